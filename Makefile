@@ -1,0 +1,48 @@
+# Set-up and everyday commands. Each target creates what it needs on a fresh machine.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+SAN_VENV := .venv-sanitize
+
+# A python3.13 that actually runs: a pyenv shim may exist and fail.
+PYTHON313 := $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) /usr/bin/python3.13 /usr/local/bin/python3.13; do \
+	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
+
+.PHONY: venv install test demo bench sanitize clean
+
+$(VENV)/bin/python:
+	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(VENV)/bin/python
+
+install: venv
+	$(PY) -m pip install -q '.[test]'
+
+test: install
+	cd tests && TZ=UTC ../$(PY) -m pytest -q
+
+demo: install
+	$(PY) examples/demo.py
+
+bench: install
+	$(PY) benchmarks/run.py
+
+# The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer
+# in their own venv and build folder, and the whole suite run under them.
+LIBASAN := $(shell g++ -print-file-name=libasan.so)
+LIBSTDCXX := $(shell g++ -print-file-name=libstdc++.so)
+sanitize:
+	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
+	test -x $(SAN_VENV)/bin/python || $(PYTHON313) -m venv $(SAN_VENV)
+	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
+	TORVEX_SANITIZE=ON $(SAN_VENV)/bin/python -m pip install -q \
+		--config-settings=build-dir=build-sanitize '.[test]'
+	cd tests && TZ=UTC LD_PRELOAD="$(LIBASAN) $(LIBSTDCXX)" PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		../$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+clean:
+	rm -rf build build-sanitize $(VENV) $(SAN_VENV)

@@ -1,0 +1,323 @@
+// torvex.core.excursion: the per-run trade log and its excursion statistics.
+//
+// The module has no Python-callable functions. The engine drives it through the
+// C-level table published as `__pyx_capi__` (see common/capi.hpp); Python code
+// reads the three record lists `trades`, `trade_positions` and `excursion`,
+// which are looked up by name in the module namespace at every use, so a list
+// bound there from Python receives the records.
+#define PY_ARRAY_UNIQUE_SYMBOL torvex_excursion_ARRAY_API
+#include "common/capi.hpp"
+
+#include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <string_view>
+#include <type_traits>
+
+#include "analysis.hpp"
+#include "common/buffer.hpp"
+#include "common/pyref.hpp"
+
+namespace torvex::excursion {
+namespace {
+
+// Typed module state. The exported variables `entry` and `position` hand out
+// the addresses of their slots, so a holder always sees the current arrays.
+PyArrayObject* entry = nullptr;
+PyArrayObject* position = nullptr;
+PyArrayObject* price = nullptr;
+PyArrayObject* close = nullptr;
+PyArrayObject* entry_trasnaction = nullptr;
+std::map<int, int> pos2price;
+double fee_ratio = 0.0;
+double tax_ratio = 0.0;
+int window = 0;
+int window_step = 0;
+int date = 0;
+
+PyObject* module_dict = nullptr;  // borrowed from the module, which lives for the process
+PyObject* s_trades = nullptr;
+PyObject* s_trade_positions = nullptr;
+PyObject* s_excursion = nullptr;
+PyObject* s_clear = nullptr;
+PyObject* s_append = nullptr;
+
+Scratch scratch;
+
+void replace(PyArrayObject*& slot, PyObject* value) noexcept {
+    Py_XINCREF(value);
+    PyArrayObject* old = slot;
+    slot = reinterpret_cast<PyArrayObject*>(value);
+    Py_XDECREF(old);
+}
+
+Ref zeros(npy_intp n, int typenum) {
+    return Ref::steal(PyArray_ZEROS(1, &n, typenum, 0));
+}
+
+// A price or close array handed to start_analysis: None, or 2-D float64.
+void check_price_array(PyArrayObject* a) {
+    PyObject* o = reinterpret_cast<PyObject*>(a);
+    if (o == nullptr || o == Py_None) return;
+    if (!PyArray_Check(o)) {
+        raise_format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray", Py_TYPE(o)->tp_name);
+    }
+    if (PyArray_NDIM(a) != 2) {
+        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                     2, PyArray_NDIM(a));
+    }
+    PyArray_Descr* d = PyArray_DESCR(a);
+    if (d->type_num != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder)) {
+        raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                     "float64_t", "'", "another dtype");
+    }
+}
+
+// Numpy-style checked element of one of the per-stock arrays.
+template <class T>
+T& element(PyArrayObject* a, int sid) {
+    if (a == nullptr || reinterpret_cast<PyObject*>(a) == Py_None) {
+        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    }
+    const npy_intp n = PyArray_DIM(a, 0);
+    npy_intp i = sid;
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) {
+        raise_format(PyExc_IndexError, "index %d is out of bounds for axis 0 with size %zd", sid,
+                     static_cast<Py_ssize_t>(n));
+    }
+    return *reinterpret_cast<T*>(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
+}
+
+int to_int32(int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    return static_cast<int>(v);
+}
+
+void append_to(PyObject* list_name, PyObject* item) {
+    Ref target = get_global(module_dict, list_name);
+    if (PyList_CheckExact(target.get())) {
+        check(PyList_Append(target.get(), item));
+    } else {
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), s_append, item));
+    }
+}
+
+View2<double> view_of(PyArrayObject* a) {
+    View2<double> v;
+    if (a == nullptr || reinterpret_cast<PyObject*>(a) == Py_None) return v;
+    v.data = PyArray_BYTES(a);
+    v.n0 = PyArray_DIM(a, 0);
+    v.n1 = PyArray_DIM(a, 1);
+    v.s0 = PyArray_STRIDE(a, 0);
+    v.s1 = PyArray_STRIDE(a, 1);
+    return v;
+}
+
+[[noreturn]] void raise_failure(const Failure& f) {
+    switch (f.fault) {
+        case Fault::float_division:
+            raise(PyExc_ZeroDivisionError, "float division");
+        case Fault::modulo_by_zero:
+            raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        case Fault::negative_size:
+            raise(PyExc_OverflowError, "can't convert negative value to size_t");
+        case Fault::index:
+            raise_format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld",
+                         static_cast<long long>(f.index), static_cast<long long>(f.size));
+        case Fault::negative_dimensions:
+            raise(PyExc_ValueError, "negative dimensions are not allowed");
+        case Fault::store_out_of_bounds:
+            raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+        case Fault::none:
+            break;
+    }
+    raise(PyExc_SystemError, "excursion analysis failed");
+}
+
+// Statistics of one trade as a new float64 array.
+Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                       int i_exit_trasnaction) {
+    const int pid = pos2price[sid];  // an unmapped stock reads price column 0
+    if (price == nullptr || reinterpret_cast<PyObject*>(price) == Py_None ||
+        close == nullptr || reinterpret_cast<PyObject*>(close) == Py_None) {
+        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    }
+    TradeSpan t{i_entry, i_exit, pid, is_long, i_entry_trasnaction != 0, i_exit_trasnaction != 0};
+    Settings cfg{fee_ratio, tax_ratio, window, window_step};
+    int64_t exit_offset = 0, out_len = 0;
+    Failure f = walk_trade(view_of(price), view_of(close), t, cfg, scratch, exit_offset, out_len);
+    if (f.fault != Fault::none) raise_failure(f);
+    npy_intp dims[1] = {static_cast<npy_intp>(out_len)};
+    Ref ret = Ref::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
+    for (int64_t k = 0; k < out_len; ++k) out[k] = -1.0;
+    f = write_blocks(scratch, cfg, exit_offset, out, out_len);
+    if (f.fault != Fault::none) raise_failure(f);
+    return ret;
+}
+
+// One trade's three records: [sid, entry bar, exit bar], the position recorded at
+// its entry, and its statistics.
+void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnaction) {
+    const int64_t entry_bar = element<int64_t>(entry, sid);
+    Ref entry_scalar = Ref::steal(PyArray_Scalar(&element<int64_t>(entry, sid),
+                                                 PyArray_DESCR(entry), reinterpret_cast<PyObject*>(entry)));
+    Ref record = Ref::steal(PyList_New(3));
+    PyList_SET_ITEM(record.get(), 0, py_long(sid).release());
+    PyList_SET_ITEM(record.get(), 1, entry_scalar.release());
+    PyList_SET_ITEM(record.get(), 2, Ref::borrow(exit_bar).release());
+    append_to(s_trades, record.get());
+
+    const double pos_value = element<double>(position, sid);
+    Ref pos_scalar = Ref::steal(PyArray_Scalar(&element<double>(position, sid),
+                                               PyArray_DESCR(position),
+                                               reinterpret_cast<PyObject*>(position)));
+    append_to(s_trade_positions, pos_scalar.get());
+
+    const int i_entry = to_int32(entry_bar);
+    const bool is_long = pos_value > 0.0;
+    const int entry_tx = to_int32(element<int64_t>(entry_trasnaction, sid));
+    Ref stats = excursion_analysis(sid, i_entry, exit_date, is_long, entry_tx, has_exit_trasnaction);
+    append_to(s_excursion, stats.get());
+}
+
+// ---- exported table ----
+
+void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_,
+                    int nstocks, double fee_ratio_, double tax_ratio_, int window_,
+                    int window_step_) noexcept {
+    guard([&] {
+        check_price_array(price_);
+        check_price_array(close_);
+        replace(price, reinterpret_cast<PyObject*>(price_));
+        replace(close, reinterpret_cast<PyObject*>(close_));
+        pos2price = std::move(pos2price_);
+        window = window_;
+        window_step = window_step_;
+        for (PyObject* name : {s_trades, s_trade_positions, s_excursion}) {
+            Ref list = get_global(module_dict, name);
+            Ref r = Ref::steal(PyObject_CallMethodNoArgs(list.get(), s_clear));
+        }
+        replace(entry, zeros(nstocks, NPY_INT64).get());
+        replace(position, zeros(nstocks, NPY_DOUBLE).get());
+        replace(entry_trasnaction, zeros(nstocks, NPY_INT64).get());
+        fee_ratio = fee_ratio_;
+        tax_ratio = tax_ratio_;
+    });
+}
+
+void record_date(int d) noexcept { date = d; }
+
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) noexcept {
+    guard([&] {
+        element<int64_t>(entry, sid) = date;
+        element<double>(position, sid) = position_sid;
+        element<int64_t>(entry_trasnaction, sid) = has_entry_trasnaction;
+    });
+}
+
+void record_exit(int sid, int has_exit_trasnaction) noexcept {
+    guard([&] {
+        Ref exit_bar = py_long(date);
+        log_trade(sid, exit_bar.get(), date, has_exit_trasnaction);
+    });
+}
+
+PyObject* end_analysis(std::map<int, double>& pos) noexcept {
+    bool ok = guard([&] {
+        Ref open_marker = py_long(-1);
+        for (const auto& [sid, value] : pos) {
+            if (value == 0.0) continue;  // NaN counts as held
+            log_trade(sid, open_marker.get(), date, 0);
+        }
+    });
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The table is checked against the shared declarations at compile time.
+static_assert(std::is_same_v<decltype(&start_analysis), capi::StartAnalysis>);
+static_assert(std::is_same_v<decltype(&record_date), capi::RecordDate>);
+static_assert(std::is_same_v<decltype(&record_entry), capi::RecordEntry>);
+static_assert(std::is_same_v<decltype(&record_exit), capi::RecordExit>);
+static_assert(std::is_same_v<decltype(&end_analysis), capi::EndAnalysis>);
+
+void* export_pointer(const char* name) {
+    using namespace std::string_view_literals;
+    std::string_view n(name);
+    if (n == "entry"sv) return static_cast<void*>(&entry);
+    if (n == "position"sv) return static_cast<void*>(&position);
+    if (n == "start_analysis"sv) return reinterpret_cast<void*>(&start_analysis);
+    if (n == "record_date"sv) return reinterpret_cast<void*>(&record_date);
+    if (n == "record_entry"sv) return reinterpret_cast<void*>(&record_entry);
+    if (n == "record_exit"sv) return reinterpret_cast<void*>(&record_exit);
+    if (n == "end_analysis"sv) return reinterpret_cast<void*>(&end_analysis);
+    return nullptr;
+}
+
+void set_attr(PyObject* mod, const char* name, PyObject* value) {
+    check(PyModule_AddObjectRef(mod, name, value));
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "torvex.core.excursion",
+    "Trade log and per-trade excursion statistics of a backtest run.\n\n"
+    "The engine records every trade here; after a run `trades`, `trade_positions`\n"
+    "and `excursion` hold one element per trade.",
+    -1,
+    nullptr,
+};
+
+PyObject* init() {
+    Ref mod = Ref::steal(PyModule_Create(&module_def));
+    module_dict = PyModule_GetDict(mod.get());
+    s_trades = intern("trades");
+    s_trade_positions = intern("trade_positions");
+    s_excursion = intern("excursion");
+    s_clear = intern("clear");
+    s_append = intern("append");
+
+    // The variables hold None until the arrays below are made; the capsules hold
+    // the addresses of their slots, so that is harmless.
+    replace(entry, Py_None);
+    replace(position, Py_None);
+    Ref table = Ref::steal(PyDict_New());
+    for (const capi::Export& e : capi::exports) {
+        Ref cap = Ref::steal(PyCapsule_New(export_pointer(e.name), e.signature, nullptr));
+        check(PyDict_SetItemString(table.get(), e.name, cap.get()));
+    }
+    set_attr(mod.get(), capi::table_name, table.get());
+
+    if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
+    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
+    set_attr(mod.get(), "org_np", np.get());
+    npy_intp empty2[2] = {0, 0};
+    Ref p0 = Ref::steal(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
+    Ref c0 = Ref::steal(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
+    replace(price, p0.get());
+    replace(close, c0.get());
+    for (const char* name : {"trades", "trade_positions", "excursion"}) {
+        Ref list = Ref::steal(PyList_New(0));
+        set_attr(mod.get(), name, list.get());
+    }
+    replace(entry, zeros(0, NPY_INT64).get());
+    replace(entry_trasnaction, zeros(0, NPY_INT64).get());
+    replace(position, zeros(0, NPY_DOUBLE).get());
+    fee_ratio = 0.0;
+    tax_ratio = 0.0;
+    return mod.release();
+}
+
+}  // namespace
+}  // namespace torvex::excursion
+
+PyMODINIT_FUNC PyInit_excursion(void) {
+    PyObject* mod = nullptr;
+    torvex::guard([&] { mod = torvex::excursion::init(); });
+    return mod;
+}

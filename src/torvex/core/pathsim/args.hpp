@@ -1,0 +1,16 @@
+// Python-callable entry points of torvex.core.pathsim.
+#pragma once
+
+#include "common/pyref.hpp"
+
+namespace torvex::pathsim {
+
+void init_backtest_args();
+PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void init_small_args();
+void init_report_args();
+
+}  // namespace torvex::pathsim

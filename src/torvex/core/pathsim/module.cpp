@@ -1,0 +1,179 @@
+// torvex.core.pathsim: module initialisation and wiring. Initialisation binds,
+// in this order, `org_np`, `excursion`, `StopTable`, `stop_table`, `datetime`,
+// the C-level table of the excursion module, the two run-wide settings and the
+// Python functions.
+#define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
+#include "common/capi.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include "args.hpp"
+#include "state.hpp"
+
+namespace torvex::pathsim {
+
+Module g;
+
+namespace {
+
+void bind_excursion_table(PyObject* xmod) {
+    Ref table = Ref::steal(PyObject_GetAttrString(xmod, capi::table_name));
+    void* ptrs[std::size(capi::exports)] = {};
+    std::size_t i = 0;
+    for (const capi::Export& e : capi::exports) {
+        const char* kind = e.is_function ? "function" : "variable";
+        PyObject* found = nullptr;
+        check(PyMapping_GetOptionalItemString(table.get(), e.name, &found));
+        Ref item = Ref::steal_or_null(found);
+        if (!item) {
+            raise_format(PyExc_ImportError, "%.200s does not export expected C %s %.200s",
+                         capi::module_name, kind, e.name);
+        }
+        if (!PyCapsule_IsValid(item.get(), e.signature)) {
+            const char* got = PyCapsule_CheckExact(item.get()) ? PyCapsule_GetName(item.get()) : nullptr;
+            PyErr_Clear();
+            raise_format(PyExc_TypeError,
+                         "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                         kind, capi::module_name, e.name, e.signature, got ? got : "(null)");
+        }
+        void* p = PyCapsule_GetPointer(item.get(), e.signature);
+        if (p == nullptr) throw PyErrSet{};
+        ptrs[i++] = p;
+    }
+    g.xc.entry = static_cast<capi::ArrayVar>(ptrs[0]);
+    g.xc.position = static_cast<capi::ArrayVar>(ptrs[1]);
+    g.xc.start_analysis = reinterpret_cast<capi::StartAnalysis>(ptrs[2]);
+    g.xc.record_date = reinterpret_cast<capi::RecordDate>(ptrs[3]);
+    g.xc.record_entry = reinterpret_cast<capi::RecordEntry>(ptrs[4]);
+    g.xc.record_exit = reinterpret_cast<capi::RecordExit>(ptrs[5]);
+    g.xc.end_analysis = reinterpret_cast<capi::EndAnalysis>(ptrs[6]);
+}
+
+PyObject* get_stock_operations(PyObject*, PyObject*) {
+    return PyDict_Copy(g.stock_operations);
+}
+
+#define BACKTEST_SIGNATURE                                                                      \
+    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, " \
+    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "         \
+    "tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, "           \
+    "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "                       \
+    "retain_cost_when_rebalance=False, stop_trading_next_period=True, excursion_window=0, "    \
+    "excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+
+PyMethodDef methods[] = {
+    {"get_stock_operations", get_stock_operations, METH_NOARGS,
+     "get_stock_operations()\n--\n\n"
+     "A shallow copy of the stock-operations record of the last run: executed and\n"
+     "pending weights, their row indexes and the action per stock."},
+    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "normalize_weight(weights, position_limit)\n--\n\n"
+     "Scale a weight mapping to a gross weight of at most 1, then clip every weight\n"
+     "to [-position_limit, position_limit]. Changes `weights` in place and returns it."},
+    {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ioft)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ioft(v)\n--\n\n"
+     "Local naive datetime of a timestamp in nanoseconds since the Unix epoch."},
+    {"backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest_)),
+     METH_FASTCALL | METH_KEYWORDS,
+     BACKTEST_SIGNATURE
+     "Run a backtest of target weights and return the portfolio value per bar\n"
+     "(starting capital 1.0). Trades are logged in torvex.core.excursion; read them\n"
+     "with get_trade_stocks() and get_stock_operations()."},
+    {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_trade_stocks(pos_columns, price_index, touched_exit)\n--\n\n"
+     "Trades of the last run as rows [name, entry date, exit date, entry signal date,\n"
+     "exit signal date, position, holding bars, entry bar, exit bar], together with\n"
+     "the stock-operations record."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "torvex.core.pathsim",
+    "Backtest engine: runs a portfolio of target weights over bars of prices.",
+    -1,
+    nullptr,
+};
+
+void add(PyObject* mod, const char* name, PyObject* value) {
+    check(PyModule_AddObjectRef(mod, name, value));
+}
+
+void intern_names() {
+    Names& s = g.s;
+    s.RETAIN_COST_WHEN_REBALANCE = intern("RETAIN_COST_WHEN_REBALANCE");
+    s.RESAMPLE = intern("RESAMPLE");
+    s.StopTable = intern("StopTable");
+    s.stop_table = intern("stop_table");
+    s.normalize_weight = intern("normalize_weight");
+    s.excursion = intern("excursion");
+    s.datetime = intern("datetime");
+    s.fromtimestamp = intern("fromtimestamp");
+    s.trades = intern("trades");
+    s.trade_positions = intern("trade_positions");
+    s.encode = intern("encode");
+    s.utf8 = intern("UTF-8");
+    s.values = intern("values");
+    s.rows = intern("rows");
+    s.shape = intern("shape");
+    s.size = intern("size");
+    s.min = intern("min");
+    s.max = intern("max");
+    s.items = intern("items");
+    s.actions = intern("actions");
+    s.weights = intern("weights");
+    s.next_weights = intern("next_weights");
+    s.weight_time = intern("weight_time");
+    s.next_weight_time = intern("next_weight_time");
+}
+
+PyObject* init() {
+    intern_names();
+    init_backtest_args();
+    init_small_args();
+    init_report_args();
+    if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
+
+    Ref mod = Ref::steal(PyModule_Create(&module_def));
+    g.dict = PyModule_GetDict(mod.get());
+
+    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
+    add(mod.get(), "org_np", np.get());
+    Ref xmod = Ref::steal(PyImport_ImportModule(capi::module_name));
+    add(mod.get(), "excursion", xmod.get());
+    Ref stops = Ref::steal(PyImport_ImportModule("torvex._stops"));
+    Ref stop_table_type = Ref::steal(PyObject_GetAttrString(stops.get(), "StopTable"));
+    Ref stop_table_fn = Ref::steal(PyObject_GetAttrString(stops.get(), "stop_table"));
+    add(mod.get(), "StopTable", stop_table_type.get());
+    add(mod.get(), "stop_table", stop_table_fn.get());
+    Ref dt = Ref::steal(PyImport_ImportModule("datetime"));
+    add(mod.get(), "datetime", dt.get());
+
+    bind_excursion_table(xmod.get());
+
+    add(mod.get(), "RETAIN_COST_WHEN_REBALANCE", Py_False);
+    add(mod.get(), "RESAMPLE", Py_None);
+    set_stock_operations(Ref::steal(PyDict_New()));
+
+    // Defaults are taken once, now.
+    g.default_stop_loss = py_float(1.0).release();
+    Ref inf = Ref::steal(PyObject_GetAttrString(np.get(), "inf"));
+    g.default_trail_stop = PyFloat_AsDouble(inf.get());
+    check_pending();
+    g.default_take_profit = inf.release();
+
+    check(PyModule_AddFunctions(mod.get(), methods));
+    return mod.release();
+}
+
+}  // namespace
+}  // namespace torvex::pathsim
+
+PyMODINIT_FUNC PyInit_pathsim(void) {
+    PyObject* mod = nullptr;
+    torvex::guard([&] { mod = torvex::pathsim::init(); });
+    return mod;
+}

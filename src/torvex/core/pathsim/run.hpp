@@ -1,0 +1,101 @@
+// One backtest run: its converted arguments and the state it builds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "common/buffer.hpp"
+#include "common/pyref.hpp"
+
+namespace torvex::pathsim {
+
+// Arguments of backtest_ after matching and conversion. Objects are borrowed
+// from the call, which keeps them alive until it returns.
+struct RunArgs {
+    PyObject* price_values;
+    PyObject* close_values;
+    PyObject* high_values;
+    PyObject* low_values;
+    PyObject* open_values;
+    PyObject* price_index;
+    PyObject* price_columns;
+    PyObject* pos_values;
+    PyObject* pos_index;
+    PyObject* pos_columns;
+    PyObject* resample;
+    double fee_ratio;
+    double tax_ratio;
+    PyObject* stop_loss;
+    PyObject* take_profit;
+    double trail_stop;
+    double trail_stop_activation;
+    bool touched_exit;
+    double position_limit;
+    bool retain_cost_when_rebalance;
+    PyObject* stop_trading_next_period;
+    int excursion_window;
+    int excursion_window_step;
+    bool periodically_rebalance;
+    PyObject* delisting_bars;
+};
+
+// A float64 array made by the run, with a pointer to its (contiguous) data.
+struct OwnedArray {
+    Ref obj;
+    double* data = nullptr;
+    Py_ssize_t n = 0;
+};
+
+struct Run {
+    const RunArgs& a;
+    explicit Run(const RunArgs& args) : a(args) {}
+
+    // Input buffers, held for the whole run.
+    Buffer b_price, b_close, b_high, b_low, b_open, b_price_index, b_price_columns, b_pos_values,
+        b_pos_index, b_pos_columns, b_resample, b_delisting;
+    View2<double> price, close, high, low, open, pos_values;
+    View1<int64_t> price_index, pos_index, resample, delisting_bars;
+    View1<PyObject*> price_columns, pos_columns;
+
+    // Stop tables and the buffers of their thresholds and row numbers.
+    Ref stop_loss_table, take_profit_table;
+    Buffer b_sl_values, b_sl_rows, b_tp_values, b_tp_rows;
+    View2<double> stop_loss_values, take_profit_values;
+    View1<int64_t> stop_loss_rows, take_profit_rows;
+
+    // Column map: ordered for the excursion module, flat (-1 = no price column)
+    // for the bar loop.
+    std::map<int, int> pos2price;
+    std::vector<int32_t> price_col;
+
+    int32_t nstocks = 0;  // position columns
+    OwnedArray creturn, cr, maxcr, mincr;
+    std::vector<double> previous_price;  // per position column
+    std::vector<uint8_t> date_rebalance;
+    bool has_delisting = false;
+
+    std::map<int, double> pos, latest_rebalanced_pos;
+    std::vector<int32_t> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
+    double cash = 1.0;
+    double balance = 1.0;
+    int32_t pos_id = 0;
+    int32_t current_position_id = -1;
+    bool should_rebalance = false;
+    double trail_stop_abs = 0.0;
+    double trail_stop_activation_abs = 0.0;
+};
+
+// Set-up of a run, up to its first bar.
+void setup_run(Run& r);
+
+// The whole run; returns creturn.
+Ref run_backtest(const RunArgs& a);
+
+// Column pairing by UTF-8 label.
+std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns);
+
+// Stop table of one threshold argument, checked against bars and columns.
+Ref stop_thresholds(PyObject* threshold, PyObject* price_index, PyObject* pos_columns);
+
+}  // namespace torvex::pathsim

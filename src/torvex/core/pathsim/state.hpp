@@ -1,0 +1,58 @@
+// Module-wide state of torvex.core.pathsim: the module namespace, the bound
+// excursion table, the stock-operations record and the names interned once at
+// initialisation.
+#pragma once
+
+#include "common/capi.hpp"
+#include "common/pyref.hpp"
+
+namespace torvex::pathsim {
+
+struct Names {
+    PyObject* RETAIN_COST_WHEN_REBALANCE;
+    PyObject* RESAMPLE;
+    PyObject* StopTable;
+    PyObject* stop_table;
+    PyObject* normalize_weight;
+    PyObject* excursion;
+    PyObject* datetime;
+    PyObject* fromtimestamp;
+    PyObject* trades;
+    PyObject* trade_positions;
+    PyObject* encode;
+    PyObject* utf8;
+    PyObject* values;
+    PyObject* rows;
+    PyObject* shape;
+    PyObject* size;
+    PyObject* min;
+    PyObject* max;
+    PyObject* items;
+    PyObject* actions;
+    PyObject* weights;
+    PyObject* next_weights;
+    PyObject* weight_time;
+    PyObject* next_weight_time;
+};
+
+struct Module {
+    PyObject* dict = nullptr;              // borrowed: the module lives for the process
+    PyObject* stock_operations = nullptr;  // owned; replaced at the end of every run
+    PyObject* default_stop_loss = nullptr;    // owned: the float 1.0
+    PyObject* default_take_profit = nullptr;  // owned: `org_np.inf` as found at import
+    double default_trail_stop = 0.0;
+    capi::Table xc;
+    Names s{};
+    bool running = false;  // a run is in progress on this process
+};
+
+extern Module g;
+
+// Replaces the stock-operations record (takes a new reference).
+inline void set_stock_operations(Ref rec) noexcept {
+    PyObject* old = g.stock_operations;
+    g.stock_operations = rec.release();
+    Py_XDECREF(old);
+}
+
+}  // namespace torvex::pathsim
