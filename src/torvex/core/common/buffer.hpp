@@ -222,6 +222,12 @@ struct View2 {
     bool contains(Py_ssize_t i, Py_ssize_t j) const noexcept {
         return i >= 0 && i < n0 && j >= 0 && j < n1;
     }
+    // Row `i` as a one-dimensional view, checked.
+    View1<T> row_at(Py_ssize_t i) const {
+        if (i < 0) i += n0;
+        if (i < 0 || i >= n0) detail::out_of_bounds(0);
+        return row(i);
+    }
     // Row `i` as a one-dimensional view (unchecked).
     View1<T> row(Py_ssize_t i) const noexcept {
         View1<T> r;

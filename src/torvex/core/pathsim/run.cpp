@@ -1,19 +1,308 @@
-// The run: set-up, bar loop, end of run.
+// The bar loop: valuation of held positions, exit bands and stop exits,
+// rebalances on marked bars, delisting, and the portfolio value at each close.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #include "common/capi.hpp"
 
 #include <numpy/arrayobject.h>
 
+#include <cfloat>
+#include <cmath>
+
+#include "ledger.hpp"
 #include "run.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
+namespace {
+
+// Text of a stock's label in the invalid-price message: a str as it is, an int
+// or a float as its repr, anything else formatted with an empty spec.
+Ref label_text(PyObject* symbol) {
+    if (symbol == nullptr) symbol = Py_None;
+    if (PyUnicode_CheckExact(symbol)) return Ref::borrow(symbol);
+    if (PyLong_CheckExact(symbol) || PyFloat_CheckExact(symbol))
+        return Ref::steal(PyObject_Repr(symbol));
+    Ref spec = Ref::steal(PyUnicode_FromString(""));
+    return Ref::steal(PyObject_Format(symbol, spec.get()));
+}
+
+[[noreturn]] void invalid_price(double value, PyObject* symbol, int row) {
+    Ref name = label_text(symbol);
+    char* repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (repr == nullptr) throw PyErrSet{};
+    Ref text = Ref::steal_or_null(PyUnicode_FromFormat(
+        "Invalid trading price for %U at price row %d: %s. Expected a positive finite price; "
+        "check the trading-price dataset.",
+        name.get(), row, repr));
+    PyMem_Free(repr);
+    if (!text) throw PyErrSet{};
+    PyErr_SetObject(PyExc_ValueError, text.get());
+    throw PyErrSet{};
+}
+
+// A missing price (NaN) passes; a present one must be positive and finite.
+inline void validate_trade_price(double value, const Run& r, int sid, int row) {
+    if (std::isnan(value)) return;
+    if (value > 0.0 && std::abs(value) <= DBL_MAX) return;
+    Ref symbol = Ref::borrow(r.pos_columns.at(sid));
+    invalid_price(value, symbol.get(), row);
+}
+
+inline void reset_ratios(Run& r, int sid) {
+    r.cr.data[sid] = 1.0;
+    r.maxcr.data[sid] = 1.0;
+    r.mincr.data[sid] = 1.0;
+}
+
+inline bool held(const PositionMap& p, int sid) {
+    auto it = p.find(sid);
+    return it != p.end() && it->second != 0.0;
+}
+
+struct Band {
+    double entry_pos;
+    double max_r;
+    double min_r;
+};
+
+// Upper and lower exit bounds for the cumulative ratio of one held position.
+inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64_t tp_row) {
+    const double cr = r.cr.data[sid];
+    Band b;
+    b.entry_pos = value / cr;
+    const double stop_loss_abs = std::abs(r.stop_loss_values(sl_row, sid));
+    const double take_profit_abs = std::abs(r.take_profit_values(tp_row, sid));
+    if (b.entry_pos > 0.0) {
+        const double maxcr = r.maxcr.data[sid];
+        const bool trail_stop_active = maxcr >= 1.0 + r.trail_stop_activation_abs;
+        b.max_r = 1.0 + take_profit_abs;
+        b.min_r = 1.0 - stop_loss_abs;
+        if (trail_stop_active && maxcr - r.trail_stop_abs > b.min_r)
+            b.min_r = maxcr - r.trail_stop_abs;
+    } else {
+        const double mincr = r.mincr.data[sid];
+        const bool trail_stop_active = mincr <= 1.0 - r.trail_stop_activation_abs;
+        b.max_r = 1.0 + stop_loss_abs;
+        if (trail_stop_active && mincr + r.trail_stop_abs < b.max_r)
+            b.max_r = mincr + r.trail_stop_abs;
+        b.min_r = 1.0 - take_profit_abs;
+    }
+    return b;
+}
+
+// Per held position: carry to the bar's trading price, update the ratios, test
+// the exit band (closing at once on a touch, or queueing a close exit), then move
+// the previous price forward.
+void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
+    const RunArgs& a = r.a;
+    for (auto& [sid, value] : r.pos) {
+        if (value == 0.0) continue;  // closed by a touched exit, no longer held
+        const auto s = static_cast<std::size_t>(sid);
+        const int sidprice = r.price_col[s];
+        const double price = r.price.at(d, sidprice);
+        validate_trade_price(price, r, sid, d);
+        double& prev = r.previous_price[s];
+        if (std::isnan(prev)) prev = price;
+        double ratio = price / prev;
+        if (std::isnan(ratio)) ratio = 1.0;
+        value = value * ratio;
+        double& cr = r.cr.data[sid];
+        cr = cr * ratio;
+        if (cr > r.maxcr.data[sid]) r.maxcr.data[sid] = cr;
+        if (cr < r.mincr.data[sid]) r.mincr.data[sid] = cr;
+
+        const Band band = exit_band(r, sid, value, sl_row, tp_row);
+        const bool is_long = band.entry_pos > 0.0;
+        if (a.touched_exit) {
+            const double base = cr / ratio;
+            const double high_r = base * (r.high.at(d, sidprice) / prev);
+            const double low_r = base * (r.low.at(d, sidprice) / prev);
+            const double open_r = base * (r.open.at(d, sidprice) / prev);
+            const bool touch_low = low_r <= band.min_r;
+            const bool touch_high = high_r >= band.max_r;
+            const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
+            bool upper = false;  // the bound the fill used
+            if (touch_open) {
+                value = band.entry_pos * open_r;
+                upper = open_r >= band.max_r;
+            } else if (touch_high) {
+                value = band.entry_pos * band.max_r;
+                upper = true;
+            } else if (touch_low) {
+                value = band.entry_pos * band.min_r;
+            }
+            if (touch_low || touch_high || touch_open) {
+                const bool negative = (touch_low && value > 0.0) || (touch_high && value < 0.0);
+                r.exited_stocks.push_back({negative ? -sid : sid, upper == is_long});
+                r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
+                                      false);
+            }
+        } else {
+            const double cr_at_close = cr * r.close.at(d, sidprice) / price;
+            if (cr_at_close >= band.max_r) {
+                r.exit_stocks_temp.push_back({sid, is_long});
+            } else if (cr_at_close < band.min_r) {
+                r.exit_stocks_temp.push_back({-sid, !is_long});
+            }
+        }
+        if (!std::isnan(price)) prev = price;
+    }
+}
+
+// Close exits detected at the previous close run at this bar's trading price,
+// unless the stock is gone or the due rebalance is about to set it.
+void run_queued_exits(Run& r) {
+    const RunArgs& a = r.a;
+    for (const StopExit& e : r.exit_stocks) {
+        const int abssid = std::abs(e.id);
+        const bool will_be_set_by_rebalance = r.should_rebalance &&
+                                              !truth(a.stop_trading_next_period) &&
+                                              r.pos_values.at(r.pos_id, abssid) != 0.0;
+        if (!held(r.pos, abssid) || will_be_set_by_rebalance) continue;
+        r.cash = set_position(r.pos, abssid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
+        r.exited_stocks.push_back(e);
+        reset_ratios(r, abssid);
+        // A detection of the same stock at this bar's close is void: it is gone.
+        for (auto it = r.exit_stocks_temp.begin(); it != r.exit_stocks_temp.end(); ++it) {
+            if (it->id == e.id || it->id == -e.id) {
+                r.exit_stocks_temp.erase(it);
+                break;
+            }
+        }
+    }
+    r.exit_stocks = r.exit_stocks_temp;
+    r.exit_stocks_temp.clear();
+}
+
+void rebalance_step(Run& r, int d) {
+    const RunArgs& a = r.a;
+    const View1<double> target = r.pos_values.row_at(r.pos_id);
+    if (a.retain_cost_when_rebalance) {
+        for (int sid = 0; sid < target.n; ++sid) {
+            const double pv = target(sid);
+            if (pv == 0.0) continue;
+            auto it = r.pos.find(sid);
+            if (it == r.pos.end() || it->second * pv <= 0.0) reset_ratios(r, sid);
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < r.cr.n; ++i) {
+            r.cr.data[i] = 1.0;
+            r.maxcr.data[i] = 1.0;
+            r.mincr.data[i] = 1.0;
+        }
+    }
+
+    // Stocks stopped out since the last rebalance stay out of this one.
+    r.rebalance_row.assign(static_cast<std::size_t>(target.n), 0.0);
+    for (Py_ssize_t i = 0; i < target.n; ++i) r.rebalance_row[static_cast<std::size_t>(i)] = target(i);
+    if (truth(a.stop_trading_next_period) && !r.exited_stocks.empty()) {
+        for (const StopExit& e : r.exited_stocks) {
+            const auto s = static_cast<std::size_t>(std::abs(e.id));
+            if (s < r.rebalance_row.size()) r.rebalance_row[s] = 0.0;
+        }
+    }
+
+    r.held_before.assign(r.previous_price.size(), 0);
+    for (const auto& [sid, v] : r.pos)
+        if (v != 0.0 && static_cast<std::size_t>(sid) < r.held_before.size())
+            r.held_before[static_cast<std::size_t>(sid)] = 1;
+
+    const View1<double> row(r.rebalance_row.data(), static_cast<Py_ssize_t>(r.rebalance_row.size()));
+    r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
+    r.exited_stocks.clear();
+    r.latest_rebalanced_pos = r.pos;
+
+    // Positions are carried from this bar's prices on. A stock held through a
+    // bar without a price keeps its last price, so its move across the gap counts.
+    if (d >= r.price.n0) detail::out_of_bounds(0);
+    for (std::size_t sid = 0; sid < r.previous_price.size(); ++sid) {
+        const int pid = r.price_col[sid];
+        if (pid < 0) continue;
+        const double p = r.price.at(d, pid);
+        if (!std::isnan(p)) {
+            r.previous_price[sid] = p;
+        } else if (!r.held_before[sid]) {
+            r.previous_price[sid] = p;
+        }
+    }
+    r.latest_rebalanced_row = r.rebalance_row;
+    r.has_latest_row = true;
+    r.current_position_id = r.pos_id;
+}
+
+void delisting_step(Run& r, int d) {
+    const RunArgs& a = r.a;
+    r.delisted_stocks.clear();
+    for (const auto& [sid, v] : r.pos) {
+        if (r.delisting_bars.at(sid) == d && v != 0.0) r.delisted_stocks.push_back(sid);
+    }
+    for (int sid : r.delisted_stocks) {
+        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
+        reset_ratios(r, sid);
+    }
+}
+
+double close_value(const Run& r, int d) {
+    double balance = r.cash;
+    for (const auto& [sid, value] : r.pos) {
+        if (value == 0.0) continue;
+        const int sidprice = r.price_col[static_cast<std::size_t>(sid)];
+        const double trade_price = r.price.at(d, sidprice);
+        validate_trade_price(trade_price, r, sid, d);
+        const double close_price = r.close.at(d, sidprice);
+        if (std::isnan(trade_price) || std::isnan(close_price)) {
+            balance += value;
+        } else {
+            balance += value * close_price / trade_price;
+        }
+    }
+    return balance;
+}
+
+// The row in force for the next bar is the newest one dated strictly before it;
+// a new row is executed only on a bar marked for rebalancing.
+void choose_next_row(Run& r, Py_ssize_t d) {
+    const Py_ssize_t nbars = r.price_index.n;
+    const bool last = d >= nbars - 1;
+    const int64_t next_bar = last ? 0 : r.price_index.at(d + 1);
+    while (r.pos_id < r.pos_index.n - 1 && (last || r.pos_index.at(r.pos_id + 1) < next_bar))
+        ++r.pos_id;
+    r.should_rebalance = r.pos_id != r.current_position_id &&
+                         r.date_rebalance[static_cast<std::size_t>(d)] != 0;
+}
+
+}  // namespace
 
 Ref run_backtest(const RunArgs& a) {
     Run r(a);
     setup_run(r);
-    for (Py_ssize_t d = 0; d < r.creturn.n; ++d) r.creturn.data[d] = 1.0;
+    const Py_ssize_t nbars = r.price_index.n;
+    for (Py_ssize_t d = 0; d < nbars; ++d) {
+        const int64_t date = r.price_index(d);
+        const int64_t first_row_date = r.pos_index.at(0);
+        if (date < first_row_date) {
+            r.creturn.data[d] = 1.0;
+            // The last bar before a first row dated between two bars acts on its
+            // own rebalance mark, so that row is traded on the next bar.
+            if (d + 1 < nbars && r.price_index(d + 1) > first_row_date) choose_next_row(r, d);
+            continue;
+        }
+        const int di = static_cast<int>(d);
+        g.xc.record_date(di);
+        check_pending();
+        const int64_t sl_row = r.stop_loss_rows.at(d);
+        const int64_t tp_row = r.take_profit_rows.at(d);
+
+        value_positions(r, di, sl_row, tp_row);
+        run_queued_exits(r);
+        if (r.should_rebalance) rebalance_step(r, di);
+        if (r.has_delisting) delisting_step(r, di);
+        r.balance = close_value(r, di);
+        r.creturn.data[d] = r.balance;
+        choose_next_row(r, d);
+    }
+    finish_run(r);
     return r.creturn.obj;
 }
 

@@ -40,6 +40,13 @@ struct RunArgs {
     PyObject* delisting_bars;
 };
 
+// A stop exit: the signed stock id (the sign tells the side of the band it
+// crossed) and whether it left by the take-profit bound.
+struct StopExit {
+    int32_t id;
+    bool take_profit;
+};
+
 // A float64 array made by the run, with a pointer to its (contiguous) data.
 struct OwnedArray {
     Ref obj;
@@ -76,7 +83,11 @@ struct Run {
     bool has_delisting = false;
 
     std::map<int, double> pos, latest_rebalanced_pos;
-    std::vector<int32_t> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
+    std::vector<StopExit> exit_stocks, exit_stocks_temp, exited_stocks;
+    std::vector<int32_t> delisted_stocks;
+    std::vector<double> rebalance_row, latest_rebalanced_row;
+    bool has_latest_row = false;
+    std::vector<uint8_t> held_before;  // scratch of the rebalance step
     double cash = 1.0;
     double balance = 1.0;
     int32_t pos_id = 0;
@@ -88,6 +99,9 @@ struct Run {
 
 // Set-up of a run, up to its first bar.
 void setup_run(Run& r);
+
+// End of run: closes the trade log and rebuilds the stock-operations record.
+void finish_run(Run& r);
 
 // The whole run; returns creturn.
 Ref run_backtest(const RunArgs& a);

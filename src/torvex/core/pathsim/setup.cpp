@@ -253,6 +253,7 @@ void setup_run(Run& r) {
     // 10. Periodic rebalance points: each resample date marks the last bar dated
     // on or before it (bar 0 when it precedes every bar).
     const Py_ssize_t nbars = r.price_index.n;
+    if (nbars > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
     r.date_rebalance.assign(static_cast<std::size_t>(nbars), 0);
     if (nbars > 0) {
         Py_ssize_t ptr = 0;

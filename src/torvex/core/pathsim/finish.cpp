@@ -1,0 +1,202 @@
+// End of a run: positions still open go to the trade log, and the
+// stock-operations record (executed and pending weights, per-stock actions) is
+// rebuilt. The weight arithmetic runs on host numbers, so the record holds the
+// same NumPy scalars and floats a caller would compute from the weight table.
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
+#include "common/capi.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include "ledger.hpp"
+#include "run.hpp"
+#include "state.hpp"
+
+namespace torvex::pathsim {
+namespace {
+
+struct Labels {
+    PyObject *enter, *exit, *hold, *tp, *sl, *tp_enter, *sl_enter, *tp_, *sl_;
+};
+
+const Labels& labels() {
+    static const Labels l{intern("enter"),    intern("exit"),     intern("hold"),
+                          intern("tp"),       intern("sl"),       intern("tp_enter"),
+                          intern("sl_enter"), intern("tp_"),      intern("sl_")};
+    return l;
+}
+
+Ref f64(double v) {
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);  // new reference, stolen below
+    Ref obj = Ref::steal_or_null(PyArray_Scalar(&v, descr, nullptr));
+    Py_DECREF(descr);
+    if (!obj) throw PyErrSet{};
+    return obj;
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    int r = PyObject_RichCompareBool(a, b, op);
+    check(r);
+    return r != 0;
+}
+
+void set_item(PyObject* dict, int key, PyObject* value) {
+    Ref k = py_long(key);
+    check(PyDict_SetItem(dict, k.get(), value));
+}
+
+// dict[k] = dict[k] / max(1, total) for every key.
+void scale_down(PyObject* dict, PyObject* total) {
+    Ref one = py_long(1);
+    PyObject* divisor = compare(total, one.get(), Py_GT) ? total : one.get();
+    Ref keys = Ref::steal(PyDict_Keys(dict));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* k = PyList_GET_ITEM(keys.get(), i);
+        Ref v = Ref::borrow(PyDict_GetItemWithError(dict, k));
+        if (!v) {
+            check_pending();
+            continue;
+        }
+        Ref scaled = Ref::steal(PyNumber_TrueDivide(v.get(), divisor));
+        check(PyDict_SetItem(dict, k, scaled.get()));
+    }
+}
+
+void accumulate_abs(Ref& total, PyObject* value) {
+    Ref a = Ref::steal(PyNumber_Absolute(value));
+    total = Ref::steal(PyNumber_Add(total.get(), a.get()));
+}
+
+bool held(const PositionMap& p, int sid) {
+    auto it = p.find(sid);
+    return it != p.end() && it->second != 0.0;
+}
+
+const StopExit* find_stock(const std::vector<StopExit>& v, int sid) {
+    for (const StopExit& e : v)
+        if (std::abs(e.id) == sid) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+void finish_run(Run& r) {
+    const RunArgs& a = r.a;
+    const Labels& L = labels();
+
+    PyObject* done = g.xc.end_analysis(r.pos);
+    if (done == nullptr) throw PyErrSet{};
+    Py_DECREF(done);
+
+    Ref record = Ref::steal(PyDict_New());
+    Ref actions = Ref::steal(PyDict_New());
+    Ref weights = Ref::steal(PyDict_New());
+    Ref next_weights = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(record.get(), g.s.actions, actions.get()));
+    check(PyDict_SetItem(record.get(), g.s.weights, weights.get()));
+    check(PyDict_SetItem(record.get(), g.s.next_weights, next_weights.get()));
+    set_stock_operations(record);
+    PyObject* rec = g.stock_operations;
+
+    // Executed weights: the row of the last executed rebalance, 0 for stocks no
+    // longer held, scaled down when the row's gross weight exceeds 1.
+    Ref zero = py_long(0);
+    Ref latest_weight_sum = zero;
+    if (!r.latest_rebalanced_pos.empty()) {
+        const View1<double> row = r.pos_values.row_at(r.current_position_id);
+        for (const auto& [sid, v] : r.latest_rebalanced_pos) {
+            Ref weight = f64(row.at(sid));
+            set_item(weights.get(), sid, held(r.pos, sid) ? weight.get() : zero.get());
+            accumulate_abs(latest_weight_sum, weight.get());
+        }
+    }
+    scale_down(weights.get(), latest_weight_sum.get());
+
+    // Pending weights: the row in force, without stocks stopped out when those
+    // stay out of the next rebalance.
+    View1<double> next_row;
+    if (r.pos_id != r.current_position_id) {
+        next_row = r.pos_values.row_at(r.pos_id);
+    } else {
+        next_row = View1<double>(r.latest_rebalanced_row.data(),
+                                 static_cast<Py_ssize_t>(r.latest_rebalanced_row.size()));
+    }
+    Ref total_next_weight_sum = zero;
+    for (int sid = 0; sid < next_row.n; ++sid) {
+        Ref val1 = f64(next_row(sid));
+        bool skip = false, dropped = false;
+        if (truth(a.stop_trading_next_period)) {
+            if (find_stock(r.exited_stocks, sid) != nullptr) {
+                skip = true;
+                dropped = true;
+            } else if (find_stock(r.exit_stocks, sid) != nullptr) {
+                skip = true;
+                dropped = held(r.pos, sid);
+            }
+        }
+        if (!(dropped && r.should_rebalance)) accumulate_abs(total_next_weight_sum, val1.get());
+        if (!skip && next_row(sid) != 0.0) set_item(next_weights.get(), sid, val1.get());
+    }
+    Ref weight_time = py_long(r.current_position_id);
+    check(PyDict_SetItem(rec, g.s.weight_time, weight_time.get()));
+    Ref next_weight_time = py_long(r.pos_id);
+    check(PyDict_SetItem(rec, g.s.next_weight_time, next_weight_time.get()));
+    scale_down(next_weights.get(), total_next_weight_sum.get());
+
+    Ref limit = py_float(a.position_limit);
+    for (PyObject* key : {g.s.weights, g.s.next_weights}) {
+        Ref fn = get_global(g.dict, g.s.normalize_weight);
+        Ref current = Ref::borrow(PyDict_GetItemWithError(rec, key));
+        if (!current) {
+            check_pending();
+            raise_format(PyExc_KeyError, "%U", key);
+        }
+        PyObject* call_args[] = {current.get(), limit.get()};
+        Ref normalized = Ref::steal(PyObject_Vectorcall(fn.get(), call_args, 2, nullptr));
+        check(PyDict_SetItem(rec, key, normalized.get()));
+    }
+
+    // Actions of a due rebalance.
+    if (r.should_rebalance) {
+        const View1<double> target = r.pos_values.row_at(r.pos_id);
+        for (int sid = 0; sid < target.n; ++sid) {
+            const double val0 = target(sid);
+            if (!held(r.pos, sid)) {
+                if (val0 != 0.0) set_item(actions.get(), sid, L.enter);
+            } else {
+                set_item(actions.get(), sid, val0 == 0.0 ? L.exit : L.hold);
+            }
+        }
+    }
+
+    // Pending stop exits, detected at the last close.
+    const int64_t date = r.price_index.n > 0 ? r.price_index(r.price_index.n - 1) : 0;
+    for (const StopExit& e : r.exit_stocks) {
+        const int stock = std::abs(e.id);
+        PyObject* label = e.take_profit ? L.tp : L.sl;
+        if (truth(a.stop_trading_next_period) || date > r.pos_index.at(r.pos_id)) {
+            set_item(actions.get(), stock, label);
+            continue;
+        }
+        Ref k = py_long(stock);
+        Ref pending = Ref::steal(PyObject_GetItem(rec, g.s.next_weights));
+        int present = PySequence_Contains(pending.get(), k.get());
+        check(present);
+        if (!present) continue;
+        Ref w = Ref::steal(PyObject_GetItem(pending.get(), k.get()));
+        if (compare(w.get(), zero.get(), Py_NE))
+            set_item(actions.get(), stock, e.take_profit ? L.tp_enter : L.sl_enter);
+    }
+
+    // Stop exits executed since the last rebalance.
+    for (const StopExit& e : r.exited_stocks) {
+        const int stock = std::abs(e.id);
+        Ref k = py_long(stock);
+        int present = PyDict_Contains(actions.get(), k.get());
+        check(present);
+        if (truth(a.stop_trading_next_period) || !present)
+            set_item(actions.get(), stock, e.take_profit ? L.tp_ : L.sl_);
+    }
+}
+
+}  // namespace torvex::pathsim

@@ -1,0 +1,124 @@
+#include "ledger.hpp"
+
+#include <cmath>
+
+#include "state.hpp"
+
+namespace torvex::pathsim {
+namespace {
+
+bool setting(PyObject* name) {
+    Ref v = get_global(g.dict, name);
+    return truth(v.get());
+}
+
+double share(double position, double balance) {
+    if (balance == 0.0) raise(PyExc_ZeroDivisionError, "float division by zero");
+    return position / balance;
+}
+
+}  // namespace
+
+double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
+                    double tax_ratio, bool check_null, bool set_null, double balance) {
+    auto found = p.find(sid);
+    const bool exist = check_null ? found != p.end() : true;
+    const bool prev_has_position = found != p.end() && found->second != 0.0;
+    const bool next_has_position = position != 0.0;
+
+    // The trade log hears of the change before the ledger moves.
+    if (!prev_has_position && next_has_position) {
+        g.xc.record_entry(sid, share(position, balance), 1);
+        check_pending();
+    } else if (prev_has_position && !next_has_position) {
+        g.xc.record_exit(sid, 1);
+        check_pending();
+    } else if (prev_has_position && next_has_position) {
+        if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE) && setting(g.s.RESAMPLE)) {
+            g.xc.record_exit(sid, 0);
+            check_pending();
+            g.xc.record_entry(sid, share(position, balance), 0);
+            check_pending();
+        }
+    }
+
+    if (position == 0.0) {
+        if (!exist) return cash;
+        double& slot = p[sid];  // inserted with 0.0 when not looked up before
+        const double v = slot;
+        if (set_null) {
+            p.erase(sid);
+        } else {
+            slot = 0.0;
+        }
+        const double charges = std::abs(v) * (fee_ratio + tax_ratio);
+        return (v - charges) + cash;
+    }
+
+    double& held = p[sid];
+    const double amount = position - held;
+    const bool buy = amount > 0.0;
+    const bool is_entry = buy ? position >= 0.0 : (position <= 0.0 && amount < 0.0);
+    const double cost = is_entry ? std::abs(amount) * fee_ratio
+                                 : std::abs(amount) * (fee_ratio + tax_ratio);
+    double new_cash;
+    if (buy) {
+        new_cash = cash - amount;
+        held = (amount - cost) + held;
+    } else {
+        new_cash = ((-amount) - cost) + cash;
+        held = amount + held;
+    }
+    if (set_null && held == 0.0) p.erase(sid);
+    return new_cash;
+}
+
+double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n) {
+    if (n < 8) {
+        double res = 0.0;
+        for (int64_t i = 0; i < n; ++i) res += std::abs(a(begin + i));
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int k = 0; k < 8; ++k) r[k] = std::abs(a(begin + k));
+        int64_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int k = 0; k < 8; ++k) r[k] += std::abs(a(begin + i + k));
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += std::abs(a(begin + i));
+        return res;
+    }
+    int64_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_abs_sum(a, begin, n2) + pairwise_abs_sum(a, begin + n2, n - n2);
+}
+
+double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
+                 double tax_ratio, double position_limit) {
+    double balance = cash;
+    for (const auto& [sid, v] : p) balance += v;
+
+    // The reduction starts from its identity 0.0, as numpy.sum does.
+    const double gross = 0.0 + pairwise_abs_sum(newp, 0, newp.n);
+    const double divisor = 1.0 > gross ? 1.0 : gross;
+    double ratio = balance / divisor;
+    if (std::isnan(ratio)) ratio = 1.0;
+
+    // The cap limits a target's magnitude and keeps its side, also when equity
+    // (or the limit) is negative.
+    const double cap = position_limit * balance;
+    const double cap_abs = std::abs(cap);
+    for (Py_ssize_t sid = 0; sid < newp.n; ++sid) {
+        double v2 = newp(sid) * ratio;
+        if (std::abs(v2) > cap_abs) {
+            const double sign = v2 > 0.0 ? 1.0 : -1.0;
+            v2 = cap_abs * sign;
+        }
+        cash = set_position(p, static_cast<int>(sid), v2, cash, fee_ratio, tax_ratio, true, true,
+                            balance);
+    }
+    return cash;
+}
+
+}  // namespace torvex::pathsim

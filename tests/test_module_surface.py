@@ -1,0 +1,109 @@
+"""What a Python caller sees of pathsim and excursion right after import."""
+
+import ast
+import inspect
+import math
+
+import pytest
+
+from torvex.core import pathsim
+
+from conftest import make_inputs, run_fresh
+
+CAPI = {
+    "entry": "PyArrayObject *",
+    "position": "PyArrayObject *",
+    "start_analysis": "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
+    "record_date": "void (int)",
+    "record_entry": "void (int, double, int)",
+    "record_exit": "void (int, int)",
+    "end_analysis": "PyObject *(std::map<int,double>  &)",
+}
+
+
+def test_pathsim_namespace_in_a_fresh_interpreter():
+    out = run_fresh("""
+        import datetime, sys, numpy
+        import torvex._stops as stops
+        import torvex.core.pathsim as p
+        print([n for n in vars(p) if not n.startswith('__')])
+        print([
+            p.org_np is numpy,
+            p.excursion is sys.modules['torvex.core.excursion'],
+            p.StopTable is stops.StopTable,
+            p.stop_table is stops.stop_table,
+            p.datetime is datetime,
+            p.RETAIN_COST_WHEN_REBALANCE is False,
+            p.RESAMPLE is None,
+            hasattr(p, 'stock_operations'),
+        ])
+        a, b = p.get_stock_operations(), p.get_stock_operations()
+        a['x'] = 1
+        print(b, a is b, p.get_stock_operations())
+    """)
+    names, checks, ops = out.splitlines()
+    assert ast.literal_eval(names) == [
+        "org_np", "excursion", "StopTable", "stop_table", "datetime",
+        "RETAIN_COST_WHEN_REBALANCE", "RESAMPLE",
+        "get_stock_operations", "normalize_weight", "ioft", "backtest_", "get_trade_stocks",
+    ]
+    assert ast.literal_eval(checks) == [True] * 7 + [False]
+    # Before any run the record is empty, and each call hands out its own dict.
+    assert ops == "{} False {}"
+
+
+def test_excursion_state_in_a_fresh_interpreter():
+    out = run_fresh("""
+        import ctypes, numpy
+        import torvex.core.excursion as x
+        name = ctypes.pythonapi.PyCapsule_GetName
+        name.restype, name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+        print(x.org_np is numpy)
+        print([type(getattr(x, n)).__name__ + repr(getattr(x, n)) for n in ('trades', 'trade_positions', 'excursion')])
+        print({k: name(c).decode() for k, c in x.__pyx_capi__.items()})
+        print(list(x.__pyx_capi__))
+        print([n for n, v in vars(x).items() if callable(v) and not n.startswith('__')])
+    """)
+    is_np, lists, capi, order, funcs = out.splitlines()
+    assert is_np == "True"
+    assert ast.literal_eval(lists) == ["list[]"] * 3
+    # The capsule names are the signature texts, character for character.
+    assert ast.literal_eval(capi) == CAPI
+    assert ast.literal_eval(order) == list(CAPI)
+    # The module has no Python-callable functions of its own.
+    assert ast.literal_eval(funcs) == []
+
+
+def test_backtest_signature():
+    params = list(inspect.signature(pathsim.backtest_).parameters.values())
+    assert [p.name for p in params] == [
+        "price_values", "close_values", "high_values", "low_values", "open_values",
+        "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
+        "fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
+        "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
+        "stop_trading_next_period", "excursion_window", "excursion_window_step",
+        "periodically_rebalance", "delisting_bars",
+    ]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+    assert all(p.default is p.empty for p in params[:11])
+    defaults = [p.default for p in params[11:]]
+    assert defaults == [0.001425, 0.003, 1.0, math.inf, math.inf, 0.0, False, 1.0,
+                        False, True, 0, 1, True, None]
+    assert [type(d) for d in defaults] == [float] * 6 + [bool, float, bool, bool, int, int, bool,
+                                                          type(None)]
+
+
+@pytest.mark.parametrize("retain, periodic", [(True, False), (False, True)])
+def test_run_publishes_its_settings(retain, periodic):
+    pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=retain,
+                      periodically_rebalance=periodic)
+    assert pathsim.RETAIN_COST_WHEN_REBALANCE is retain
+    assert pathsim.RESAMPLE is periodic
+
+
+def test_settings_are_stored_as_bools():
+    # Truth values, not the objects given.
+    pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=[1], periodically_rebalance=0)
+    assert pathsim.RETAIN_COST_WHEN_REBALANCE is True and pathsim.RESAMPLE is False
+    pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=None, periodically_rebalance="y")
+    assert pathsim.RETAIN_COST_WHEN_REBALANCE is False and pathsim.RESAMPLE is True
