@@ -21,12 +21,13 @@ def labels(n, prefix="s"):
     return np.array([f"{prefix}{i}" for i in range(n)], dtype=object)
 
 
-def make_inputs(nbars=5, ncols=2, nrows=1, pos_columns=None):
+def make_inputs(nbars=5, ncols=2, nrows=1, pos_columns=None, weight=None):
     """The eleven required arguments of backtest_ for a small, well-formed run.
 
     Prices are flat at 1.0 on daily bars starting 2020-01-01; the position table
     has `nrows` rebalance rows (one per bar from bar 0) of equal weights over the
     same labels as the price columns, unless `pos_columns` names others.
+    `weight=0.0` gives a run that never opens a position.
     """
     index = T0 + DAY * np.arange(nbars, dtype=np.int64)
     price = np.ones((nbars, ncols))
@@ -41,7 +42,7 @@ def make_inputs(nbars=5, ncols=2, nrows=1, pos_columns=None):
         open_values=price.copy(),
         price_index=index,
         price_columns=cols,
-        pos_values=np.full((nrows, npos), 1.0 / max(npos, 1)),
+        pos_values=np.full((nrows, npos), 1.0 / max(npos, 1) if weight is None else weight),
         pos_index=T0 + DAY * np.arange(nrows, dtype=np.int64),
         pos_columns=pcols,
         resample=index.copy(),

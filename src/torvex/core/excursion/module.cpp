@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -71,8 +72,10 @@ void check_price_array(PyArrayObject* a) {
     }
     PyArray_Descr* d = PyArray_DESCR(a);
     if (d->type_num != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder)) {
-        raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-                     "float64_t", "'", "another dtype");
+        const char fmt[2] = {d->type, '\0'};
+        const std::string got = detail::c_type_name(fmt);
+        raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%s'", "'",
+                     "float64_t", "'", got.c_str());
     }
 }
 
