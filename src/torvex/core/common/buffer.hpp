@@ -188,7 +188,6 @@ struct View1 {
         if (i < 0 || i >= n) detail::out_of_bounds(0);
         return (*this)(i);
     }
-    bool contains(Py_ssize_t i) const noexcept { return i >= 0 && i < n; }
 };
 
 // Two-dimensional strided view.
@@ -218,9 +217,6 @@ struct View2 {
         if (j < 0) j += n1;
         if (j < 0 || j >= n1) detail::out_of_bounds(1);
         return (*this)(i, j);
-    }
-    bool contains(Py_ssize_t i, Py_ssize_t j) const noexcept {
-        return i >= 0 && i < n0 && j >= 0 && j < n1;
     }
     // Row `i` as a one-dimensional view, checked.
     View1<T> row_at(Py_ssize_t i) const {

@@ -17,14 +17,14 @@ namespace torvex::pathsim {
 namespace {
 
 // Text of a stock's label in the invalid-price message: a str as it is, an int
-// or a float as its repr, anything else formatted with an empty spec.
+// or a float as its repr, anything else formatted with an empty format string.
 Ref label_text(PyObject* symbol) {
     if (symbol == nullptr) symbol = Py_None;
     if (PyUnicode_CheckExact(symbol)) return Ref::borrow(symbol);
     if (PyLong_CheckExact(symbol) || PyFloat_CheckExact(symbol))
         return Ref::steal(PyObject_Repr(symbol));
-    Ref spec = Ref::steal(PyUnicode_FromString(""));
-    return Ref::steal(PyObject_Format(symbol, spec.get()));
+    Ref empty = Ref::steal(PyUnicode_FromString(""));
+    return Ref::steal(PyObject_Format(symbol, empty.get()));
 }
 
 [[noreturn]] void invalid_price(double value, PyObject* symbol, int row) {
