@@ -116,6 +116,13 @@ inline bool truth(PyObject* o) {
     return r != 0;
 }
 
+// Result of a host comparison (`a op b`), raising what the comparison raises.
+inline bool compare(PyObject* a, PyObject* b, int op) {
+    int r = PyObject_RichCompareBool(a, b, op);
+    check(r);
+    return r != 0;
+}
+
 inline Ref py_long(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref py_float(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 

@@ -34,12 +34,6 @@ Ref f64(double v) {
     return obj;
 }
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    int r = PyObject_RichCompareBool(a, b, op);
-    check(r);
-    return r != 0;
-}
-
 void set_item(PyObject* dict, int key, PyObject* value) {
     Ref k = py_long(key);
     check(PyDict_SetItem(dict, k.get(), value));
@@ -65,11 +59,6 @@ void scale_down(PyObject* dict, PyObject* total) {
 void accumulate_abs(Ref& total, PyObject* value) {
     Ref a = Ref::steal(PyNumber_Absolute(value));
     total = Ref::steal(PyNumber_Add(total.get(), a.get()));
-}
-
-bool held(const PositionMap& p, int sid) {
-    auto it = p.find(sid);
-    return it != p.end() && it->second != 0.0;
 }
 
 const StopExit* find_stock(const std::vector<StopExit>& v, int sid) {

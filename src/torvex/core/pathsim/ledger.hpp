@@ -11,6 +11,13 @@ namespace torvex::pathsim {
 
 using PositionMap = std::map<int, double>;
 
+// A stock is held when the map has it with a value other than 0.0 (NaN counts);
+// a key left at 0.0 by a touched exit is not a holding.
+inline bool held(const PositionMap& p, int sid) {
+    auto it = p.find(sid);
+    return it != p.end() && it->second != 0.0;
+}
+
 // Changes `p[sid]` to the money value `position`, charging the fee (and, when
 // the trade reduces a holding, the tax), tells the trade log about an entry,
 // an exit or a resize, and returns the new cash. `balance` turns the target into

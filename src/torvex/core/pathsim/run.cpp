@@ -55,11 +55,6 @@ inline void reset_ratios(Run& r, int sid) {
     r.mincr.data[sid] = 1.0;
 }
 
-inline bool held(const PositionMap& p, int sid) {
-    auto it = p.find(sid);
-    return it != p.end() && it->second != 0.0;
-}
-
 struct Band {
     double entry_pos;
     double max_r;

@@ -22,12 +22,6 @@ Ref item(PyObject* o, Py_ssize_t i) {
     return Ref::steal(PyObject_GetItem(o, key.get()));
 }
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    int r = PyObject_RichCompareBool(a, b, op);
-    check(r);
-    return r != 0;
-}
-
 // UTF-8 bytes of a column label, through the label's own `encode`.
 std::string label_key(PyObject* label) {
     Ref bytes = Ref::steal(PyObject_CallMethodOneArg(label, g.s.encode, g.s.utf8));

@@ -32,18 +32,6 @@ void for_items(PyObject* mapping, F&& fn) {
     check_pending();
 }
 
-bool greater(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_GT);
-    check(r);
-    return r != 0;
-}
-
-bool less(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_LT);
-    check(r);
-    return r != 0;
-}
-
 }  // namespace
 
 void init_small_args() {
@@ -66,7 +54,7 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         });
         Ref one = py_long(1);
         for_items(weights, [&](PyObject* key, PyObject* w) {
-            if (!greater(weight_sum.get(), one.get())) return;
+            if (!compare(weight_sum.get(), one.get(), Py_GT)) return;
             // Multiply by the reciprocal: this is not the same as dividing by the sum.
             Ref inv = Ref::steal(PyNumber_TrueDivide(one.get(), weight_sum.get()));
             Ref scaled = Ref::steal(PyNumber_Multiply(w, inv.get()));
@@ -74,9 +62,9 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         });
         Ref neg_limit = Ref::steal(PyNumber_Negative(limit));
         for_items(weights, [&](PyObject* key, PyObject* w) {
-            if (greater(w, limit)) {
+            if (compare(w, limit, Py_GT)) {
                 check(PyObject_SetItem(weights, key, limit));
-            } else if (less(w, neg_limit.get())) {
+            } else if (compare(w, neg_limit.get(), Py_LT)) {
                 check(PyObject_SetItem(weights, key, neg_limit.get()));
             }
         });
