@@ -52,19 +52,14 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
         return f;
     }
 
-    s.returns.clear();
-    s.cummax.clear();
-    s.cummin.clear();
-    s.cummin_i.clear();
-    s.mdd.clear();
-    s.profit_period.clear();
-    const auto reserve = static_cast<std::size_t>(i_exit_max - t.i_entry + 1);
-    s.returns.reserve(reserve);
-    s.cummax.reserve(reserve);
-    s.cummin.reserve(reserve);
-    s.cummin_i.reserve(reserve);
-    s.mdd.reserve(reserve);
-    s.profit_period.reserve(reserve);
+    const int64_t walk_len = i_exit_max - t.i_entry + 1;
+    s.prepare(static_cast<std::size_t>(walk_len));
+    double* const returns = s.returns.data();
+    double* const cummax = s.cummax.data();
+    double* const cummin = s.cummin.data();
+    int64_t* const cummin_i = s.cummin_i.data();
+    double* const mdd = s.mdd.data();
+    double* const profit_period = s.profit_period.data();
 
     double entry_price, entry_close;
     if (!rp.get(t.i_entry, t.pid, entry_price)) return f;
@@ -83,19 +78,31 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
 
     {
         const double r = price_ratio;
-        s.returns.push_back(r);
-        s.cummax.push_back(1.0 > r ? 1.0 : r);
-        s.cummin.push_back(r > 1.0 ? 1.0 : r);
-        s.cummin_i.push_back(0);
-        s.mdd.push_back(r - 1.0 < 0.0 ? r - 1.0 : 0.0);
-        s.profit_period.push_back(r > 1.0 ? 1.0 : 0.0);
+        returns[0] = r;
+        cummax[0] = 1.0 > r ? 1.0 : r;
+        cummin[0] = r > 1.0 ? 1.0 : r;
+        cummin_i[0] = 0;
+        mdd[0] = r - 1.0 < 0.0 ? r - 1.0 : 0.0;
+        profit_period[0] = r > 1.0 ? 1.0 : 0.0;
+    }
+
+    // Each bar of the walk is a different row of the close table, so every read
+    // misses the cache; asking for all of them first lets the loads overlap.
+    const bool inside = t.i_entry >= 0 && i_exit_max < close.n0 && t.pid >= 0 && t.pid < close.n1;
+    if (inside) {
+        for (int64_t b = t.i_entry + 1; b <= i_exit_max; ++b)
+            __builtin_prefetch(close.data + b * close.s0 + t.pid * close.s1);
     }
 
     double pv = entry_close;  // last valid close
     std::size_t i = 0;
     for (int64_t b = t.i_entry + 1; b <= i_exit_max; ++b, ++i) {
         double v;
-        if (!rc.get(b, t.pid, v)) return f;
+        if (inside) {
+            v = close(b, t.pid);
+        } else if (!rc.get(b, t.pid, v)) {
+            return f;
+        }
         const bool has_close = !std::isnan(v);
         if (has_close) {
             if (pv == 0.0) {
@@ -112,42 +119,39 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
             }
             pv = v;
         }
-        double cmax = s.cummax[i];
-        const double cmin = s.cummin[i];
-        if (price_ratio > cmax) {
-            s.cummax.push_back(price_ratio);
-            cmax = price_ratio;
-        } else {
-            s.cummax.push_back(cmax);
-        }
+        // Element i + 1 follows from element i.
+        double cmax = cummax[i];
+        const double cmin = cummin[i];
+        if (price_ratio > cmax) cmax = price_ratio;
+        cummax[i + 1] = cmax;
         if (cmin > price_ratio) {
-            s.cummin.push_back(price_ratio);
-            s.cummin_i.push_back(static_cast<int64_t>(i));
+            cummin[i + 1] = price_ratio;
+            cummin_i[i + 1] = static_cast<int64_t>(i);
         } else {
-            s.cummin.push_back(cmin);
-            s.cummin_i.push_back(s.cummin_i[i]);
+            cummin[i + 1] = cmin;
+            cummin_i[i + 1] = cummin_i[i];
         }
         if (cmax == 0.0) {
             f.fault = Fault::float_division;
             return f;
         }
         const double newmdd = price_ratio / cmax - 1.0;
-        s.mdd.push_back(s.mdd[i] > newmdd ? newmdd : s.mdd[i]);
-        s.profit_period.push_back(has_close && price_ratio > 1.0 ? s.profit_period[i] + 1.0
-                                                                 : s.profit_period[i]);
-        s.returns.push_back(price_ratio);
+        mdd[i + 1] = mdd[i] > newmdd ? newmdd : mdd[i];
+        profit_period[i + 1] =
+            has_close && price_ratio > 1.0 ? profit_period[i] + 1.0 : profit_period[i];
+        returns[i + 1] = price_ratio;
     }
 
     // The exit block is read at the exit bar, or at the last bar walked when the
     // data ends first.
-    const int64_t n = static_cast<int64_t>(s.returns.size());
+    const int64_t n = walk_len;
     const int64_t span = t.i_exit - t.i_entry;
     const int64_t e = (span >= 0 && span <= n - 1) ? span : n - 1;
 
     // Exit costs belong to the exit bar itself, whatever the window, so the exit
     // statistics of a trade do not depend on how far the window reaches.
     if (t.exit_transaction) {
-        double& r = s.returns[static_cast<std::size_t>(e)];
+        double& r = returns[e];
         if (e != 0) {
             double p, v;
             if (!rp.get(t.i_entry + e, t.pid, p)) return f;
@@ -181,32 +185,30 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
 Failure write_blocks(const Scratch& s, const Settings& cfg, int64_t exit_offset, double* out,
                      int64_t out_len) {
     Failure f;
-    const auto n = static_cast<uint64_t>(s.returns.size());
+    const auto n = static_cast<uint64_t>(s.n);
     // A negative window compares as a huge unsigned number, so the samples then
-    // cover every bar walked.
+    // cover every bar walked; a step below 1 takes only offset 0.
     const uint64_t limit = std::min(n, static_cast<uint64_t>(cfg.window));
-    int64_t k = 0;
-    auto store = [&](double v) {
-        if (k < 0 || k >= out_len) {
-            f.fault = Fault::store_out_of_bounds;
-            return false;
-        }
-        out[k++] = v;
-        return true;
-    };
-    for (int64_t w = 0; w >= 0 && static_cast<uint64_t>(w) < limit; w += cfg.window_step) {
-        const auto wi = static_cast<std::size_t>(w);
-        const auto mae_i = static_cast<std::size_t>(s.cummin_i[wi]);
-        if (!store(s.cummin[wi] - 1.0) || !store(s.cummax[wi] - 1.0) ||
-            !store(s.cummax[mae_i] - 1.0) || !store(s.mdd[wi]) || !store(s.profit_period[wi]) ||
-            !store(s.returns[wi] - 1.0))
-            return f;
-        if (cfg.window_step <= 0) break;
-    }
-    if (out_len < 6) {
+    uint64_t blocks = 0;
+    if (limit > 0) blocks = cfg.window_step <= 0 ? 1 : (limit - 1) / static_cast<uint64_t>(cfg.window_step) + 1;
+    if (blocks * 6 > static_cast<uint64_t>(out_len) || out_len < 6) {
         f.fault = Fault::store_out_of_bounds;
         return f;
     }
+    double* o = out;
+    for (uint64_t j = 0; j < blocks; ++j) {
+        const auto w = static_cast<std::size_t>(j * static_cast<uint64_t>(std::max<int64_t>(cfg.window_step, 1)));
+        const auto mae_i = static_cast<std::size_t>(s.cummin_i[w]);
+        o[0] = s.cummin[w] - 1.0;
+        o[1] = s.cummax[w] - 1.0;
+        o[2] = s.cummax[mae_i] - 1.0;
+        o[3] = s.mdd[w];
+        o[4] = s.profit_period[w];
+        o[5] = s.returns[w] - 1.0;
+        o += 6;
+    }
+    // Sample points the walk did not reach stay at -1.
+    for (double* end = out + out_len; o < end; ++o) *o = -1.0;
     const auto e = static_cast<std::size_t>(exit_offset);
     const auto mae_i = static_cast<std::size_t>(s.cummin_i[e]);
     double* blk = out + (out_len - 6);

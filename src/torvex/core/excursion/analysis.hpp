@@ -55,6 +55,19 @@ struct Failure {
 struct Scratch {
     std::vector<double> returns, cummax, cummin, mdd, profit_period;
     std::vector<int64_t> cummin_i;
+    std::size_t n = 0;  // elements of the current trade
+
+    void prepare(std::size_t len) {
+        if (returns.size() < len) {
+            returns.resize(len);
+            cummax.resize(len);
+            cummin.resize(len);
+            mdd.resize(len);
+            profit_period.resize(len);
+            cummin_i.resize(len);
+        }
+        n = len;
+    }
 };
 
 // Walks the trade and fills `s`; on success returns the offset of the exit block.
@@ -62,7 +75,8 @@ struct Scratch {
 Failure walk_trade(const View2<double>& price, const View2<double>& close, const TradeSpan& t,
                    const Settings& cfg, Scratch& s, int64_t& exit_offset, int64_t& out_len);
 
-// Writes the result blocks into `out` (already filled with -1.0, `out_len` long).
+// Writes the result blocks into `out` (`out_len` values); sample points past the
+// walk are -1.0.
 Failure write_blocks(const Scratch& s, const Settings& cfg, int64_t exit_offset, double* out,
                      int64_t out_len);
 

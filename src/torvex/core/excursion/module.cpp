@@ -157,7 +157,6 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
     npy_intp dims[1] = {static_cast<npy_intp>(out_len)};
     Ref ret = Ref::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
     double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
-    for (int64_t k = 0; k < out_len; ++k) out[k] = -1.0;
     f = write_blocks(scratch, cfg, exit_offset, out, out_len);
     if (f.fault != Fault::none) raise_failure(f);
     return ret;

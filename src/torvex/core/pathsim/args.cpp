@@ -108,10 +108,17 @@ PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             }
         }
 
+        // The trade log creates a few small acyclic objects per trade; cyclic
+        // collections triggered by them would traverse the growing log again and
+        // again, so the collector pauses for the run (and resumes as it was).
         g.running = true;
-        struct Unmark {
-            ~Unmark() { g.running = false; }
-        } unmark;
+        struct RunScope {
+            int gc_was_enabled = PyGC_Disable();
+            ~RunScope() {
+                if (gc_was_enabled) PyGC_Enable();
+                g.running = false;
+            }
+        } scope;
         result = run_backtest(a).release();
     });
     return result;

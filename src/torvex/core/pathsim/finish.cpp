@@ -73,7 +73,8 @@ void finish_run(Run& r) {
     const RunArgs& a = r.a;
     const Labels& L = labels();
 
-    PyObject* done = g.xc.end_analysis(r.pos);
+    std::map<int, double> final_pos = r.pos.to_map();
+    PyObject* done = g.xc.end_analysis(final_pos);
     if (done == nullptr) throw PyErrSet{};
     Py_DECREF(done);
 
@@ -91,9 +92,9 @@ void finish_run(Run& r) {
     // longer held, scaled down when the row's gross weight exceeds 1.
     Ref zero = py_long(0);
     Ref latest_weight_sum = zero;
-    if (!r.latest_rebalanced_pos.empty()) {
+    if (!r.latest_rebalanced_keys.empty()) {
         const View1<double> row = r.pos_values.row_at(r.current_position_id);
-        for (const auto& [sid, v] : r.latest_rebalanced_pos) {
+        for (int sid : r.latest_rebalanced_keys) {
             Ref weight = f64(row.at(sid));
             set_item(weights.get(), sid, held(r.pos, sid) ? weight.get() : zero.get());
             accumulate_abs(latest_weight_sum, weight.get());

@@ -21,9 +21,11 @@ double share(double position, double balance) {
 
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
                     double tax_ratio, bool check_null, bool set_null, double balance) {
-    auto found = p.find(sid);
-    const bool exist = check_null ? found != p.end() : true;
-    const bool prev_has_position = found != p.end() && found->second != 0.0;
+    if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity())
+        raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+    const bool found = p.contains(sid);
+    const bool exist = check_null ? found : true;
+    const bool prev_has_position = found && p.at(sid) != 0.0;
     const bool next_has_position = position != 0.0;
 
     // The trade log hears of the change before the ledger moves.
@@ -44,7 +46,7 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     if (position == 0.0) {
         if (!exist) return cash;
-        double& slot = p[sid];  // inserted with 0.0 when not looked up before
+        double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
         const double v = slot;
         if (set_null) {
             p.erase(sid);
@@ -55,7 +57,7 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         return (v - charges) + cash;
     }
 
-    double& held = p[sid];
+    double& held = p.slot(sid);
     const double amount = position - held;
     const bool buy = amount > 0.0;
     const bool is_entry = buy ? position >= 0.0 : (position <= 0.0 && amount < 0.0);
@@ -97,7 +99,7 @@ double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n) {
 double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
                  double tax_ratio, double position_limit) {
     double balance = cash;
-    for (const auto& [sid, v] : p) balance += v;
+    for (int sid : p.keys()) balance += p.at(sid);
 
     // The reduction starts from its identity 0.0, as numpy.sum does.
     const double gross = 0.0 + pairwise_abs_sum(newp, 0, newp.n);
@@ -115,6 +117,8 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
             const double sign = v2 > 0.0 ? 1.0 : -1.0;
             v2 = cap_abs * sign;
         }
+        // A zero target for a stock not in the map changes nothing.
+        if (v2 == 0.0 && !p.contains(static_cast<int>(sid))) continue;
         cash = set_position(p, static_cast<int>(sid), v2, cash, fee_ratio, tax_ratio, true, true,
                             balance);
     }

@@ -91,7 +91,8 @@ inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64
 // the previous price forward.
 void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
     const RunArgs& a = r.a;
-    for (auto& [sid, value] : r.pos) {
+    for (int sid : r.pos.keys()) {
+        double& value = r.pos[sid];
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
         const auto s = static_cast<std::size_t>(sid);
         const int sidprice = r.price_col[s];
@@ -177,8 +178,7 @@ void rebalance_step(Run& r, int d) {
         for (int sid = 0; sid < target.n; ++sid) {
             const double pv = target(sid);
             if (pv == 0.0) continue;
-            auto it = r.pos.find(sid);
-            if (it == r.pos.end() || it->second * pv <= 0.0) reset_ratios(r, sid);
+            if (!r.pos.contains(sid) || r.pos.at(sid) * pv <= 0.0) reset_ratios(r, sid);
         }
     } else {
         for (Py_ssize_t i = 0; i < r.cr.n; ++i) {
@@ -199,14 +199,13 @@ void rebalance_step(Run& r, int d) {
     }
 
     r.held_before.assign(r.previous_price.size(), 0);
-    for (const auto& [sid, v] : r.pos)
-        if (v != 0.0 && static_cast<std::size_t>(sid) < r.held_before.size())
-            r.held_before[static_cast<std::size_t>(sid)] = 1;
+    for (int sid : r.pos.keys())
+        if (r.pos.at(sid) != 0.0) r.held_before[static_cast<std::size_t>(sid)] = 1;
 
     const View1<double> row(r.rebalance_row.data(), static_cast<Py_ssize_t>(r.rebalance_row.size()));
     r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
     r.exited_stocks.clear();
-    r.latest_rebalanced_pos = r.pos;
+    r.latest_rebalanced_keys = r.pos.keys();
 
     // Positions are carried from this bar's prices on. A stock held through a
     // bar without a price keeps its last price, so its move across the gap counts.
@@ -229,8 +228,8 @@ void rebalance_step(Run& r, int d) {
 void delisting_step(Run& r, int d) {
     const RunArgs& a = r.a;
     r.delisted_stocks.clear();
-    for (const auto& [sid, v] : r.pos) {
-        if (r.delisting_bars.at(sid) == d && v != 0.0) r.delisted_stocks.push_back(sid);
+    for (int sid : r.pos.keys()) {
+        if (r.delisting_bars.at(sid) == d && r.pos.at(sid) != 0.0) r.delisted_stocks.push_back(sid);
     }
     for (int sid : r.delisted_stocks) {
         r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
@@ -240,7 +239,8 @@ void delisting_step(Run& r, int d) {
 
 double close_value(const Run& r, int d) {
     double balance = r.cash;
-    for (const auto& [sid, value] : r.pos) {
+    for (int sid : r.pos.keys()) {
+        const double value = r.pos.at(sid);
         if (value == 0.0) continue;
         const int sidprice = r.price_col[static_cast<std::size_t>(sid)];
         const double trade_price = r.price.at(d, sidprice);

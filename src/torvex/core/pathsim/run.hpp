@@ -7,6 +7,7 @@
 
 #include "common/buffer.hpp"
 #include "common/pyref.hpp"
+#include "ledger.hpp"
 
 namespace torvex::pathsim {
 
@@ -82,7 +83,8 @@ struct Run {
     std::vector<uint8_t> date_rebalance;
     bool has_delisting = false;
 
-    std::map<int, double> pos, latest_rebalanced_pos;
+    PositionMap pos;
+    std::vector<int> latest_rebalanced_keys;  // stocks of pos right after the last rebalance
     std::vector<StopExit> exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int32_t> delisted_stocks;
     std::vector<double> rebalance_row, latest_rebalanced_row;

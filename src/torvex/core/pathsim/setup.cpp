@@ -272,6 +272,7 @@ void setup_run(Run& r) {
     r.pos_id = 0;
     r.cash = 1.0;
     r.balance = 1.0;
+    r.pos.reset(static_cast<std::size_t>(r.nstocks));
 }
 
 }  // namespace torvex::pathsim
