@@ -26,7 +26,8 @@ test: install
 demo: install
 	$(PY) examples/demo.py
 
-bench: install
+bench: venv
+	$(PY) -m pip install -q '.[bench]'
 	$(PY) benchmarks/run.py
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer

@@ -8,11 +8,25 @@
 Every workload runs in a fresh subprocess so its memory figures are its own:
 the data is generated (untimed), the peak-RSS counter is reset when the kernel
 allows it, the RSS is read, the engine runs ``repeats`` times, and
-``ru_maxrss`` is read again. The NumPy peer runs afterwards in the same
-process, outside the memory measurement.
+``ru_maxrss`` is read again. The peers run afterwards in the same process,
+outside the memory measurement:
+
+* the plain NumPy rebalance (numpy_peer.py), on every workload;
+* vectorbt's ``Portfolio.from_orders`` (vbt_peer.py), on the workloads without
+  stops, when vectorbt imports (``pip install '.[bench]'``);
+* the memory floor (floor.cpp), a bare C++ loop over the same tables and held
+  stocks, on the main workloads. It is compiled once per invocation with g++
+  into the temp dir, under a name carrying the source's hash, so later runs
+  reuse it.
+
+Below the table, an equivalence check runs M without costs and stops through
+the engine and through vectorbt and prints the largest difference between the
+two value series.
 """
 
 import argparse
+import ctypes
+import hashlib
 import json
 import os
 import platform
@@ -20,6 +34,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,7 +42,10 @@ sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
 
-from workloads import ARG_ORDER, WORKLOADS  # noqa: E402
+from workloads import ARG_ORDER, WORKLOADS, has_stops  # noqa: E402
+
+FLOOR_SRC = os.path.join(HERE, "floor.cpp")
+EQUIV_TOL = 1e-9
 
 
 # ---------------------------------------------------------------- worker side
@@ -52,7 +70,8 @@ def _reset_peak():
         return False
 
 
-def worker(name, repeats, peer_repeats):
+def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
+           floor_repeats=0, equivalence=False):
     from torvex.core import excursion
     from torvex.core.pathsim import backtest_
 
@@ -84,6 +103,8 @@ def worker(name, repeats, peer_repeats):
             trades = f"{trades}!={n}"
     maxrss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     final = float(creturn[-1])
+    finite = bool(np.all(np.isfinite(creturn)))
+    del creturn
 
     ptimes = []
     pfinal = None
@@ -94,12 +115,93 @@ def worker(name, repeats, peer_repeats):
         ptimes.append(time.perf_counter() - t)
         pfinal = float(pr[-1])
 
-    return dict(name=name, group=w["group"], bars=w["bars"],
-                stocks=w["stocks"], held=w["held"], repeats=repeats,
-                times=times, trades=trades, rss_before_kib=rss_before,
-                maxrss_kib=maxrss, peak_reset=peak_reset, gen_s=gen_s,
-                final=final, peer_times=ptimes, peer_final=pfinal,
-                finite=bool(np.all(np.isfinite(creturn))))
+    res = dict(name=name, group=w["group"], bars=w["bars"],
+               stocks=w["stocks"], held=w["held"], repeats=repeats,
+               times=times, trades=trades, rss_before_kib=rss_before,
+               maxrss_kib=maxrss, peak_reset=peak_reset, gen_s=gen_s,
+               final=final, peer_times=ptimes, peer_final=pfinal,
+               finite=finite)
+
+    if floor_lib and floor_repeats:
+        res["floor_times"] = floor_timed(floor_lib, w, args, reb_bars,
+                                         floor_repeats)
+
+    if vbt_repeats or equivalence:
+        import vbt_peer
+        if not vbt_peer.available():
+            res["vbt_error"] = vbt_peer.IMPORT_ERROR
+        else:
+            res["vbt_version"] = vbt_peer.version()
+            price, close = args["price_values"], args["close_values"]
+            size = vbt_peer.order_sizes(price.shape, args["pos_values"],
+                                        reb_bars, params.get("position_limit", 1.0))
+            if vbt_repeats:
+                vtimes, value = vbt_peer.timed(price, close, size,
+                                               params["fee_ratio"], vbt_repeats)
+                res["vbt_times"] = vtimes
+                res["vbt_final"] = float(value[-1])
+            if equivalence:
+                res["equivalence"] = equivalence_check(pos, params, price,
+                                                       close, size)
+    return res
+
+
+def equivalence_check(pos, params, price, close, size):
+    """The workload without costs or stops through the engine and vectorbt."""
+    from torvex.core.pathsim import backtest_
+
+    import vbt_peer
+
+    free = {k: v for k, v in params.items()
+            if k not in ("fee_ratio", "tax_ratio")}
+    creturn = np.asarray(backtest_(*pos, fee_ratio=0.0, tax_ratio=0.0, **free))
+    value = vbt_peer.run(price, close, size, 0.0)
+    diff = np.abs(creturn - value)
+    bad = ~np.isfinite(diff)
+    d = int(np.argmax(np.where(bad, np.inf, diff)))
+    return dict(max_diff=float(diff[d]), bar=d, bars=len(diff),
+                nonfinite=int(bad.sum()), tv_final=float(creturn[-1]),
+                vbt_final=float(value[-1]), tv_at=float(creturn[d]),
+                vbt_at=float(value[d]))
+
+
+def floor_timed(lib_path, w, args, reb_bars, repeats):
+    """Wall times of the floor loop over the workload's tables and held sets."""
+    from workloads import held_rows
+
+    lib = ctypes.CDLL(lib_path)
+    fn = lib.floor_run
+    dp = ctypes.POINTER(ctypes.c_double)
+    ip = ctypes.POINTER(ctypes.c_int64)
+    i64 = ctypes.c_int64
+    fn.argtypes = [dp, dp, dp, dp, dp, i64, i64, ip, ip, i64, i64]
+    fn.restype = ctypes.c_double
+
+    def ptr(a, t):
+        if a is None:
+            return ctypes.cast(None, t)
+        assert a.flags.c_contiguous
+        return a.ctypes.data_as(t)
+
+    B, N = args["price_values"].shape
+    held = held_rows(args["pos_values"], w["held"])
+    trade_bar = np.ascontiguousarray(reb_bars + 1, dtype=np.int64)
+    keep = trade_bar < B
+    held, trade_bar = np.ascontiguousarray(held[keep]), trade_bar[keep]
+    touched = w["touched"]
+    call = (ptr(args["price_values"], dp), ptr(args["close_values"], dp),
+            ptr(args["high_values"] if touched else None, dp),
+            ptr(args["low_values"] if touched else None, dp),
+            ptr(args["open_values"] if touched else None, dp),
+            B, N, ptr(held, ip), ptr(trade_bar, ip), len(trade_bar), w["held"])
+    for _ in range(3):  # warm-up: the first passes run from cold caches
+        fn(*call)
+    times = []
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn(*call)
+        times.append(time.perf_counter() - t)
+    return times
 
 
 def make_args(w):
@@ -109,9 +211,47 @@ def make_args(w):
 
 # ---------------------------------------------------------------- driver side
 
-def run_one(name, repeats, peer_repeats):
+EQUIV_WORKLOAD = "M/nostop"  # M without stops; the check also drops the costs
+
+
+def build_floor():
+    """Path of the compiled floor loop, or (None, reason).
+
+    Compiled once per invocation into the temp dir under a name carrying the
+    source's hash; an existing build of the same source is reused.
+    """
+    with open(FLOOR_SRC, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:16]
+    out_dir = os.path.join(tempfile.gettempdir(), "torvex-bench-floor")
+    lib = os.path.join(out_dir, f"floor-{digest}.so")
+    if os.path.exists(lib):
+        return lib, None
+    os.makedirs(out_dir, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(suffix=".so", dir=out_dir)
+    os.close(fd)
+    cmd = ["g++", "-O2", "-std=c++20", "-shared", "-fPIC", FLOOR_SRC, "-o", tmp]
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True)
+    except OSError as e:
+        os.unlink(tmp)
+        return None, f"g++ not runnable: {e}"
+    if p.returncode != 0:
+        os.unlink(tmp)
+        return None, "g++ failed: " + (p.stderr.strip().splitlines() or ["?"])[-1]
+    os.replace(tmp, lib)  # atomic: a concurrent run sees all of it or nothing
+    return lib, None
+
+
+def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
+            floor_repeats=0, equivalence=False):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", name,
-           "--repeats", str(repeats), "--peer-repeats", str(peer_repeats)]
+           "--repeats", str(repeats), "--peer-repeats", str(peer_repeats),
+           "--vbt-repeats", str(vbt_repeats),
+           "--floor-repeats", str(floor_repeats if floor_lib else 0)]
+    if floor_lib:
+        cmd += ["--floor-lib", floor_lib]
+    if equivalence:
+        cmd.append("--equivalence")
     p = subprocess.run(cmd, capture_output=True, text=True)
     if p.returncode != 0:
         return dict(name=name, error=f"exit {p.returncode}: "
@@ -142,6 +282,11 @@ def row(r):
     per_trade = fmt_t(med / trades) if isinstance(trades, int) and trades else "-"
     pmed = statistics.median(r["peer_times"]) if r["peer_times"] else None
     ratio = f"{med / pmed:.2f}" if pmed else "-"
+    vmed = statistics.median(r["vbt_times"]) if r.get("vbt_times") else None
+    vratio = f"{med / vmed:.2g}" if vmed else "-"
+    fmed = statistics.median(r["floor_times"]) if r.get("floor_times") else None
+    fns = f"{fmed / work * 1e9:.1f}" if fmed else "-"
+    fratio = f"{med / fmed:.1f}" if fmed else "-"
     return [
         r["name"], f"{r['bars']}x{r['stocks']}/{r['held']}",
         fmt_t(med), fmt_t(min(r["times"])), fmt_t(max(r["times"])),
@@ -149,13 +294,31 @@ def row(r):
         fmt_mib(r["maxrss_kib"] - r["rss_before_kib"]),
         f"{work / med / 1e6:.2f}M", f"{med / work * 1e9:.0f}",
         str(trades), per_trade, fmt_t(pmed), ratio,
+        fmt_t(vmed), vratio, fns, fratio,
         f"{r['final']:.3g}|{r['peer_final']:.3g}",
     ]
 
 
 HEAD = ["workload", "bars x stk/held", "median", "min", "max", "RSS0 MiB",
         "peak MiB", "+MiB", "bar*held/s", "ns/bar*held", "trades", "t/trade",
-        "numpy", "torvex/np", "end tv|np"]
+        "numpy", "torvex/np", "vbt", "torvex/vbt", "floor ns", "torvex/floor",
+        "end tv|np"]
+
+LEGEND = [
+    "median/min/max: wall time of one backtest_ call; RSS0: RSS before the "
+    "runs; peak: ru_maxrss after the runs; +MiB: their difference; "
+    "trades: len(excursion.trades)",
+    "numpy: plain NumPy rebalance without stops (median); end tv|np: final "
+    "portfolio value of torvex and of the NumPy peer (the peer has no stops)",
+    "vbt: vectorbt Portfolio.from_orders (target percent, shared cash, sells "
+    "first) plus reading its value series, median after a warm-up call that "
+    "compiles numba; workloads without stops only; vectorbt charges the fee "
+    "on buys and sells and has no separate sell tax",
+    "floor ns: bare C++ loop (floor.cpp) reading each held stock's price and "
+    "close (plus high/low/open with touched exits) every bar and carrying its "
+    "value, ns per bar*held, median; torvex/floor: torvex median over the "
+    "floor's",
+]
 
 
 def print_table(rows):
@@ -173,6 +336,27 @@ def print_table(rows):
                         for i, (c, wd) in enumerate(zip(x, widths))), flush=True)
 
 
+def equivalence_line(results, ran):
+    head = (f"equivalence ({EQUIV_WORKLOAD} without costs: torvex creturn vs "
+            f"vectorbt value, per bar): ")
+    if not ran:
+        return head + f"not run ({EQUIV_WORKLOAD} not selected)"
+    r = next((x for x in results if x.get("name") == EQUIV_WORKLOAD), None)
+    if r is None or "error" in r:
+        return head + "not run (the workload failed)"
+    if "vbt_error" in r:
+        return head + "not run (vectorbt does not import)"
+    e = r["equivalence"]
+    ok = e["nonfinite"] == 0 and e["max_diff"] < EQUIV_TOL
+    verdict = "below" if ok else "NOT below"
+    extra = "" if ok else (f"; at bar {e['bar']}: torvex {e['tv_at']!r}, "
+                           f"vectorbt {e['vbt_at']!r}; non-finite "
+                           f"differences {e['nonfinite']}")
+    return (head + f"max |diff| {e['max_diff']:.3g} over {e['bars']} bars "
+            f"(final {e['tv_final']:.12g} vs {e['vbt_final']:.12g}), "
+            f"{verdict} {EQUIV_TOL:g}" + extra)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -183,23 +367,32 @@ def main():
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--repeats", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--peer-repeats", type=int, default=3, help=argparse.SUPPRESS)
+    ap.add_argument("--vbt-repeats", type=int, default=0, help=argparse.SUPPRESS)
+    ap.add_argument("--floor-lib", help=argparse.SUPPRESS)
+    ap.add_argument("--floor-repeats", type=int, default=0, help=argparse.SUPPRESS)
+    ap.add_argument("--equivalence", action="store_true", help=argparse.SUPPRESS)
     a = ap.parse_args()
 
     if a.worker:
-        res = worker(a.worker, a.repeats, a.peer_repeats)
+        res = worker(a.worker, a.repeats, a.peer_repeats, a.vbt_repeats,
+                     a.floor_lib, a.floor_repeats, a.equivalence)
         print(json.dumps(res))
         return 0
 
     import torvex
+    from importlib.metadata import PackageNotFoundError, version
     try:
-        from importlib.metadata import version
         tv = version("torvex")
     except Exception:
         tv = getattr(torvex, "__version__", "?")
+    try:
+        vbt_v = version("vectorbt")
+    except PackageNotFoundError:
+        vbt_v = "not installed"
     print(f"torvex benchmarks  |  {platform.platform()}  |  "
           f"{platform.processor() or platform.machine()}  |  "
           f"CPUs: {os.cpu_count()}  |  Python {platform.python_version()}  |  "
-          f"numpy {np.__version__}  |  torvex {tv}")
+          f"numpy {np.__version__}  |  torvex {tv}  |  vectorbt {vbt_v}")
 
     names = list(WORKLOADS)
     if a.only:
@@ -211,26 +404,39 @@ def main():
     elif a.quick:
         names = [n for n in names if not n.startswith("L")]
 
-    print("median/min/max: wall time of one backtest_ call; RSS0: RSS before "
-          "the runs; peak: ru_maxrss after the runs; +MiB: their difference; "
-          "numpy: plain NumPy rebalance without stops (median); "
-          "trades: len(excursion.trades); end tv|np: final portfolio value of "
-          "torvex and of the NumPy peer (the peer has no stops)")
+    for line in LEGEND:
+        print(line)
+    floor_lib, floor_err = build_floor()
+    if floor_err:
+        print(f"floor: not built ({floor_err}); its columns stay '-'")
     print()
     rows = []
+    results = []
     t_all = time.perf_counter()
     for n in names:
         w = WORKLOADS[n]
+        main_group = w["group"] == "main"
         reps = w["repeats"]
         if a.quick:
-            reps = max(2, reps // 2) if w["group"] == "main" else 1
-        peer_reps = 1 if (a.quick or w["group"] != "main") else 3
+            reps = max(2, reps // 2) if main_group else 1
+        peer_reps = 1 if (a.quick or not main_group) else 3
+        vbt_reps = 0
+        if main_group and not has_stops(w):
+            vbt_reps = 1 if a.quick else 3
+        floor_reps = reps if main_group else 0
         if sys.stderr.isatty():
             print(f"  running {n} ...", file=sys.stderr, flush=True)
-        r = run_one(n, reps, peer_reps)
+        r = run_one(n, reps, peer_reps, vbt_reps, floor_lib, floor_reps,
+                    equivalence=(n == EQUIV_WORKLOAD))
+        results.append(r)
         rows.append(row(r))
     print_table(rows)
     print()
+    err = next((r["vbt_error"] for r in results if "vbt_error" in r), None)
+    if err:
+        print(f"vectorbt does not import ({err}); its columns stay '-' "
+              "(pip install '.[bench]')")
+    print(equivalence_line(results, EQUIV_WORKLOAD in names))
     print(f"total wall time {time.perf_counter() - t_all:.1f}s")
     return 0
 

@@ -44,6 +44,24 @@ def build_workloads():
 
 WORKLOADS = {w["name"]: w for w in build_workloads()}
 
+STOP_PARAMS = ("stop_loss", "take_profit", "trail_stop", "touched_exit")
+
+
+def has_stops(w):
+    """Whether a workload sets any exit rule (peers without stops skip it)."""
+    return w["touched"] or any(k in w["params"] for k in STOP_PARAMS)
+
+
+def held_rows(pos_values, held):
+    """Rows x held int64 stock indexes (ascending) of each target row."""
+    out = np.empty((len(pos_values), held), dtype=np.int64)
+    for r, row in enumerate(pos_values):
+        idx = np.flatnonzero(row)
+        if len(idx) != held:
+            raise ValueError(f"row {r} holds {len(idx)} stocks, expected {held}")
+        out[r] = idx
+    return out
+
 
 def make_data(w, seed=12345):
     """Lognormal random walks plus a target-weight table.
