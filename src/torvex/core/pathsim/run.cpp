@@ -86,9 +86,30 @@ inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64
     return b;
 }
 
+// A position's value at the bar's close; a stock without a price or close keeps
+// its carried value.
+inline double close_part(double value, double trade_price, double close_price) {
+    if (std::isnan(trade_price) || std::isnan(close_price)) return value;
+    return value * close_price / trade_price;
+}
+
+// One cell of a price table: unchecked on bars where every priced column lies
+// inside every table the run reads, checked (raising the index error) otherwise.
+template <bool Checked>
+inline double cell(const View2<double>& v, Py_ssize_t d, int pid) {
+    if constexpr (Checked) {
+        return v.at(d, pid);
+    } else {
+        return v(d, pid);
+    }
+}
+
 // Per held position: carry to the bar's trading price, update the ratios, test
 // the exit band (closing at once on a touch, or queueing a close exit), then move
-// the previous price forward.
+// the previous price forward. On unchecked bars the position's value at the
+// close is kept too, so the bar's valuation can reuse it when nothing changes
+// the positions in between.
+template <bool Checked>
 void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
     const RunArgs& a = r.a;
     for (int sid : r.pos.keys()) {
@@ -96,7 +117,7 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
         const auto s = static_cast<std::size_t>(sid);
         const int sidprice = r.price_col[s];
-        const double price = r.price.at(d, sidprice);
+        const double price = cell<Checked>(r.price, d, sidprice);
         validate_trade_price(price, r, sid, d);
         double& prev = r.previous_price[s];
         if (std::isnan(prev)) prev = price;
@@ -112,9 +133,9 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         const bool is_long = band.entry_pos > 0.0;
         if (a.touched_exit) {
             const double base = cr / ratio;
-            const double high_r = base * (r.high.at(d, sidprice) / prev);
-            const double low_r = base * (r.low.at(d, sidprice) / prev);
-            const double open_r = base * (r.open.at(d, sidprice) / prev);
+            const double high_r = base * (cell<Checked>(r.high, d, sidprice) / prev);
+            const double low_r = base * (cell<Checked>(r.low, d, sidprice) / prev);
+            const double open_r = base * (cell<Checked>(r.open, d, sidprice) / prev);
             const bool touch_low = low_r <= band.min_r;
             const bool touch_high = high_r >= band.max_r;
             const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
@@ -134,8 +155,11 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
                 r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
                                       false);
             }
+            if constexpr (!Checked) r.close_part[s] = close_part(value, price, r.close(d, sidprice));
         } else {
-            const double cr_at_close = cr * r.close.at(d, sidprice) / price;
+            const double close_price = cell<Checked>(r.close, d, sidprice);
+            if constexpr (!Checked) r.close_part[s] = close_part(value, price, close_price);
+            const double cr_at_close = cr * close_price / price;
             if (cr_at_close >= band.max_r) {
                 r.exit_stocks_temp.push_back({sid, is_long});
             } else if (cr_at_close < band.min_r) {
@@ -157,6 +181,7 @@ void run_queued_exits(Run& r) {
                                               r.pos_values.at(r.pos_id, abssid) != 0.0;
         if (!held(r.pos, abssid) || will_be_set_by_rebalance) continue;
         r.cash = set_position(r.pos, abssid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
+        r.pos_changed = true;
         r.exited_stocks.push_back(e);
         reset_ratios(r, abssid);
         // A detection of the same stock at this bar's close is void: it is gone.
@@ -231,26 +256,30 @@ void delisting_step(Run& r, int d) {
     for (int sid : r.pos.keys()) {
         if (r.delisting_bars.at(sid) == d && r.pos.at(sid) != 0.0) r.delisted_stocks.push_back(sid);
     }
+    if (!r.delisted_stocks.empty()) r.pos_changed = true;
     for (int sid : r.delisted_stocks) {
         r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
         reset_ratios(r, sid);
     }
 }
 
+// Portfolio value at the bar's close. When the positions are still those the
+// valuation pass carried (and it read them unchecked), their close values are
+// reused: same prices, same arithmetic, same order.
 double close_value(const Run& r, int d) {
     double balance = r.cash;
     for (int sid : r.pos.keys()) {
         const double value = r.pos.at(sid);
         if (value == 0.0) continue;
-        const int sidprice = r.price_col[static_cast<std::size_t>(sid)];
+        const auto s = static_cast<std::size_t>(sid);
+        if (!r.pos_changed) {
+            balance += r.close_part[s];
+            continue;
+        }
+        const int sidprice = r.price_col[s];
         const double trade_price = r.price.at(d, sidprice);
         validate_trade_price(trade_price, r, sid, d);
-        const double close_price = r.close.at(d, sidprice);
-        if (std::isnan(trade_price) || std::isnan(close_price)) {
-            balance += value;
-        } else {
-            balance += value * close_price / trade_price;
-        }
+        balance += close_part(value, trade_price, r.close.at(d, sidprice));
     }
     return balance;
 }
@@ -289,9 +318,18 @@ Ref run_backtest(const RunArgs& a) {
         const int64_t sl_row = r.stop_loss_rows.at(d);
         const int64_t tp_row = r.take_profit_rows.at(d);
 
-        value_positions(r, di, sl_row, tp_row);
+        if (r.columns_inside && d < r.rows_inside) {
+            r.pos_changed = false;
+            value_positions<false>(r, di, sl_row, tp_row);
+        } else {
+            r.pos_changed = true;
+            value_positions<true>(r, di, sl_row, tp_row);
+        }
         run_queued_exits(r);
-        if (r.should_rebalance) rebalance_step(r, di);
+        if (r.should_rebalance) {
+            rebalance_step(r, di);
+            r.pos_changed = true;
+        }
         if (r.has_delisting) delisting_step(r, di);
         r.balance = close_value(r, di);
         r.creturn.data[d] = r.balance;

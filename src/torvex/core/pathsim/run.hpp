@@ -90,6 +90,14 @@ struct Run {
     std::vector<double> rebalance_row, latest_rebalanced_row;
     bool has_latest_row = false;
     std::vector<uint8_t> held_before;  // scratch of the rebalance step
+
+    // Bars before `rows_inside` have a row in every price table the loop reads,
+    // and with `columns_inside` every priced column lies inside those tables:
+    // such bars read cells unchecked.
+    bool columns_inside = false;
+    Py_ssize_t rows_inside = 0;
+    std::vector<double> close_part;  // per position column: value at this bar's close
+    bool pos_changed = true;         // positions changed after the valuation pass
     double cash = 1.0;
     double balance = 1.0;
     int32_t pos_id = 0;

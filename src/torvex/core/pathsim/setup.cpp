@@ -6,8 +6,10 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "run.hpp"
 #include "state.hpp"
@@ -273,6 +275,20 @@ void setup_run(Run& r) {
     r.cash = 1.0;
     r.balance = 1.0;
     r.pos.reset(static_cast<std::size_t>(r.nstocks));
+    r.close_part.assign(static_cast<std::size_t>(r.nstocks), 0.0);
+
+    // Where the bar loop may read price cells without a check per read.
+    std::vector<const View2<double>*> tables = {&r.price, &r.close};
+    if (a.touched_exit) tables.insert(tables.end(), {&r.high, &r.low, &r.open});
+    r.rows_inside = PY_SSIZE_T_MAX;
+    Py_ssize_t cols = PY_SSIZE_T_MAX;
+    for (const View2<double>* t : tables) {
+        r.rows_inside = std::min(r.rows_inside, t->n0);
+        cols = std::min(cols, t->n1);
+    }
+    r.columns_inside = true;
+    for (int32_t pid : r.price_col)
+        if (pid >= cols) r.columns_inside = false;
 }
 
 }  // namespace torvex::pathsim
