@@ -93,14 +93,44 @@ inline double close_part(double value, double trade_price, double close_price) {
     return value * close_price / trade_price;
 }
 
-// One cell of a price table: unchecked on bars where every priced column lies
-// inside every table the run reads, checked (raising the index error) otherwise.
+// The cells of the held stocks on one bar. Each held stock is a different
+// cache line of every table, so on bars where every priced column lies inside
+// every table they are first gathered in a tight loop whose loads overlap;
+// otherwise each read is checked where it happens (raising the index error).
 template <bool Checked>
-inline double cell(const View2<double>& v, Py_ssize_t d, int pid) {
-    if constexpr (Checked) {
+struct BarCells {
+    const Run& r;
+    Py_ssize_t d;
+    double get(const View2<double>& v, const std::vector<double>&, std::size_t, int pid) const {
         return v.at(d, pid);
-    } else {
-        return v(d, pid);
+    }
+};
+
+template <>
+struct BarCells<false> {
+    const Run& r;
+    Py_ssize_t d;
+    double get(const View2<double>&, const std::vector<double>& gathered, std::size_t k,
+               int) const {
+        return gathered[k];
+    }
+};
+
+void gather_bar(Run& r, Py_ssize_t d) {
+    const std::vector<int>& keys = r.pos.keys();
+    const std::size_t n = keys.size();
+    auto gather = [&](const View2<double>& v, std::vector<double>& out) {
+        out.resize(n);
+        const char* row = v.data + d * v.s0;
+        for (std::size_t k = 0; k < n; ++k)
+            out[k] = detail::load<double>(row + r.price_col[static_cast<std::size_t>(keys[k])] * v.s1);
+    };
+    gather(r.price, r.bar_price);
+    gather(r.close, r.bar_close);
+    if (r.a.touched_exit) {
+        gather(r.high, r.bar_high);
+        gather(r.low, r.bar_low);
+        gather(r.open, r.bar_open);
     }
 }
 
@@ -112,12 +142,16 @@ inline double cell(const View2<double>& v, Py_ssize_t d, int pid) {
 template <bool Checked>
 void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
     const RunArgs& a = r.a;
-    for (int sid : r.pos.keys()) {
+    if constexpr (!Checked) gather_bar(r, d);
+    const BarCells<Checked> cells{r, d};
+    const std::vector<int>& keys = r.pos.keys();
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const int sid = keys[k];
         double& value = r.pos[sid];
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
         const auto s = static_cast<std::size_t>(sid);
         const int sidprice = r.price_col[s];
-        const double price = cell<Checked>(r.price, d, sidprice);
+        const double price = cells.get(r.price, r.bar_price, k, sidprice);
         validate_trade_price(price, r, sid, d);
         double& prev = r.previous_price[s];
         if (std::isnan(prev)) prev = price;
@@ -133,9 +167,9 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         const bool is_long = band.entry_pos > 0.0;
         if (a.touched_exit) {
             const double base = cr / ratio;
-            const double high_r = base * (cell<Checked>(r.high, d, sidprice) / prev);
-            const double low_r = base * (cell<Checked>(r.low, d, sidprice) / prev);
-            const double open_r = base * (cell<Checked>(r.open, d, sidprice) / prev);
+            const double high_r = base * (cells.get(r.high, r.bar_high, k, sidprice) / prev);
+            const double low_r = base * (cells.get(r.low, r.bar_low, k, sidprice) / prev);
+            const double open_r = base * (cells.get(r.open, r.bar_open, k, sidprice) / prev);
             const bool touch_low = low_r <= band.min_r;
             const bool touch_high = high_r >= band.max_r;
             const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
@@ -155,9 +189,9 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
                 r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
                                       false);
             }
-            if constexpr (!Checked) r.close_part[s] = close_part(value, price, r.close(d, sidprice));
+            if constexpr (!Checked) r.close_part[s] = close_part(value, price, r.bar_close[k]);
         } else {
-            const double close_price = cell<Checked>(r.close, d, sidprice);
+            const double close_price = cells.get(r.close, r.bar_close, k, sidprice);
             if constexpr (!Checked) r.close_part[s] = close_part(value, price, close_price);
             const double cr_at_close = cr * close_price / price;
             if (cr_at_close >= band.max_r) {

@@ -97,6 +97,7 @@ struct Run {
     bool columns_inside = false;
     Py_ssize_t rows_inside = 0;
     std::vector<double> close_part;  // per position column: value at this bar's close
+    std::vector<double> bar_price, bar_close, bar_high, bar_low, bar_open;  // gathered cells
     bool pos_changed = true;         // positions changed after the valuation pass
     double cash = 1.0;
     double balance = 1.0;
