@@ -50,9 +50,10 @@ inline void validate_trade_price(double value, const Run& r, int sid, int row) {
 }
 
 inline void reset_ratios(Run& r, int sid) {
-    r.cr.data[sid] = 1.0;
-    r.maxcr.data[sid] = 1.0;
-    r.mincr.data[sid] = 1.0;
+    StockState& st = r.stocks[static_cast<std::size_t>(sid)];
+    st.cr = 1.0;
+    st.maxcr = 1.0;
+    st.mincr = 1.0;
 }
 
 struct Band {
@@ -63,20 +64,21 @@ struct Band {
 
 // Upper and lower exit bounds for the cumulative ratio of one held position.
 inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64_t tp_row) {
-    const double cr = r.cr.data[sid];
+    const StockState& st = r.stocks[static_cast<std::size_t>(sid)];
+    const double cr = st.cr;
     Band b;
     b.entry_pos = value / cr;
     const double stop_loss_abs = std::abs(r.stop_loss_values(sl_row, sid));
     const double take_profit_abs = std::abs(r.take_profit_values(tp_row, sid));
     if (b.entry_pos > 0.0) {
-        const double maxcr = r.maxcr.data[sid];
+        const double maxcr = st.maxcr;
         const bool trail_stop_active = maxcr >= 1.0 + r.trail_stop_activation_abs;
         b.max_r = 1.0 + take_profit_abs;
         b.min_r = 1.0 - stop_loss_abs;
         if (trail_stop_active && maxcr - r.trail_stop_abs > b.min_r)
             b.min_r = maxcr - r.trail_stop_abs;
     } else {
-        const double mincr = r.mincr.data[sid];
+        const double mincr = st.mincr;
         const bool trail_stop_active = mincr <= 1.0 - r.trail_stop_activation_abs;
         b.max_r = 1.0 + stop_loss_abs;
         if (trail_stop_active && mincr + r.trail_stop_abs < b.max_r)
@@ -123,7 +125,7 @@ void gather_bar(Run& r, Py_ssize_t d) {
         out.resize(n);
         const char* row = v.data + d * v.s0;
         for (std::size_t k = 0; k < n; ++k)
-            out[k] = detail::load<double>(row + r.price_col[static_cast<std::size_t>(keys[k])] * v.s1);
+            out[k] = detail::load<double>(row + r.stocks[static_cast<std::size_t>(keys[k])].pid * v.s1);
     };
     gather(r.price, r.bar_price);
     gather(r.close, r.bar_close);
@@ -149,19 +151,19 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         const int sid = keys[k];
         double& value = r.pos[sid];
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
-        const auto s = static_cast<std::size_t>(sid);
-        const int sidprice = r.price_col[s];
+        StockState& st = r.stocks[static_cast<std::size_t>(sid)];
+        const int sidprice = st.pid;
         const double price = cells.get(r.price, r.bar_price, k, sidprice);
         validate_trade_price(price, r, sid, d);
-        double& prev = r.previous_price[s];
+        double& prev = st.previous_price;
         if (std::isnan(prev)) prev = price;
         double ratio = price / prev;
         if (std::isnan(ratio)) ratio = 1.0;
         value = value * ratio;
-        double& cr = r.cr.data[sid];
+        double& cr = st.cr;
         cr = cr * ratio;
-        if (cr > r.maxcr.data[sid]) r.maxcr.data[sid] = cr;
-        if (cr < r.mincr.data[sid]) r.mincr.data[sid] = cr;
+        if (cr > st.maxcr) st.maxcr = cr;
+        if (cr < st.mincr) st.mincr = cr;
 
         const Band band = exit_band(r, sid, value, sl_row, tp_row);
         const bool is_long = band.entry_pos > 0.0;
@@ -189,10 +191,10 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
                 r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
                                       false);
             }
-            if constexpr (!Checked) r.close_part[s] = close_part(value, price, r.bar_close[k]);
+            if constexpr (!Checked) st.close_part = close_part(value, price, r.bar_close[k]);
         } else {
             const double close_price = cells.get(r.close, r.bar_close, k, sidprice);
-            if constexpr (!Checked) r.close_part[s] = close_part(value, price, close_price);
+            if constexpr (!Checked) st.close_part = close_part(value, price, close_price);
             const double cr_at_close = cr * close_price / price;
             if (cr_at_close >= band.max_r) {
                 r.exit_stocks_temp.push_back({sid, is_long});
@@ -239,12 +241,6 @@ void rebalance_step(Run& r, int d) {
             if (pv == 0.0) continue;
             if (!r.pos.contains(sid) || r.pos.at(sid) * pv <= 0.0) reset_ratios(r, sid);
         }
-    } else {
-        for (Py_ssize_t i = 0; i < r.cr.n; ++i) {
-            r.cr.data[i] = 1.0;
-            r.maxcr.data[i] = 1.0;
-            r.mincr.data[i] = 1.0;
-        }
     }
 
     // Stocks stopped out since the last rebalance stay out of this one.
@@ -257,28 +253,39 @@ void rebalance_step(Run& r, int d) {
         }
     }
 
-    r.held_before.assign(r.previous_price.size(), 0);
-    for (int sid : r.pos.keys())
-        if (r.pos.at(sid) != 0.0) r.held_before[static_cast<std::size_t>(sid)] = 1;
+    r.keys_before = r.pos.keys();
+    for (int sid : r.keys_before)
+        if (r.pos.at(sid) != 0.0) r.stocks[static_cast<std::size_t>(sid)].held_before = true;
 
     const View1<double> row(r.rebalance_row.data(), static_cast<Py_ssize_t>(r.rebalance_row.size()));
     r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
     r.exited_stocks.clear();
     r.latest_rebalanced_keys = r.pos.keys();
 
-    // Positions are carried from this bar's prices on. A stock held through a
-    // bar without a price keeps its last price, so its move across the gap counts.
+    // Every position starts afresh from this bar's prices: its ratios at 1 (unless
+    // the cost basis is kept) and its previous price the bar's price. A stock
+    // held through a bar without a price keeps its last price, so its move
+    // across the gap counts. Only stocks in the map after the rebalance are
+    // touched: any other stock is set again by the rebalance that next buys it
+    // before anything reads these values. (On bars read with checks every
+    // column is visited, so a table too small raises where it always would.)
     if (d >= r.price.n0) detail::out_of_bounds(0);
-    for (std::size_t sid = 0; sid < r.previous_price.size(); ++sid) {
-        const int pid = r.price_col[sid];
-        if (pid < 0) continue;
-        const double p = r.price.at(d, pid);
-        if (!std::isnan(p)) {
-            r.previous_price[sid] = p;
-        } else if (!r.held_before[sid]) {
-            r.previous_price[sid] = p;
+    auto restart = [&](StockState& st) {
+        if (!a.retain_cost_when_rebalance) {
+            st.cr = 1.0;
+            st.maxcr = 1.0;
+            st.mincr = 1.0;
         }
+        if (st.pid < 0) return;
+        const double p = r.price.at(d, st.pid);
+        if (!std::isnan(p) || !st.held_before) st.previous_price = p;
+    };
+    if (r.columns_inside && d < r.rows_inside) {
+        for (int sid : r.pos.keys()) restart(r.stocks[static_cast<std::size_t>(sid)]);
+    } else {
+        for (StockState& st : r.stocks) restart(st);
     }
+    for (int sid : r.keys_before) r.stocks[static_cast<std::size_t>(sid)].held_before = false;
     r.latest_rebalanced_row = r.rebalance_row;
     r.has_latest_row = true;
     r.current_position_id = r.pos_id;
@@ -307,7 +314,7 @@ double close_value(const Run& r, int d) {
         if (value == 0.0) continue;
         const auto s = static_cast<std::size_t>(sid);
         if (!r.pos_changed) {
-            balance += r.close_part[s];
+            balance += r.stocks[s].close_part;
             continue;
         }
         const int sidprice = r.price_col[s];

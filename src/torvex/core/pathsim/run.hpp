@@ -48,6 +48,20 @@ struct StopExit {
     bool take_profit;
 };
 
+// What the bar loop keeps per position column, together so that one held stock
+// touches one or two cache lines: its cumulative price ratio since entry and
+// the ratio's running maximum and minimum, the trading price it was last
+// carried from, its value at this bar's close and its price column.
+struct StockState {
+    double cr = 1.0;
+    double maxcr = 1.0;
+    double mincr = 1.0;
+    double previous_price = 1.0;
+    double close_part = 0.0;
+    int32_t pid = -1;
+    bool held_before = false;  // scratch of the rebalance step
+};
+
 // A float64 array made by the run, with a pointer to its (contiguous) data.
 struct OwnedArray {
     Ref obj;
@@ -78,25 +92,24 @@ struct Run {
     std::vector<int32_t> price_col;
 
     int32_t nstocks = 0;  // position columns
-    OwnedArray creturn, cr, maxcr, mincr;
-    std::vector<double> previous_price;  // per position column
+    OwnedArray creturn;
+    std::vector<StockState> stocks;  // per position column
     std::vector<uint8_t> date_rebalance;
     bool has_delisting = false;
 
     PositionMap pos;
     std::vector<int> latest_rebalanced_keys;  // stocks of pos right after the last rebalance
+    std::vector<int> keys_before;             // scratch of the rebalance step
     std::vector<StopExit> exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int32_t> delisted_stocks;
     std::vector<double> rebalance_row, latest_rebalanced_row;
     bool has_latest_row = false;
-    std::vector<uint8_t> held_before;  // scratch of the rebalance step
 
     // Bars before `rows_inside` have a row in every price table the loop reads,
     // and with `columns_inside` every priced column lies inside those tables:
     // such bars read cells unchecked.
     bool columns_inside = false;
     Py_ssize_t rows_inside = 0;
-    std::vector<double> close_part;  // per position column: value at this bar's close
     std::vector<double> bar_price, bar_close, bar_high, bar_low, bar_open;  // gathered cells
     bool pos_changed = true;         // positions changed after the valuation pass
     double cash = 1.0;

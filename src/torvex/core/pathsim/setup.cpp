@@ -43,13 +43,11 @@ void for_labels(PyObject* seq, F&& fn) {
     check_pending();
 }
 
-OwnedArray new_array(npy_intp n, bool ones) {
+OwnedArray new_array(npy_intp n) {
     OwnedArray a;
     a.obj = Ref::steal(PyArray_EMPTY(1, &n, NPY_DOUBLE, 0));
     a.data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.obj.get())));
     a.n = n;
-    if (ones)
-        for (npy_intp i = 0; i < n; ++i) a.data[i] = 1.0;
     return a;
 }
 
@@ -217,13 +215,10 @@ void setup_run(Run& r) {
     check_unpriced_columns(r);
 
     // 4-5. Result and per-stock arrays.
-    r.creturn = new_array(array_size(r.b_price_index, a.price_index), false);
+    r.creturn = new_array(array_size(r.b_price_index, a.price_index));
     const Py_ssize_t nstocks = first_row_size(r.b_pos_values, a.pos_values);
-    r.cr = new_array(nstocks, true);
-    r.maxcr = new_array(nstocks, true);
-    r.mincr = new_array(nstocks, true);
     first_row_size(r.b_price, a.price_values);
-    r.previous_price.assign(static_cast<std::size_t>(nstocks), 1.0);
+    r.stocks.assign(static_cast<std::size_t>(nstocks), StockState{});
 
     // 6. Delisting applies only when some stock has a delisting bar (>= 0).
     r.has_delisting = false;
@@ -275,7 +270,8 @@ void setup_run(Run& r) {
     r.cash = 1.0;
     r.balance = 1.0;
     r.pos.reset(static_cast<std::size_t>(r.nstocks));
-    r.close_part.assign(static_cast<std::size_t>(r.nstocks), 0.0);
+    for (std::size_t sid = 0; sid < r.stocks.size() && sid < r.price_col.size(); ++sid)
+        r.stocks[sid].pid = r.price_col[sid];
 
     // Where the bar loop may read price cells without a check per read.
     std::vector<const View2<double>*> tables = {&r.price, &r.close};
