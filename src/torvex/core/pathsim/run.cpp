@@ -268,7 +268,7 @@ void rebalance_step(Run& r, int d) {
     // across the gap counts. Only stocks in the map after the rebalance are
     // touched: any other stock is set again by the rebalance that next buys it
     // before anything reads these values. (On bars read with checks every
-    // column is visited, so a table too small raises where it always would.)
+    // column is visited.)
     if (d >= r.price.n0) detail::out_of_bounds(0);
     auto restart = [&](StockState& st) {
         if (!a.retain_cost_when_rebalance) {
@@ -276,8 +276,10 @@ void rebalance_step(Run& r, int d) {
             st.maxcr = 1.0;
             st.mincr = 1.0;
         }
-        if (st.pid < 0) return;
-        const double p = r.price.at(d, st.pid);
+        // A column without a cell in the price table is never carried: the bar
+        // loop raises where it would read it.
+        if (st.pid < 0 || st.pid >= r.price.n1) return;
+        const double p = r.price(d, st.pid);
         if (!std::isnan(p) || !st.held_before) st.previous_price = p;
     };
     if (r.columns_inside && d < r.rows_inside) {
