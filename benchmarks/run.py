@@ -125,6 +125,7 @@ def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
     if floor_lib and floor_repeats:
         res["floor_times"] = floor_timed(floor_lib, w, args, reb_bars,
                                          floor_repeats)
+        res.update(loop_and_log(backtest_, excursion, args, params, repeats))
 
     if vbt_repeats or equivalence:
         import vbt_peer
@@ -144,6 +145,38 @@ def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
                 res["equivalence"] = equivalence_check(pos, params, price,
                                                        close, size)
     return res
+
+
+def loop_and_log(backtest_, excursion, args, params, repeats):
+    """The bar loop and the trade log timed apart.
+
+    The workload's first target row is kept for every rebalance. Without
+    periodic splitting (periodically_rebalance=False) a held position is only
+    resized, so the run is the bar loop, the rebalances and the statistics of
+    the few trades; with it every rebalance closes and reopens each held
+    position in the log. The difference per extra trade is the cost of logging
+    one trade (its three records and its statistics).
+    """
+    pv = args["pos_values"].copy()
+    pv[:] = pv[0]
+    fixed = [args[k] if k != "pos_values" else pv for k in ARG_ORDER]
+
+    def timed(extra):
+        kw = dict(params, **extra)
+        backtest_(*fixed, **kw)
+        times = []
+        for _ in range(repeats):
+            t = time.perf_counter()
+            backtest_(*fixed, **kw)
+            times.append(time.perf_counter() - t)
+        return statistics.median(times), len(excursion.trades)
+
+    hold, hold_trades = timed(dict(periodically_rebalance=False))
+    split, split_trades = timed(dict(periodically_rebalance=True))
+    per_trade = None
+    if split_trades > hold_trades:
+        per_trade = (split - hold) / (split_trades - hold_trades)
+    return dict(loop_time=hold, log_per_trade=per_trade)
 
 
 def equivalence_check(pos, params, price, close, size):
@@ -287,6 +320,11 @@ def row(r):
     fmed = statistics.median(r["floor_times"]) if r.get("floor_times") else None
     fns = f"{fmed / work * 1e9:.1f}" if fmed else "-"
     fratio = f"{med / fmed:.1f}" if fmed else "-"
+    loop = r.get("loop_time")
+    loop_ns = f"{loop / work * 1e9:.1f}" if loop else "-"
+    loop_ratio = f"{loop / fmed:.1f}" if loop and fmed else "-"
+    log = r.get("log_per_trade")
+    log_ns = f"{log * 1e9:.0f}" if log else "-"
     return [
         r["name"], f"{r['bars']}x{r['stocks']}/{r['held']}",
         fmt_t(med), fmt_t(min(r["times"])), fmt_t(max(r["times"])),
@@ -294,7 +332,7 @@ def row(r):
         fmt_mib(r["maxrss_kib"] - r["rss_before_kib"]),
         f"{work / med / 1e6:.2f}M", f"{med / work * 1e9:.0f}",
         str(trades), per_trade, fmt_t(pmed), ratio,
-        fmt_t(vmed), vratio, fns, fratio,
+        fmt_t(vmed), vratio, fns, fratio, loop_ns, loop_ratio, log_ns,
         f"{r['final']:.3g}|{r['peer_final']:.3g}",
     ]
 
@@ -302,7 +340,7 @@ def row(r):
 HEAD = ["workload", "bars x stk/held", "median", "min", "max", "RSS0 MiB",
         "peak MiB", "+MiB", "bar*held/s", "ns/bar*held", "trades", "t/trade",
         "numpy", "torvex/np", "vbt", "torvex/vbt", "floor ns", "torvex/floor",
-        "end tv|np"]
+        "loop ns", "loop/floor", "ns/trade", "end tv|np"]
 
 LEGEND = [
     "median/min/max: wall time of one backtest_ call; RSS0: RSS before the "
@@ -318,6 +356,12 @@ LEGEND = [
     "close (plus high/low/open with touched exits) every bar and carrying its "
     "value, ns per bar*held, median; torvex/floor: torvex median over the "
     "floor's",
+    "loop ns: the workload with its first target row kept throughout and no "
+    "periodic trade splitting, ns per bar*held: the bar loop, the rebalances and "
+    "the statistics of the positions held (each walks its whole holding period); "
+    "loop/floor: over the floor; ns/trade: extra time per extra trade when every "
+    "rebalance closes and reopens each held position in the log (records and "
+    "statistics)",
 ]
 
 

@@ -108,8 +108,10 @@ void finish_run(Run& r) {
     if (r.pos_id != r.current_position_id) {
         next_row = r.pos_values.row_at(r.pos_id);
     } else {
-        next_row = View1<double>(r.latest_rebalanced_row.data(),
-                                 static_cast<Py_ssize_t>(r.latest_rebalanced_row.size()));
+        next_row = r.latest_row_is_copy
+                       ? View1<double>(r.latest_rebalanced_row.data(),
+                                       static_cast<Py_ssize_t>(r.latest_rebalanced_row.size()))
+                       : r.pos_values.row_at(r.current_position_id);
     }
     Ref total_next_weight_sum = zero;
     for (int sid = 0; sid < next_row.n; ++sid) {

@@ -244,20 +244,25 @@ void rebalance_step(Run& r, int d) {
     }
 
     // Stocks stopped out since the last rebalance stay out of this one.
-    r.rebalance_row.assign(static_cast<std::size_t>(target.n), 0.0);
-    for (Py_ssize_t i = 0; i < target.n; ++i) r.rebalance_row[static_cast<std::size_t>(i)] = target(i);
+    // The row itself is used unless stocks must be zeroed, which a copy takes.
+    View1<double> row = target;
+    r.latest_row_is_copy = false;
     if (truth(a.stop_trading_next_period) && !r.exited_stocks.empty()) {
+        r.latest_rebalanced_row.resize(static_cast<std::size_t>(target.n));
+        for (Py_ssize_t i = 0; i < target.n; ++i)
+            r.latest_rebalanced_row[static_cast<std::size_t>(i)] = target(i);
         for (const StopExit& e : r.exited_stocks) {
             const auto s = static_cast<std::size_t>(std::abs(e.id));
-            if (s < r.rebalance_row.size()) r.rebalance_row[s] = 0.0;
+            if (s < r.latest_rebalanced_row.size()) r.latest_rebalanced_row[s] = 0.0;
         }
+        row = View1<double>(r.latest_rebalanced_row.data(), target.n);
+        r.latest_row_is_copy = true;
     }
 
     r.keys_before = r.pos.keys();
     for (int sid : r.keys_before)
         if (r.pos.at(sid) != 0.0) r.stocks[static_cast<std::size_t>(sid)].held_before = true;
 
-    const View1<double> row(r.rebalance_row.data(), static_cast<Py_ssize_t>(r.rebalance_row.size()));
     r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
     r.exited_stocks.clear();
     r.latest_rebalanced_keys = r.pos.keys();
@@ -288,8 +293,6 @@ void rebalance_step(Run& r, int d) {
         for (StockState& st : r.stocks) restart(st);
     }
     for (int sid : r.keys_before) r.stocks[static_cast<std::size_t>(sid)].held_before = false;
-    r.latest_rebalanced_row = r.rebalance_row;
-    r.has_latest_row = true;
     r.current_position_id = r.pos_id;
 }
 

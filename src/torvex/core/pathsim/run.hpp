@@ -102,8 +102,10 @@ struct Run {
     std::vector<int> keys_before;             // scratch of the rebalance step
     std::vector<StopExit> exit_stocks, exit_stocks_temp, exited_stocks;
     std::vector<int32_t> delisted_stocks;
-    std::vector<double> rebalance_row, latest_rebalanced_row;
-    bool has_latest_row = false;
+    // The row of the last executed rebalance: row `current_position_id` of the
+    // weights, or the copy with stopped-out stocks zeroed when one was made.
+    std::vector<double> latest_rebalanced_row;
+    bool latest_row_is_copy = false;
 
     // Bars before `rows_inside` have a row in every price table the loop reads,
     // and with `columns_inside` every priced column lies inside those tables:
