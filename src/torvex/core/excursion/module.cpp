@@ -9,7 +9,6 @@
 #include "common/capi.hpp"
 
 #include <numpy/arrayobject.h>
-#include <numpy/arrayscalars.h>
 
 #include <cmath>
 #include <cstdint>
@@ -20,6 +19,7 @@
 
 #include "analysis.hpp"
 #include "common/buffer.hpp"
+#include "common/scalars.hpp"
 #include "common/pyref.hpp"
 
 namespace torvex::excursion {
@@ -166,8 +166,7 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
 // its entry, and its statistics.
 void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnaction) {
     const int64_t entry_bar = element<int64_t>(entry, sid);
-    Ref entry_scalar = Ref::steal(PyArray_Scalar(&element<int64_t>(entry, sid),
-                                                 PyArray_DESCR(entry), reinterpret_cast<PyObject*>(entry)));
+    Ref entry_scalar = int64_scalar(entry_bar);
     Ref record = Ref::steal(PyList_New(3));
     PyList_SET_ITEM(record.get(), 0, py_long(sid).release());
     PyList_SET_ITEM(record.get(), 1, entry_scalar.release());
@@ -175,9 +174,7 @@ void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnact
     append_to(s_trades, record.get());
 
     const double pos_value = element<double>(position, sid);
-    Ref pos_scalar = Ref::steal(PyArray_Scalar(&element<double>(position, sid),
-                                               PyArray_DESCR(position),
-                                               reinterpret_cast<PyObject*>(position)));
+    Ref pos_scalar = float64_scalar(pos_value);
     append_to(s_trade_positions, pos_scalar.get());
 
     const int i_entry = to_int32(entry_bar);

@@ -8,6 +8,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include "common/scalars.hpp"
 #include "ledger.hpp"
 #include "run.hpp"
 #include "state.hpp"
@@ -26,13 +27,7 @@ const Labels& labels() {
     return l;
 }
 
-Ref f64(double v) {
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);  // new reference, stolen below
-    Ref obj = Ref::steal_or_null(PyArray_Scalar(&v, descr, nullptr));
-    Py_DECREF(descr);
-    if (!obj) throw PyErrSet{};
-    return obj;
-}
+Ref f64(double v) { return float64_scalar(v); }
 
 void set_item(PyObject* dict, int key, PyObject* value) {
     Ref k = py_long(key);

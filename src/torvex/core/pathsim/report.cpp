@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "common/argparse.hpp"
 #include "common/buffer.hpp"
+#include "common/scalars.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
@@ -38,12 +39,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const View1<int64_t> price_index(b_index);
         const bool touched_exit = truth(v[2]);
 
-        Ref int64_descr = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_INT64)));
-        auto date_at = [&](Py_ssize_t i) {
-            int64_t value = price_index.at(i);
-            return Ref::steal(
-                PyArray_Scalar(&value, reinterpret_cast<PyArray_Descr*>(int64_descr.get()), nullptr));
-        };
+        auto date_at = [&](Py_ssize_t i) { return int64_scalar(price_index.at(i)); };
 
         Ref xmod = get_global(g.dict, g.s.excursion);
         Ref trades = Ref::steal(PyObject_GetAttr(xmod.get(), g.s.trades));
