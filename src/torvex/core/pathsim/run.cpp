@@ -101,7 +101,6 @@ inline double close_part(double value, double trade_price, double close_price) {
 // otherwise each read is checked where it happens (raising the index error).
 template <bool Checked>
 struct BarCells {
-    const Run& r;
     Py_ssize_t d;
     double get(const View2<double>& v, const std::vector<double>&, std::size_t, int pid) const {
         return v.at(d, pid);
@@ -110,7 +109,6 @@ struct BarCells {
 
 template <>
 struct BarCells<false> {
-    const Run& r;
     Py_ssize_t d;
     double get(const View2<double>&, const std::vector<double>& gathered, std::size_t k,
                int) const {
@@ -145,7 +143,7 @@ template <bool Checked>
 void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
     const RunArgs& a = r.a;
     if constexpr (!Checked) gather_bar(r, d);
-    const BarCells<Checked> cells{r, d};
+    const BarCells<Checked> cells{d};
     const std::vector<int>& keys = r.pos.keys();
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const int sid = keys[k];
