@@ -182,6 +182,18 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
     return f;
 }
 
+// The six statistics at bar offset x: MAE, MFE, MFE before the MAE, drawdown,
+// bars in profit and return.
+void write_block(const Scratch& s, std::size_t x, double* o) {
+    const auto mae_i = static_cast<std::size_t>(s.cummin_i[x]);
+    o[0] = s.cummin[x] - 1.0;
+    o[1] = s.cummax[x] - 1.0;
+    o[2] = s.cummax[mae_i] - 1.0;
+    o[3] = s.mdd[x];
+    o[4] = s.profit_period[x];
+    o[5] = s.returns[x] - 1.0;
+}
+
 Failure write_blocks(const Scratch& s, const Settings& cfg, int64_t exit_offset, double* out,
                      int64_t out_len) {
     Failure f;
@@ -189,35 +201,17 @@ Failure write_blocks(const Scratch& s, const Settings& cfg, int64_t exit_offset,
     // A negative window compares as a huge unsigned number, so the samples then
     // cover every bar walked; a step below 1 takes only offset 0.
     const uint64_t limit = std::min(n, static_cast<uint64_t>(cfg.window));
-    uint64_t blocks = 0;
-    if (limit > 0) blocks = cfg.window_step <= 0 ? 1 : (limit - 1) / static_cast<uint64_t>(cfg.window_step) + 1;
+    const auto step = static_cast<uint64_t>(std::max<int64_t>(cfg.window_step, 1));
+    const uint64_t blocks = limit == 0 ? 0 : (cfg.window_step <= 0 ? 1 : (limit - 1) / step + 1);
     if (blocks * 6 > static_cast<uint64_t>(out_len) || out_len < 6) {
         f.fault = Fault::store_out_of_bounds;
         return f;
     }
     double* o = out;
-    for (uint64_t j = 0; j < blocks; ++j) {
-        const auto w = static_cast<std::size_t>(j * static_cast<uint64_t>(std::max<int64_t>(cfg.window_step, 1)));
-        const auto mae_i = static_cast<std::size_t>(s.cummin_i[w]);
-        o[0] = s.cummin[w] - 1.0;
-        o[1] = s.cummax[w] - 1.0;
-        o[2] = s.cummax[mae_i] - 1.0;
-        o[3] = s.mdd[w];
-        o[4] = s.profit_period[w];
-        o[5] = s.returns[w] - 1.0;
-        o += 6;
-    }
+    for (uint64_t j = 0; j < blocks; ++j, o += 6) write_block(s, static_cast<std::size_t>(j * step), o);
     // Sample points the walk did not reach stay at -1.
     for (double* end = out + out_len; o < end; ++o) *o = -1.0;
-    const auto e = static_cast<std::size_t>(exit_offset);
-    const auto mae_i = static_cast<std::size_t>(s.cummin_i[e]);
-    double* blk = out + (out_len - 6);
-    blk[0] = s.cummin[e] - 1.0;
-    blk[1] = s.cummax[e] - 1.0;
-    blk[2] = s.cummax[mae_i] - 1.0;
-    blk[3] = s.mdd[e];
-    blk[4] = s.profit_period[e];
-    blk[5] = s.returns[e] - 1.0;
+    write_block(s, static_cast<std::size_t>(exit_offset), out + (out_len - 6));
     return f;
 }
 
