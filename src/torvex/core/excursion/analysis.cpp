@@ -184,7 +184,7 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
 
 // The six statistics at bar offset x: MAE, MFE, MFE before the MAE, drawdown,
 // bars in profit and return.
-void write_block(const Scratch& s, std::size_t x, double* o) {
+static void write_block(const Scratch& s, std::size_t x, double* o) {
     const auto mae_i = static_cast<std::size_t>(s.cummin_i[x]);
     o[0] = s.cummin[x] - 1.0;
     o[1] = s.cummax[x] - 1.0;
