@@ -270,25 +270,19 @@ void rebalance_step(Run& r, int d) {
     // held through a bar without a price keeps its last price, so its move
     // across the gap counts. Only stocks in the map after the rebalance are
     // touched: any other stock is set again by the rebalance that next buys it
-    // before anything reads these values. (On bars read with checks every
-    // column is visited.)
+    // before anything reads these values. A column without a cell in the price
+    // table is left alone; the bar loop raises where it would read it.
     if (d >= r.price.n0) detail::out_of_bounds(0);
-    auto restart = [&](StockState& st) {
+    for (int sid : r.pos.keys()) {
+        StockState& st = r.stocks[static_cast<std::size_t>(sid)];
         if (!a.retain_cost_when_rebalance) {
             st.cr = 1.0;
             st.maxcr = 1.0;
             st.mincr = 1.0;
         }
-        // A column without a cell in the price table is never carried: the bar
-        // loop raises where it would read it.
-        if (st.pid < 0 || st.pid >= r.price.n1) return;
+        if (st.pid < 0 || st.pid >= r.price.n1) continue;
         const double p = r.price(d, st.pid);
         if (!std::isnan(p) || !st.held_before) st.previous_price = p;
-    };
-    if (r.columns_inside && d < r.rows_inside) {
-        for (int sid : r.pos.keys()) restart(r.stocks[static_cast<std::size_t>(sid)]);
-    } else {
-        for (StockState& st : r.stocks) restart(st);
     }
     for (int sid : r.keys_before) r.stocks[static_cast<std::size_t>(sid)].held_before = false;
     r.current_position_id = r.pos_id;
