@@ -236,6 +236,72 @@ class TestTradeLog:
         assert got[0][4] == idx[3] and got[1][4] == -1
 
 
+class TestSettingsReadAtEachResize:
+    """The ledger reads RESAMPLE and RETAIN_COST_WHEN_REBALANCE at every resize.
+    Code the trade log runs (a list subclass with its own append) can change
+    them in the middle of a run; the change counts from the next resize on."""
+
+    class FlippingLog(list):
+        def __init__(self, name, value):
+            super().__init__()
+            self.name, self.value = name, value
+
+        def append(self, item):
+            super().append(item)
+            setattr(pathsim, self.name, self.value)
+
+    @pytest.mark.parametrize("name, value", [
+        ("RESAMPLE", False), ("RESAMPLE", None), ("RESAMPLE", 0),
+        ("RETAIN_COST_WHEN_REBALANCE", True),
+    ])
+    def test_a_change_made_by_the_log_is_seen(self, monkeypatch, name, value):
+        # Three stocks resized on every bar from bar 2: each resize splits the
+        # trade while RESAMPLE is true. The first split logs a trade, whose
+        # append turns splitting off: later resizes keep their trades open.
+        rows = [(b, [0.3 + 0.01 * b, 0.3, 0.3 - 0.01 * b]) for b in range(5)]
+        args = run_inputs([[10, 10, 10]] * 6, rows, periodically_rebalance=True)
+        monkeypatch.setattr(excursion, "trades", self.FlippingLog(name, value))
+        bt(args)
+        assert trades() == [[0, 1, 2], [0, 2, -1], [1, 1, -1], [2, 1, -1]]
+
+    def test_unchanged_settings_split_every_resize(self):
+        rows = [(b, [0.3 + 0.01 * b, 0.3, 0.3 - 0.01 * b]) for b in range(5)]
+        args = run_inputs([[10, 10, 10]] * 6, rows, periodically_rebalance=True)
+        c = bt(args)
+        assert len(trades()) == 3 * 4 + 3
+        same_as_reference(args, c)
+
+
+class TestRebalanceColumns:
+    """Columns with a zero weight are passed over only when nothing changes."""
+
+    def test_wide_rows_with_sparse_weights(self):
+        # 37 columns (blocks of eight and a tail), weights on a few, stocks
+        # held before and zeroed, NaN and negative weights.
+        n = 37
+        prices = [[10.0 + i + b for i in range(n)] for b in range(6)]
+        w0 = [0.0] * n
+        w0[3], w0[8], w0[16], w0[36] = 0.2, 0.3, -0.1, 0.2
+        w1 = [0.0] * n
+        w1[9], w1[16], w1[35] = 0.25, 0.25, float("nan")
+        w2 = [0.0] * n
+        w2[0], w2[36] = 0.5, 0.5
+        args = run_inputs(prices, [(0, w0), (2, w1), (3, w2)], fee_ratio=FEE, tax_ratio=TAX)
+        same_as_reference(args, bt(args))
+
+    def test_infinite_equity_still_visits_every_column(self):
+        # A fee of -1e308 makes the sale on bar 2 pay out an infinite amount:
+        # the rebalance on bar 3 sees an infinite ratio, and a zero weight
+        # times it is NaN, so stocks never held (A and C) get NaN positions.
+        args = run_inputs([[1.0, 1.0, 1.0]] * 5,
+                          [(0, [1.0, 0.0, 0.0]), (1, [0.0, 1.0, 0.0]), (2, [0.0, 0.5, 0.0])],
+                          fee_ratio=-1e308)
+        c = bt(args)
+        assert trades() == [[0, 1, 2], [1, 2, 3], [0, 3, -1], [1, 3, -1], [2, 3, -1]]
+        assert all(math.isnan(p) for p in positions()[2:])
+        same_as_reference(args, c)
+
+
 class TestStockOperations:
     def test_record_of_a_run_without_stops(self):
         # Executed row 0: [0.6, 0.6, 0] (gross 1.2); pending row dated on the

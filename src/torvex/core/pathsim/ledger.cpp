@@ -1,20 +1,40 @@
 #include "ledger.hpp"
 
 #include <cmath>
+#include <cstring>
 
 #include "state.hpp"
 
 namespace torvex::pathsim {
 namespace {
 
-bool setting(PyObject* name) {
+// Truth of a module setting as a lookup of the global would give it. The
+// truth of True, False or None found in the module dict is kept in `cached`
+// until the dict changes; any other value is looked up and tested every time
+// (its truth may run code).
+bool setting(PyObject* name, int8_t& cached) {
+    if (cached >= 0) return cached != 0;
     Ref v = get_global(g.dict, name);
-    return truth(v.get());
+    const bool t = truth(v.get());
+    if (g.watcher >= 0 && (v.get() == Py_True || v.get() == Py_False || v.get() == Py_None) &&
+        PyDict_GetItemWithError(g.dict, name) == v.get())
+        cached = t ? 1 : 0;
+    return t;
 }
 
 double share(double position, double balance) {
     if (balance == 0.0) raise(PyExc_ZeroDivisionError, "float division by zero");
     return position / balance;
+}
+
+// Whether the eight columns from `i` all have a zero weight and no entry.
+inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ssize_t i) {
+    uint64_t flags;
+    std::memcpy(&flags, present + i, sizeof flags);
+    if (flags != 0) return false;
+    bool zero = true;
+    for (int k = 0; k < 8; ++k) zero &= w(i + k) == 0.0;
+    return zero;
 }
 
 }  // namespace
@@ -36,7 +56,8 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         g.xc.record_exit(sid, 1);
         check_pending();
     } else if (prev_has_position && next_has_position) {
-        if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE) && setting(g.s.RESAMPLE)) {
+        if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE, g.retain_cost_truth) &&
+            setting(g.s.RESAMPLE, g.resample_truth)) {
             g.xc.record_exit(sid, 0);
             check_pending();
             g.xc.record_entry(sid, share(position, balance), 0);
@@ -111,7 +132,18 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
     // (or the limit) is negative.
     const double cap = position_limit * balance;
     const double cap_abs = std::abs(cap);
+    // With a finite ratio a zero weight gives a zero target, so a column with
+    // a zero weight and no entry in the map is passed over; blocks of eight
+    // such columns are skipped at once.
+    const bool skip_zeros =
+        std::isfinite(ratio) && static_cast<std::size_t>(newp.n) <= p.capacity();
+    const uint8_t* present = p.present_data();
     for (Py_ssize_t sid = 0; sid < newp.n; ++sid) {
+        if (skip_zeros) {
+            while (sid + 8 <= newp.n && block_is_empty(newp, present, sid)) sid += 8;
+            if (sid >= newp.n) break;
+            if (newp(sid) == 0.0 && present[sid] == 0) continue;
+        }
         double v2 = newp(sid) * ratio;
         if (std::abs(v2) > cap_abs) {
             const double sign = v2 > 0.0 ? 1.0 : -1.0;

@@ -7,6 +7,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cfloat>
+#include <chrono>
 #include <cmath>
 
 #include "ledger.hpp"
@@ -336,9 +337,25 @@ void choose_next_row(Run& r, Py_ssize_t d) {
 
 }  // namespace
 
+namespace {
+// Wall time in nanoseconds of the last run's set-up, bar loop and end of run,
+// read by the benchmarks through torvex_pathsim_last_run_phases.
+std::int64_t last_phases[3] = {0, 0, 0};
+
+std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 Ref run_backtest(const RunArgs& a) {
+    last_phases[0] = last_phases[1] = last_phases[2] = 0;
+    const std::int64_t t0 = now_ns();
     Run r(a);
     setup_run(r);
+    const std::int64_t t1 = now_ns();
+    last_phases[0] = t1 - t0;
     const Py_ssize_t nbars = r.price_index.n;
     for (Py_ssize_t d = 0; d < nbars; ++d) {
         const int64_t date = r.price_index(d);
@@ -373,8 +390,20 @@ Ref run_backtest(const RunArgs& a) {
         r.creturn.data[d] = r.balance;
         choose_next_row(r, d);
     }
+    const std::int64_t t2 = now_ns();
+    last_phases[1] = t2 - t1;
     finish_run(r);
+    last_phases[2] = now_ns() - t2;
     return r.creturn.obj;
 }
 
 }  // namespace torvex::pathsim
+
+// Phase times of the last run that got through its set-up (zeros before any
+// run): out[0] set-up, out[1] bar loop, out[2] end of run, in nanoseconds. Not
+// part of the Python interface; benchmarks call it through ctypes on the
+// module's shared object.
+extern "C" __attribute__((visibility("default"))) void torvex_pathsim_last_run_phases(
+    std::int64_t* out) noexcept {
+    for (int i = 0; i < 3; ++i) out[i] = torvex::pathsim::last_phases[i];
+}

@@ -3,6 +3,8 @@
 // initialisation.
 #pragma once
 
+#include <cstdint>
+
 #include "common/capi.hpp"
 #include "common/pyref.hpp"
 
@@ -44,6 +46,13 @@ struct Module {
     capi::Table xc;
     Names s{};
     bool running = false;  // a run is in progress on this process
+    // Truth of RETAIN_COST_WHEN_REBALANCE and RESAMPLE as last read (-1: not
+    // known). Valid while the module dict is unchanged: a dict watcher resets
+    // both on any change to it. Without a watcher (none left to register)
+    // they stay -1 and every read looks the names up.
+    int watcher = -1;
+    int8_t retain_cost_truth = -1;
+    int8_t resample_truth = -1;
 };
 
 extern Module g;
