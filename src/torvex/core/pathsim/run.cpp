@@ -64,26 +64,28 @@ struct Band {
 };
 
 // Upper and lower exit bounds for the cumulative ratio of one held position.
+// Both sides are computed and chosen between without branches: whether a
+// trailing stop tightens the band flips from bar to bar as the ratio moves.
 inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64_t tp_row) {
     const StockState& st = r.stocks[static_cast<std::size_t>(sid)];
-    const double cr = st.cr;
     Band b;
-    b.entry_pos = value / cr;
+    b.entry_pos = value / st.cr;
     const double stop_loss_abs = std::abs(r.stop_loss_values(sl_row, sid));
     const double take_profit_abs = std::abs(r.take_profit_values(tp_row, sid));
+    // Long: take profit above, stop loss (raised by an active trailing stop) below.
+    const double long_min = 1.0 - stop_loss_abs;
+    const double long_trail = st.maxcr - r.trail_stop_abs;
+    const bool raise_min = (st.maxcr >= 1.0 + r.trail_stop_activation_abs) & (long_trail > long_min);
+    // Short: the mirror image.
+    const double short_max = 1.0 + stop_loss_abs;
+    const double short_trail = st.mincr + r.trail_stop_abs;
+    const bool lower_max =
+        (st.mincr <= 1.0 - r.trail_stop_activation_abs) & (short_trail < short_max);
     if (b.entry_pos > 0.0) {
-        const double maxcr = st.maxcr;
-        const bool trail_stop_active = maxcr >= 1.0 + r.trail_stop_activation_abs;
         b.max_r = 1.0 + take_profit_abs;
-        b.min_r = 1.0 - stop_loss_abs;
-        if (trail_stop_active && maxcr - r.trail_stop_abs > b.min_r)
-            b.min_r = maxcr - r.trail_stop_abs;
+        b.min_r = raise_min ? long_trail : long_min;
     } else {
-        const double mincr = st.mincr;
-        const bool trail_stop_active = mincr <= 1.0 - r.trail_stop_activation_abs;
-        b.max_r = 1.0 + stop_loss_abs;
-        if (trail_stop_active && mincr + r.trail_stop_abs < b.max_r)
-            b.max_r = mincr + r.trail_stop_abs;
+        b.max_r = lower_max ? short_trail : short_max;
         b.min_r = 1.0 - take_profit_abs;
     }
     return b;
@@ -161,8 +163,10 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         value = value * ratio;
         double& cr = st.cr;
         cr = cr * ratio;
-        if (cr > st.maxcr) st.maxcr = cr;
-        if (cr < st.mincr) st.mincr = cr;
+        // Stored unconditionally (a max and a min instruction, no branch): right
+        // after a rebalance resets the ratios these are coin flips.
+        st.maxcr = cr > st.maxcr ? cr : st.maxcr;
+        st.mincr = cr < st.mincr ? cr : st.mincr;
 
         const Band band = exit_band(r, sid, value, sl_row, tp_row);
         const bool is_long = band.entry_pos > 0.0;
