@@ -37,6 +37,19 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
     return zero;
 }
 
+// `a` when `c`, else `b`, by masking the bits: the compiler cannot turn it
+// back into a branch.
+inline double pick(bool c, double a, double b) noexcept {
+    const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(c);
+    uint64_t ua, ub;
+    std::memcpy(&ua, &a, sizeof ua);
+    std::memcpy(&ub, &b, sizeof ub);
+    const uint64_t u = (ua & mask) | (ub & ~mask);
+    double out;
+    std::memcpy(&out, &u, sizeof out);
+    return out;
+}
+
 }  // namespace
 
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
@@ -80,18 +93,14 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     double& held = p.slot(sid);
     const double amount = position - held;
+    // A resize buys or sells as the prices moved since the last rebalance: both
+    // outcomes are computed and one is picked without a branch.
     const bool buy = amount > 0.0;
-    const bool is_entry = buy ? position >= 0.0 : (position <= 0.0 && amount < 0.0);
-    const double cost = is_entry ? std::abs(amount) * fee_ratio
-                                 : std::abs(amount) * (fee_ratio + tax_ratio);
-    double new_cash;
-    if (buy) {
-        new_cash = cash - amount;
-        held = (amount - cost) + held;
-    } else {
-        new_cash = ((-amount) - cost) + cash;
-        held = amount + held;
-    }
+    const bool is_entry = (buy & (position >= 0.0)) | (!buy & (position <= 0.0) & (amount < 0.0));
+    const double rate = pick(is_entry, fee_ratio, fee_ratio + tax_ratio);
+    const double cost = std::abs(amount) * rate;
+    const double new_cash = pick(buy, cash - amount, ((-amount) - cost) + cash);
+    held = pick(buy, (amount - cost) + held, amount + held);
     if (set_null && held == 0.0) p.erase(sid);
     return new_cash;
 }
