@@ -164,10 +164,19 @@ def test_shorts_position_limit_and_fees(seed):
 
 
 @pytest.mark.parametrize("seed", [5, 6])
-def test_many_columns_pairwise_gross_weight(seed):
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+def test_many_columns_pairwise_gross_weight(seed, layout):
     # Over 128 weighted columns with weights summing above 1: the gross weight
-    # is NumPy's pairwise sum, which differs from a left-to-right sum.
+    # is NumPy's pairwise sum, which differs from a left-to-right sum. Rows
+    # read in place (contiguous) and through strides give the same sums.
     args = scenario(seed, nbars=25, ncols=150, nrows=4, shorts=True, gross=1.7, resample="all")
+    pv = args["pos_values"]
+    if layout == "F":
+        args["pos_values"] = np.asfortranarray(pv)
+    elif layout == "strided":
+        wide = np.zeros((pv.shape[0], 2 * pv.shape[1]))
+        wide[:, ::2] = pv
+        args["pos_values"] = wide[:, ::2]
     row = args["pos_values"][0]
     assert np.sum(np.abs(row)) > 1
     assert_same_run(args)
