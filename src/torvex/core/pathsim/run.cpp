@@ -148,12 +148,25 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
     if constexpr (!Checked) gather_bar(r, d);
     const BarCells<Checked> cells{d};
     const std::vector<int>& keys = r.pos.keys();
+    // While this bar is computed, the next bar's cells of the same stocks are
+    // fetched, one stock at a time so the requests stay spread out.
+    const bool prefetch = !Checked && d + 1 < r.rows_inside;
+    const Py_ssize_t next_price = (d + 1) * r.price.s0, next_close = (d + 1) * r.close.s0;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const int sid = keys[k];
-        double& value = r.pos[sid];
-        if (value == 0.0) continue;  // closed by a touched exit, no longer held
         StockState& st = r.stocks[static_cast<std::size_t>(sid)];
         const int sidprice = st.pid;
+        if (prefetch) {
+            __builtin_prefetch(r.price.data + next_price + sidprice * r.price.s1);
+            __builtin_prefetch(r.close.data + next_close + sidprice * r.close.s1);
+            if (a.touched_exit) {
+                __builtin_prefetch(r.high.data + (d + 1) * r.high.s0 + sidprice * r.high.s1);
+                __builtin_prefetch(r.low.data + (d + 1) * r.low.s0 + sidprice * r.low.s1);
+                __builtin_prefetch(r.open.data + (d + 1) * r.open.s0 + sidprice * r.open.s1);
+            }
+        }
+        double& value = r.pos[sid];
+        if (value == 0.0) continue;  // closed by a touched exit, no longer held
         const double price = cells.get(r.price, r.bar_price, k, sidprice);
         validate_trade_price(price, r, sid, d);
         double& prev = st.previous_price;
