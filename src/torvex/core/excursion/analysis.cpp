@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/select.hpp"
+
 namespace torvex::excursion {
 
 namespace {
@@ -94,7 +96,12 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
             __builtin_prefetch(close.data + b * close.s0 + t.pid * close.s1);
     }
 
+    // The running statistics are carried in registers and chosen without
+    // branches: whether a bar makes a new high, a new low or a profit is a coin
+    // flip from bar to bar.
     double pv = entry_close;  // last valid close
+    double cmax = cummax[0], cmin = cummin[0], dd = mdd[0], pp = profit_period[0];
+    int64_t cmin_i = 0;
     std::size_t i = 0;
     for (int64_t b = t.i_entry + 1; b <= i_exit_max; ++b, ++i) {
         double v;
@@ -120,25 +127,22 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
             pv = v;
         }
         // Element i + 1 follows from element i.
-        double cmax = cummax[i];
-        const double cmin = cummin[i];
-        if (price_ratio > cmax) cmax = price_ratio;
-        cummax[i + 1] = cmax;
-        if (cmin > price_ratio) {
-            cummin[i + 1] = price_ratio;
-            cummin_i[i + 1] = static_cast<int64_t>(i);
-        } else {
-            cummin[i + 1] = cmin;
-            cummin_i[i + 1] = cummin_i[i];
-        }
+        cmax = pick(price_ratio > cmax, price_ratio, cmax);
+        const bool new_min = cmin > price_ratio;
+        cmin = pick(new_min, price_ratio, cmin);
+        cmin_i = new_min ? static_cast<int64_t>(i) : cmin_i;
         if (cmax == 0.0) {
             f.fault = Fault::float_division;
             return f;
         }
         const double newmdd = price_ratio / cmax - 1.0;
-        mdd[i + 1] = mdd[i] > newmdd ? newmdd : mdd[i];
-        profit_period[i + 1] =
-            has_close && price_ratio > 1.0 ? profit_period[i] + 1.0 : profit_period[i];
+        dd = pick(dd > newmdd, newmdd, dd);
+        pp = pick(has_close & (price_ratio > 1.0), pp + 1.0, pp);
+        cummax[i + 1] = cmax;
+        cummin[i + 1] = cmin;
+        cummin_i[i + 1] = cmin_i;
+        mdd[i + 1] = dd;
+        profit_period[i + 1] = pp;
         returns[i + 1] = price_ratio;
     }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/select.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
@@ -35,19 +36,6 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
     bool zero = true;
     for (int k = 0; k < 8; ++k) zero &= w(i + k) == 0.0;
     return zero;
-}
-
-// `a` when `c`, else `b`, by masking the bits: the compiler cannot turn it
-// back into a branch.
-inline double pick(bool c, double a, double b) noexcept {
-    const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(c);
-    uint64_t ua, ub;
-    std::memcpy(&ua, &a, sizeof ua);
-    std::memcpy(&ub, &b, sizeof ub);
-    const uint64_t u = (ua & mask) | (ub & ~mask);
-    double out;
-    std::memcpy(&out, &u, sizeof out);
-    return out;
 }
 
 }  // namespace
