@@ -272,6 +272,42 @@ class TestSettingsReadAtEachResize:
         same_as_reference(args, c)
 
 
+class TestRecordListsRebound:
+    """The trade log finds its lists by name at every record: a list bound in
+    the middle of a run (here by code the log itself runs) gets the records
+    from then on."""
+
+    def test_rebinding_during_a_run(self, monkeypatch):
+        later = []
+
+        class Rebinding(list):
+            def append(self, item):
+                super().append(item)
+                if len(self) == 2:
+                    excursion.trade_positions = later
+
+        rows = [(b, [0.3 + 0.01 * b, 0.3, 0.3 - 0.01 * b]) for b in range(5)]
+        args = run_inputs([[10, 10, 10]] * 6, rows, periodically_rebalance=True)
+        first = excursion.trade_positions
+        monkeypatch.setattr(excursion, "trades", Rebinding())
+        monkeypatch.setattr(excursion, "trade_positions", first)
+        bt(args)
+        # The second trade's record rebinds trade_positions before its position
+        # is logged: the first position went to the list bound before the run
+        # (cleared at its start), every later one to the new list.
+        assert len(excursion.trades) == 15
+        assert len(first) == 1 and len(later) == 14
+        assert excursion.trade_positions is later
+
+    def test_rebinding_between_runs(self, monkeypatch):
+        args = run_inputs([[10, 10]] * 4, [(0, [0.5, 0.5])])
+        bt(args)
+        fresh = []
+        monkeypatch.setattr(excursion, "excursion", fresh)
+        bt(args)
+        assert len(fresh) == 2
+
+
 class TestRebalanceColumns:
     """Columns with a zero weight are passed over only when nothing changes."""
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "analysis.hpp"
 #include "common/buffer.hpp"
@@ -33,6 +34,9 @@ PyArrayObject* price = nullptr;
 PyArrayObject* close = nullptr;
 PyArrayObject* entry_trasnaction = nullptr;
 std::map<int, int> pos2price;
+// pos2price flattened over the stock ids 0 .. nstocks - 1 (0 where unmapped),
+// so a trade finds its price column in one load.
+std::vector<int> pid_of;
 double fee_ratio = 0.0;
 double tax_ratio = 0.0;
 int window = 0;
@@ -100,9 +104,53 @@ int to_int32(int64_t v) {
     return static_cast<int>(v);
 }
 
+// The record lists found by name, kept while the module dict is unchanged: a
+// dict watcher forgets them on any change to it (before the change is made, so
+// a kept list is still held by the dict). Only exact lists found in the module
+// dict are kept; anything else is looked up at every use. Without a watcher
+// (none left to register) nothing is kept.
+struct RecordLists {
+    int watcher = -1;
+    PyObject* trades = nullptr;  // borrowed
+    PyObject* trade_positions = nullptr;
+    PyObject* excursion = nullptr;
+    PyObject*& slot(PyObject* name) {
+        if (name == s_trades) return trades;
+        if (name == s_trade_positions) return trade_positions;
+        return excursion;
+    }
+} record_lists;
+
+int forget_record_lists(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    record_lists.trades = record_lists.trade_positions = record_lists.excursion = nullptr;
+    return 0;
+}
+
+void watch_module_dict() {
+    const int id = PyDict_AddWatcher(forget_record_lists);
+    if (id < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(id, module_dict) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        PyErr_Clear();
+        return;
+    }
+    record_lists.watcher = id;
+}
+
 void append_to(PyObject* list_name, PyObject* item) {
+    PyObject*& kept = record_lists.slot(list_name);
+    if (kept != nullptr) {
+        check(PyList_Append(kept, item));
+        return;
+    }
     Ref target = get_global(module_dict, list_name);
     if (PyList_CheckExact(target.get())) {
+        if (record_lists.watcher >= 0 && PyDict_GetItemWithError(module_dict, list_name) == target.get())
+            kept = target.get();
         check(PyList_Append(target.get(), item));
     } else {
         Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), s_append, item));
@@ -144,7 +192,13 @@ View2<double> view_of(PyArrayObject* a) {
 // Statistics of one trade as a new float64 array.
 Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
                        int i_exit_trasnaction) {
-    const int pid = pos2price[sid];  // an unmapped stock reads price column 0
+    // An unmapped stock reads price column 0.
+    int pid = 0;
+    if (sid >= 0 && static_cast<std::size_t>(sid) < pid_of.size()) {
+        pid = pid_of[static_cast<std::size_t>(sid)];
+    } else if (auto it = pos2price.find(sid); it != pos2price.end()) {
+        pid = it->second;
+    }
     if (price == nullptr || reinterpret_cast<PyObject*>(price) == Py_None ||
         close == nullptr || reinterpret_cast<PyObject*>(close) == Py_None) {
         raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
@@ -194,7 +248,11 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
         check_price_array(close_);
         replace(price, reinterpret_cast<PyObject*>(price_));
         replace(close, reinterpret_cast<PyObject*>(close_));
+        std::vector<int> flat(static_cast<std::size_t>(nstocks > 0 ? nstocks : 0), 0);
+        for (const auto& [sid, pid] : pos2price_)
+            if (sid >= 0 && sid < nstocks) flat[static_cast<std::size_t>(sid)] = pid;
         pos2price = std::move(pos2price_);
+        pid_of = std::move(flat);
         window = window_;
         window_step = window_step_;
         for (PyObject* name : {s_trades, s_trade_positions, s_excursion}) {
@@ -304,6 +362,7 @@ PyObject* init() {
         Ref list = Ref::steal(PyList_New(0));
         set_attr(mod.get(), name, list.get());
     }
+    watch_module_dict();
     replace(entry, zeros(0, NPY_INT64).get());
     replace(entry_trasnaction, zeros(0, NPY_INT64).get());
     replace(position, zeros(0, NPY_DOUBLE).get());
