@@ -147,40 +147,68 @@ def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
     return res
 
 
+def phase_reader():
+    """A function giving the phase times (set-up, bar loop, end of run, in
+    seconds) of the last backtest_ call, read from the engine's shared object;
+    None when the engine does not export them."""
+    from torvex.core import pathsim
+    try:
+        fn = ctypes.CDLL(pathsim.__file__).torvex_pathsim_last_run_phases
+    except (OSError, AttributeError):
+        return None
+    fn.restype = None
+    fn.argtypes = [ctypes.POINTER(ctypes.c_int64)]
+    buf = (ctypes.c_int64 * 3)()
+
+    def read():
+        fn(buf)
+        return tuple(x * 1e-9 for x in buf)
+    return read
+
+
 def loop_and_log(backtest_, excursion, args, params, repeats):
     """The bar loop and the trade log timed apart.
 
     The workload's first target row is kept for every rebalance. Without
     periodic splitting (periodically_rebalance=False) a held position is only
-    resized, so the run is the bar loop, the rebalances and the statistics of
-    the few trades; with it every rebalance closes and reopens each held
-    position in the log. The difference per extra trade is the cost of logging
-    one trade (its three records and its statistics).
+    resized, so the run is the bar loop, the rebalances and the few trades
+    stops close; its bar loop alone (from the first bar to the last, without
+    the set-up and the statistics of the positions still open at the end) is
+    read from the engine's phase times. With periodic splitting every
+    rebalance closes and reopens each held position in the log. The difference
+    in whole-call time per extra trade is the cost of logging one trade (its
+    three records and its statistics, and freeing them at the next run's
+    start).
     """
     pv = args["pos_values"].copy()
     pv[:] = pv[0]
     fixed = [args[k] if k != "pos_values" else pv for k in ARG_ORDER]
+    phases = phase_reader()
 
     def timed(extra):
         kw = dict(params, **extra)
         backtest_(*fixed, **kw)
-        times = []
+        times, loops = [], []
         for _ in range(repeats):
             t = time.perf_counter()
             backtest_(*fixed, **kw)
             times.append(time.perf_counter() - t)
-        return statistics.median(times), len(excursion.trades)
+            if phases:
+                loops.append(phases()[1])
+        return times, loops, len(excursion.trades)
 
-    hold, _ = timed(dict(periodically_rebalance=False))
+    hold, hold_loops, hold_trades = timed(dict(periodically_rebalance=False))
     # The log's cost is taken without stops (same window and exit mode), so the
     # two runs differ only in how many trades they log.
     no_stops = dict(stop_loss=1.0, take_profit=np.inf, trail_stop=np.inf)
-    base, base_trades = timed(dict(no_stops, periodically_rebalance=False))
-    split, split_trades = timed(dict(no_stops, periodically_rebalance=True))
+    base, _, base_trades = timed(dict(no_stops, periodically_rebalance=False))
+    split, _, split_trades = timed(dict(no_stops, periodically_rebalance=True))
     per_trade = None
     if split_trades > base_trades:
-        per_trade = (split - base) / (split_trades - base_trades)
-    return dict(loop_time=hold, log_per_trade=per_trade)
+        per_trade = ((statistics.median(split) - statistics.median(base))
+                     / (split_trades - base_trades))
+    return dict(loop_times=hold_loops or hold, loop_is_phase=bool(hold_loops),
+                hold_trades=hold_trades, log_per_trade=per_trade)
 
 
 def equivalence_check(pos, params, price, close, size):
@@ -268,7 +296,10 @@ def build_floor():
     os.close(fd)
     cmd = ["g++", "-O2", "-std=c++20", "-shared", "-fPIC", FLOOR_SRC, "-o", tmp]
     try:
-        p = subprocess.run(cmd, capture_output=True, text=True)
+        # NumPy's BLAS threads spin on the second core after the data is made;
+    # nothing here uses BLAS, so one thread keeps them from stealing time.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    p = subprocess.run(cmd, capture_output=True, text=True, env=env)
     except OSError as e:
         os.unlink(tmp)
         return None, f"g++ not runnable: {e}"
@@ -289,7 +320,10 @@ def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
         cmd += ["--floor-lib", floor_lib]
     if equivalence:
         cmd.append("--equivalence")
-    p = subprocess.run(cmd, capture_output=True, text=True)
+    # NumPy's BLAS threads spin on the second core after the data is made;
+    # nothing here uses BLAS, so one thread keeps them from stealing time.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    p = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if p.returncode != 0:
         return dict(name=name, error=f"exit {p.returncode}: "
                     + (p.stderr.strip().splitlines() or ["?"])[-1])
@@ -324,7 +358,8 @@ def row(r):
     fmed = statistics.median(r["floor_times"]) if r.get("floor_times") else None
     fns = f"{fmed / work * 1e9:.1f}" if fmed else "-"
     fratio = f"{med / fmed:.1f}" if fmed else "-"
-    loop = r.get("loop_time")
+    loops = r.get("loop_times")
+    loop = statistics.median(loops) if loops else None
     loop_ns = f"{loop / work * 1e9:.1f}" if loop else "-"
     loop_ratio = f"{loop / fmed:.1f}" if loop and fmed else "-"
     log = r.get("log_per_trade")
@@ -360,12 +395,14 @@ LEGEND = [
     "close (plus high/low/open with touched exits) every bar and carrying its "
     "value, ns per bar*held, median; torvex/floor: torvex median over the "
     "floor's",
-    "loop ns: the workload with its first target row kept throughout and no "
-    "periodic trade splitting, ns per bar*held: the bar loop, the rebalances and "
-    "the statistics of the positions held (each walks its whole holding period); "
-    "loop/floor: over the floor; ns/trade: extra time per extra trade when every "
-    "rebalance closes and reopens each held position in the log (records and "
-    "statistics; measured without stops, same window and exit mode)",
+    "loop ns: the bar loop alone (engine phase time: first bar to last, "
+    "rebalances included; set-up and the end-of-run statistics excluded) of "
+    "the workload with its first target row kept throughout and no periodic "
+    "trade splitting, ns per bar*held, median; loop/floor: over the floor "
+    "(both medians); ns/trade: extra whole-call time per extra trade when "
+    "every rebalance closes and reopens each held position in the log "
+    "(records, statistics, and freeing them at the next run; measured without "
+    "stops, same window and exit mode)",
 ]
 
 

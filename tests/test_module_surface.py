@@ -107,3 +107,21 @@ def test_settings_are_stored_as_bools():
     assert pathsim.RETAIN_COST_WHEN_REBALANCE is True and pathsim.RESAMPLE is False
     pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=None, periodically_rebalance="y")
     assert pathsim.RETAIN_COST_WHEN_REBALANCE is False and pathsim.RESAMPLE is True
+
+
+def test_phase_times_of_the_last_run_for_benchmarks():
+    # Not part of the Python namespace: the shared object exports a C function
+    # giving the set-up, bar loop and end-of-run times of the last run.
+    import ctypes
+    import time
+
+    fn = ctypes.CDLL(pathsim.__file__).torvex_pathsim_last_run_phases
+    fn.restype = None
+    out = (ctypes.c_int64 * 3)()
+    t = time.perf_counter_ns()
+    pathsim.backtest_(**make_inputs(nbars=50))
+    wall = time.perf_counter_ns() - t
+    fn(out)
+    assert all(x >= 0 for x in out) and out[1] > 0
+    assert sum(out) <= wall
+    assert "torvex_pathsim_last_run_phases" not in vars(pathsim)
