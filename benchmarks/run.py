@@ -198,6 +198,9 @@ def loop_and_log(backtest_, excursion, args, params, repeats):
         return times, loops, len(excursion.trades)
 
     hold, hold_loops, hold_trades = timed(dict(periodically_rebalance=False))
+    # Trades closed inside the bar loop (by stops); the others are the
+    # positions still open at the end, logged after the loop.
+    closed_in_loop = sum(1 for t in excursion.trades if int(t[2]) != -1)
     # The log's cost is taken without stops (same window and exit mode), so the
     # two runs differ only in how many trades they log.
     no_stops = dict(stop_loss=1.0, take_profit=np.inf, trail_stop=np.inf)
@@ -208,7 +211,8 @@ def loop_and_log(backtest_, excursion, args, params, repeats):
         per_trade = ((statistics.median(split) - statistics.median(base))
                      / (split_trades - base_trades))
     return dict(loop_times=hold_loops or hold, loop_is_phase=bool(hold_loops),
-                hold_trades=hold_trades, log_per_trade=per_trade)
+                hold_trades=hold_trades, closed_in_loop=closed_in_loop,
+                log_per_trade=per_trade)
 
 
 def equivalence_check(pos, params, price, close, size):
@@ -296,10 +300,7 @@ def build_floor():
     os.close(fd)
     cmd = ["g++", "-O2", "-std=c++20", "-shared", "-fPIC", FLOOR_SRC, "-o", tmp]
     try:
-        # NumPy's BLAS threads spin on the second core after the data is made;
-    # nothing here uses BLAS, so one thread keeps them from stealing time.
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    p = subprocess.run(cmd, capture_output=True, text=True, env=env)
+        p = subprocess.run(cmd, capture_output=True, text=True)
     except OSError as e:
         os.unlink(tmp)
         return None, f"g++ not runnable: {e}"
@@ -364,6 +365,10 @@ def row(r):
     loop_ratio = f"{loop / fmed:.1f}" if loop and fmed else "-"
     log = r.get("log_per_trade")
     log_ns = f"{log * 1e9:.0f}" if log else "-"
+    # The bar loop without the trades stops closed in it, at the cost per trade.
+    net = loop - r.get("closed_in_loop", 0) * log if loop and log else None
+    net_ns = f"{net / work * 1e9:.1f}" if net else "-"
+    net_ratio = f"{net / fmed:.1f}" if net and fmed else "-"
     return [
         r["name"], f"{r['bars']}x{r['stocks']}/{r['held']}",
         fmt_t(med), fmt_t(min(r["times"])), fmt_t(max(r["times"])),
@@ -371,7 +376,7 @@ def row(r):
         fmt_mib(r["maxrss_kib"] - r["rss_before_kib"]),
         f"{work / med / 1e6:.2f}M", f"{med / work * 1e9:.0f}",
         str(trades), per_trade, fmt_t(pmed), ratio,
-        fmt_t(vmed), vratio, fns, fratio, loop_ns, loop_ratio, log_ns,
+        fmt_t(vmed), vratio, fns, fratio, loop_ns, loop_ratio, net_ns, net_ratio, log_ns,
         f"{r['final']:.3g}|{r['peer_final']:.3g}",
     ]
 
@@ -379,7 +384,7 @@ def row(r):
 HEAD = ["workload", "bars x stk/held", "median", "min", "max", "RSS0 MiB",
         "peak MiB", "+MiB", "bar*held/s", "ns/bar*held", "trades", "t/trade",
         "numpy", "torvex/np", "vbt", "torvex/vbt", "floor ns", "torvex/floor",
-        "loop ns", "loop/floor", "ns/trade", "end tv|np"]
+        "loop ns", "loop/floor", "-log ns", "-log/floor", "ns/trade", "end tv|np"]
 
 LEGEND = [
     "median/min/max: wall time of one backtest_ call; RSS0: RSS before the "
@@ -399,7 +404,8 @@ LEGEND = [
     "rebalances included; set-up and the end-of-run statistics excluded) of "
     "the workload with its first target row kept throughout and no periodic "
     "trade splitting, ns per bar*held, median; loop/floor: over the floor "
-    "(both medians); ns/trade: extra whole-call time per extra trade when "
+    "(both medians); -log ns, -log/floor: the same loop less the trades stops "
+    "closed in it, each at ns/trade; ns/trade: extra whole-call time per extra trade when "
     "every rebalance closes and reopens each held position in the log "
     "(records, statistics, and freeing them at the next run; measured without "
     "stops, same window and exit mode)",
