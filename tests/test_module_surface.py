@@ -125,3 +125,38 @@ def test_phase_times_of_the_last_run_for_benchmarks():
     assert all(x >= 0 for x in out) and out[1] > 0
     assert sum(out) <= wall
     assert "torvex_pathsim_last_run_phases" not in vars(pathsim)
+
+
+def test_runs_without_dict_watchers_left():
+    # Every dict-watcher slot of the interpreter taken before import: both
+    # modules then look their settings and record lists up at every use, with
+    # the same results.
+    out = run_fresh("""
+        import ctypes
+        CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object,
+                              ctypes.py_object, ctypes.py_object)
+        keep = CB(lambda *a: 0)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.restype, add.argtypes = ctypes.c_int, [CB]
+        taken = 0
+        try:
+            while add(keep) >= 0:
+                taken += 1
+        except RuntimeError:  # "no more dict watcher IDs available"
+            pass
+        import numpy as np
+        from conftest import make_inputs
+        from reference_model import reference_backtest, run_inputs
+        from torvex.core import excursion, pathsim
+        rows = [(b, [0.3 + 0.01 * b, 0.3, 0.3 - 0.01 * b]) for b in range(5)]
+        args = run_inputs([[10, 11, 12], [11, 10, 12], [12, 12, 11]] * 2, rows,
+                          periodically_rebalance=True)
+        c = pathsim.backtest_(**args)
+        ref = reference_backtest(**args)
+        same = np.array_equal(c, ref[0]) and [[int(x) for x in t] for t in excursion.trades] == [
+            [int(x) for x in t] for t in ref[1]]
+        excursion.trades = []
+        pathsim.backtest_(**args)
+        print(taken > 0, same, len(excursion.trades) == len(ref[1]))
+    """)
+    assert out.split() == ["True", "True", "True"]
