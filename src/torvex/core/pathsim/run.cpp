@@ -352,9 +352,6 @@ void choose_next_row(Run& r, Py_ssize_t d) {
                          r.date_rebalance[static_cast<std::size_t>(d)] != 0;
 }
 
-}  // namespace
-
-namespace {
 // Wall time in nanoseconds of the last run's set-up, bar loop and end of run,
 // read by the benchmarks through torvex_pathsim_last_run_phases.
 std::int64_t last_phases[3] = {0, 0, 0};
@@ -416,9 +413,9 @@ Ref run_backtest(const RunArgs& a) {
 
 }  // namespace torvex::pathsim
 
-// Phase times of the last run that got through its set-up (zeros before any
-// run): out[0] set-up, out[1] bar loop, out[2] end of run, in nanoseconds. Not
-// part of the Python interface; benchmarks call it through ctypes on the
+// Phase times of the last run: out[0] set-up, out[1] bar loop, out[2] end of
+// run, in nanoseconds; a phase the run did not complete (it raised) reads 0.
+// Not part of the Python interface; benchmarks call it through ctypes on the
 // module's shared object.
 extern "C" __attribute__((visibility("default"))) void torvex_pathsim_last_run_phases(
     std::int64_t* out) noexcept {
