@@ -29,6 +29,9 @@ def build_workloads():
                 touched_exit=True, excursion_window=20),
            touched=True, repeats=9),
         _w("L/nostop", 5040, 2000, 100, WEEKLY, repeats=9),
+        # Tables small enough to stay in cache and a single rebalance: the bar
+        # loop's figure is the cost of the per-position arithmetic itself.
+        _w("C", 2520, 100, 20, 10**9, repeats=21, group="compute"),
     ]
     for b in (1260, 2520, 5040):
         wl.append(_w(f"S/bars={b}", b, 500, 20, MONTHLY, repeats=7,
