@@ -108,6 +108,24 @@ inline Ref get_global(PyObject* module_dict, PyObject* name) {
     throw PyErrSet{};
 }
 
+// Registers `callback` as a watcher of `dict` and returns its id, or -1 (no
+// Python error set) when the interpreter has no watcher id left: callers then
+// do without whatever the watcher would have kept valid.
+inline int watch_dict(PyObject* dict, PyDict_WatchCallback callback) noexcept {
+    const int id = PyDict_AddWatcher(callback);
+    if (id < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (PyDict_Watch(id, dict) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        PyErr_Clear();
+        return -1;
+    }
+    return id;
+}
+
 inline bool truth(PyObject* o) {
     if (o == Py_True) return true;
     if (o == Py_False || o == Py_None) return false;

@@ -126,21 +126,6 @@ int forget_record_lists(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noex
     return 0;
 }
 
-void watch_module_dict() {
-    const int id = PyDict_AddWatcher(forget_record_lists);
-    if (id < 0) {
-        PyErr_Clear();
-        return;
-    }
-    if (PyDict_Watch(id, module_dict) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(id);
-        PyErr_Clear();
-        return;
-    }
-    record_lists.watcher = id;
-}
-
 void append_to(PyObject* list_name, PyObject* item) {
     PyObject*& kept = record_lists.slot(list_name);
     if (kept != nullptr) {
@@ -362,7 +347,7 @@ PyObject* init() {
         Ref list = Ref::steal(PyList_New(0));
         set_attr(mod.get(), name, list.get());
     }
-    watch_module_dict();
+    record_lists.watcher = watch_dict(module_dict, forget_record_lists);
     replace(entry, zeros(0, NPY_INT64).get());
     replace(entry_trasnaction, zeros(0, NPY_INT64).get());
     replace(position, zeros(0, NPY_DOUBLE).get());

@@ -95,53 +95,41 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
 namespace {
 
-// The pairwise sum over a contiguous run of doubles: eight running sums over
-// blocks of 128, combined as NumPy combines them.
-double pairwise_abs_sum_contiguous(const char* p, int64_t n) {
-    auto at = [p](int64_t i) { return std::abs(detail::load<double>(p + 8 * i)); };
+// NumPy's pairwise summation of |x| over elements [0, n) of `at`: eight running
+// sums over blocks of at most 128, combined in a fixed tree, and larger runs
+// split in two at a multiple of eight.
+template <class At>
+double pairwise_abs(const At& at, int64_t begin, int64_t n) {
     if (n < 8) {
         double res = 0.0;
-        for (int64_t i = 0; i < n; ++i) res += at(i);
+        for (int64_t i = 0; i < n; ++i) res += std::abs(at(begin + i));
         return res;
     }
     if (n <= 128) {
         double r[8];
-        for (int k = 0; k < 8; ++k) r[k] = at(k);
+        for (int k = 0; k < 8; ++k) r[k] = std::abs(at(begin + k));
         int64_t i = 8;
         for (; i < n - (n % 8); i += 8)
-            for (int k = 0; k < 8; ++k) r[k] += at(i + k);
+            for (int k = 0; k < 8; ++k) r[k] += std::abs(at(begin + i + k));
         double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += at(i);
+        for (; i < n; ++i) res += std::abs(at(begin + i));
         return res;
     }
     int64_t n2 = n / 2;
     n2 -= n2 % 8;
-    return pairwise_abs_sum_contiguous(p, n2) + pairwise_abs_sum_contiguous(p + 8 * n2, n - n2);
+    return pairwise_abs(at, begin, n2) + pairwise_abs(at, begin + n2, n - n2);
 }
 
 }  // namespace
 
 double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n) {
-    if (a.stride == static_cast<Py_ssize_t>(sizeof(double)))
-        return pairwise_abs_sum_contiguous(a.data + begin * a.stride, n);
-    if (n < 8) {
-        double res = 0.0;
-        for (int64_t i = 0; i < n; ++i) res += std::abs(a(begin + i));
-        return res;
+    // A contiguous row is read with a constant stride, which the compiler
+    // turns into vector loads.
+    if (a.stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        const char* p = a.data;
+        return pairwise_abs([p](int64_t i) { return detail::load<double>(p + 8 * i); }, begin, n);
     }
-    if (n <= 128) {
-        double r[8];
-        for (int k = 0; k < 8; ++k) r[k] = std::abs(a(begin + k));
-        int64_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (int k = 0; k < 8; ++k) r[k] += std::abs(a(begin + i + k));
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += std::abs(a(begin + i));
-        return res;
-    }
-    int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_abs_sum(a, begin, n2) + pairwise_abs_sum(a, begin + n2, n - n2);
+    return pairwise_abs(a, begin, n);
 }
 
 double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,

@@ -104,23 +104,6 @@ int forget_settings(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
     return 0;
 }
 
-// Watches the module dict so the ledger can keep the settings' truth between
-// changes. Runs without the cache when the interpreter has no watcher left.
-void watch_module_dict() {
-    const int id = PyDict_AddWatcher(forget_settings);
-    if (id < 0) {
-        PyErr_Clear();
-        return;
-    }
-    if (PyDict_Watch(id, g.dict) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(id);
-        PyErr_Clear();
-        return;
-    }
-    g.watcher = id;
-}
-
 void add(PyObject* mod, const char* name, PyObject* value) {
     check(PyModule_AddObjectRef(mod, name, value));
 }
@@ -179,7 +162,8 @@ PyObject* init() {
 
     add(mod.get(), "RETAIN_COST_WHEN_REBALANCE", Py_False);
     add(mod.get(), "RESAMPLE", Py_None);
-    watch_module_dict();
+    // The ledger keeps the settings' truth while the module dict is unchanged.
+    g.watcher = watch_dict(g.dict, forget_settings);
     set_stock_operations(Ref::steal(PyDict_New()));
 
     // Defaults are taken once, now.
