@@ -53,6 +53,8 @@ public:
     const std::vector<int>& keys() const noexcept { return keys_; }
     bool empty() const noexcept { return keys_.empty(); }
     std::size_t capacity() const noexcept { return present_.size(); }
+    // Values by stock id; capacity() of them. Stable while no key is inserted.
+    double* value_data() noexcept { return value_.data(); }
     // One flag per stock id (1 = in the map); capacity() of them.
     const uint8_t* present_data() const noexcept { return present_.data(); }
 

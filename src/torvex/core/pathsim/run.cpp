@@ -43,9 +43,10 @@ Ref label_text(PyObject* symbol) {
 }
 
 // A missing price (NaN) passes; a present one must be positive and finite.
+// The usual case, a positive finite price, takes two comparisons.
 inline void validate_trade_price(double value, const Run& r, int sid, int row) {
+    if (value > 0.0 && value <= DBL_MAX) [[likely]] return;
     if (std::isnan(value)) return;
-    if (value > 0.0 && std::abs(value) <= DBL_MAX) return;
     Ref symbol = Ref::borrow(r.pos_columns.at(sid));
     invalid_price(value, symbol.get(), row);
 }
@@ -63,24 +64,45 @@ struct Band {
     double min_r;
 };
 
+// What the exit band of every position on one bar reads besides the
+// position's own state: the rows of the threshold tables and the trailing stop.
+struct BandInputs {
+    const char* stop_loss_row;
+    Py_ssize_t stop_loss_step;
+    const char* take_profit_row;
+    Py_ssize_t take_profit_step;
+    double trail_stop_abs;
+    double long_activation;   // 1 + |trail_stop_activation|
+    double short_activation;  // 1 - |trail_stop_activation|
+
+    BandInputs(const Run& r, int64_t sl_row, int64_t tp_row)
+        : stop_loss_row(r.stop_loss_values.data + sl_row * r.stop_loss_values.s0),
+          stop_loss_step(r.stop_loss_values.s1),
+          take_profit_row(r.take_profit_values.data + tp_row * r.take_profit_values.s0),
+          take_profit_step(r.take_profit_values.s1),
+          trail_stop_abs(r.trail_stop_abs),
+          long_activation(1.0 + r.trail_stop_activation_abs),
+          short_activation(1.0 - r.trail_stop_activation_abs) {}
+};
+
 // Upper and lower exit bounds for the cumulative ratio of one held position.
 // Both sides are computed and chosen between without branches: whether a
 // trailing stop tightens the band flips from bar to bar as the ratio moves.
-inline Band exit_band(const Run& r, int sid, double value, int64_t sl_row, int64_t tp_row) {
-    const StockState& st = r.stocks[static_cast<std::size_t>(sid)];
+inline Band exit_band(const BandInputs& in, const StockState& st, int sid, double value) {
     Band b;
     b.entry_pos = value / st.cr;
-    const double stop_loss_abs = std::abs(r.stop_loss_values(sl_row, sid));
-    const double take_profit_abs = std::abs(r.take_profit_values(tp_row, sid));
+    const double stop_loss_abs =
+        std::abs(detail::load<double>(in.stop_loss_row + sid * in.stop_loss_step));
+    const double take_profit_abs =
+        std::abs(detail::load<double>(in.take_profit_row + sid * in.take_profit_step));
     // Long: take profit above, stop loss (raised by an active trailing stop) below.
     const double long_min = 1.0 - stop_loss_abs;
-    const double long_trail = st.maxcr - r.trail_stop_abs;
-    const bool raise_min = (st.maxcr >= 1.0 + r.trail_stop_activation_abs) & (long_trail > long_min);
+    const double long_trail = st.maxcr - in.trail_stop_abs;
+    const bool raise_min = (st.maxcr >= in.long_activation) & (long_trail > long_min);
     // Short: the mirror image.
     const double short_max = 1.0 + stop_loss_abs;
-    const double short_trail = st.mincr + r.trail_stop_abs;
-    const bool lower_max =
-        (st.mincr <= 1.0 - r.trail_stop_activation_abs) & (short_trail < short_max);
+    const double short_trail = st.mincr + in.trail_stop_abs;
+    const bool lower_max = (st.mincr <= in.short_activation) & (short_trail < short_max);
     if (b.entry_pos > 0.0) {
         b.max_r = 1.0 + take_profit_abs;
         b.min_r = raise_min ? long_trail : long_min;
@@ -98,77 +120,98 @@ inline double close_part(double value, double trade_price, double close_price) {
     return value * close_price / trade_price;
 }
 
-// The cells of the held stocks on one bar. Each held stock is a different
-// cache line of every table, so on bars where every priced column lies inside
-// every table they are first gathered in a tight loop whose loads overlap;
+// The held stocks' cells of one table on one bar. Each held stock is a
+// different cache line of every table, so on bars where every priced column
+// lies inside every table the cells are first gathered in a tight loop whose
+// loads overlap, and the next bar's are asked for while this one is computed;
 // otherwise each read is checked where it happens (raising the index error).
 template <bool Checked>
-struct BarCells {
+struct Cells {
+    const View2<double>& v;
     Py_ssize_t d;
-    double get(const View2<double>& v, const std::vector<double>&, std::size_t, int pid) const {
-        return v.at(d, pid);
-    }
+    Cells(const View2<double>& view, std::vector<double>&, Py_ssize_t bar) : v(view), d(bar) {}
+    double get(std::size_t, int pid) const { return v.at(d, pid); }
+    void prefetch_next(int) const {}
 };
 
 template <>
-struct BarCells<false> {
-    Py_ssize_t d;
-    double get(const View2<double>&, const std::vector<double>& gathered, std::size_t k,
-               int) const {
-        return gathered[k];
+struct Cells<false> {
+    const double* gathered;
+    const char* next_row;  // the next bar's row, or null on the last unchecked bar
+    Py_ssize_t step;
+    Cells(const View2<double>& v, std::vector<double>& out, Py_ssize_t bar)
+        : gathered(out.data()), next_row(nullptr), step(v.s1) {}
+    double get(std::size_t k, int) const { return gathered[k]; }
+    void prefetch_next(int pid) const {
+        if (next_row != nullptr) __builtin_prefetch(next_row + pid * step);
     }
 };
 
-void gather_bar(Run& r, Py_ssize_t d) {
+void gather(const Run& r, const View2<double>& v, Py_ssize_t d, std::vector<double>& out) {
     const std::vector<int>& keys = r.pos.keys();
     const std::size_t n = keys.size();
-    auto gather = [&](const View2<double>& v, std::vector<double>& out) {
-        out.resize(n);
-        const char* row = v.data + d * v.s0;
-        for (std::size_t k = 0; k < n; ++k)
-            out[k] = detail::load<double>(row + r.stocks[static_cast<std::size_t>(keys[k])].pid * v.s1);
-    };
-    gather(r.price, r.bar_price);
-    gather(r.close, r.bar_close);
-    if (r.a.touched_exit) {
-        gather(r.high, r.bar_high);
-        gather(r.low, r.bar_low);
-        gather(r.open, r.bar_open);
-    }
+    out.resize(n);
+    const char* row = v.data + d * v.s0;
+    const StockState* stocks = r.stocks.data();
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = detail::load<double>(row + stocks[keys[k]].pid * v.s1);
 }
 
 // Per held position: carry to the bar's trading price, update the ratios, test
 // the exit band (closing at once on a touch, or queueing a close exit), then move
 // the previous price forward. On unchecked bars the position's value at the
 // close is kept too, so the bar's valuation can reuse it when nothing changes
-// the positions in between.
-template <bool Checked>
-void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
+// the positions in between. Everything the loop reads of the run is taken into
+// locals first: the loop's stores and calls would otherwise make the compiler
+// load it again for every position.
+template <bool Checked, bool Touched>
+void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
     const RunArgs& a = r.a;
-    if constexpr (!Checked) gather_bar(r, d);
-    const BarCells<Checked> cells{d};
-    const std::vector<int>& keys = r.pos.keys();
-    // While this bar is computed, the next bar's cells of the same stocks are
-    // fetched, one stock at a time so the requests stay spread out.
-    const bool prefetch = !Checked && d + 1 < r.rows_inside;
-    const Py_ssize_t next_price = (d + 1) * r.price.s0, next_close = (d + 1) * r.close.s0;
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        const int sid = keys[k];
-        StockState& st = r.stocks[static_cast<std::size_t>(sid)];
-        const int sidprice = st.pid;
-        if (prefetch) {
-            __builtin_prefetch(r.price.data + next_price + sidprice * r.price.s1);
-            __builtin_prefetch(r.close.data + next_close + sidprice * r.close.s1);
-            if (a.touched_exit) {
-                __builtin_prefetch(r.high.data + (d + 1) * r.high.s0 + sidprice * r.high.s1);
-                __builtin_prefetch(r.low.data + (d + 1) * r.low.s0 + sidprice * r.low.s1);
-                __builtin_prefetch(r.open.data + (d + 1) * r.open.s0 + sidprice * r.open.s1);
+    if constexpr (!Checked) {
+        gather(r, r.price, d, r.bar_price);
+        gather(r, r.close, d, r.bar_close);
+        if constexpr (Touched) {
+            gather(r, r.high, d, r.bar_high);
+            gather(r, r.low, d, r.bar_low);
+            gather(r, r.open, d, r.bar_open);
+        }
+    }
+    Cells<Checked> price_cells(r.price, r.bar_price, d), close_cells(r.close, r.bar_close, d),
+        high_cells(r.high, r.bar_high, d), low_cells(r.low, r.bar_low, d),
+        open_cells(r.open, r.bar_open, d);
+    if constexpr (!Checked) {
+        if (d + 1 < r.rows_inside) {
+            price_cells.next_row = r.price.data + (d + 1) * r.price.s0;
+            close_cells.next_row = r.close.data + (d + 1) * r.close.s0;
+            if constexpr (Touched) {
+                high_cells.next_row = r.high.data + (d + 1) * r.high.s0;
+                low_cells.next_row = r.low.data + (d + 1) * r.low.s0;
+                open_cells.next_row = r.open.data + (d + 1) * r.open.s0;
             }
         }
-        double& value = r.pos[sid];
+    }
+    const BandInputs band_inputs(r, sl_row, tp_row);
+    const int* const keys = r.pos.keys().data();
+    const std::size_t n = r.pos.keys().size();  // a touched exit keeps its key
+    StockState* const stocks = r.stocks.data();
+    double* const values = r.pos.value_data();
+    const int row = static_cast<int>(d);
+
+    for (std::size_t k = 0; k < n; ++k) {
+        const int sid = keys[k];
+        StockState& st = stocks[sid];
+        const int sidprice = st.pid;
+        price_cells.prefetch_next(sidprice);
+        close_cells.prefetch_next(sidprice);
+        if constexpr (Touched) {
+            high_cells.prefetch_next(sidprice);
+            low_cells.prefetch_next(sidprice);
+            open_cells.prefetch_next(sidprice);
+        }
+        double& value = values[sid];
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
-        const double price = cells.get(r.price, r.bar_price, k, sidprice);
-        validate_trade_price(price, r, sid, d);
+        const double price = price_cells.get(k, sidprice);
+        validate_trade_price(price, r, sid, row);
         double& prev = st.previous_price;
         if (std::isnan(prev)) prev = price;
         double ratio = price / prev;
@@ -181,13 +224,13 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
         st.maxcr = cr > st.maxcr ? cr : st.maxcr;
         st.mincr = cr < st.mincr ? cr : st.mincr;
 
-        const Band band = exit_band(r, sid, value, sl_row, tp_row);
+        const Band band = exit_band(band_inputs, st, sid, value);
         const bool is_long = band.entry_pos > 0.0;
-        if (a.touched_exit) {
+        if constexpr (Touched) {
             const double base = cr / ratio;
-            const double high_r = base * (cells.get(r.high, r.bar_high, k, sidprice) / prev);
-            const double low_r = base * (cells.get(r.low, r.bar_low, k, sidprice) / prev);
-            const double open_r = base * (cells.get(r.open, r.bar_open, k, sidprice) / prev);
+            const double high_r = base * (high_cells.get(k, sidprice) / prev);
+            const double low_r = base * (low_cells.get(k, sidprice) / prev);
+            const double open_r = base * (open_cells.get(k, sidprice) / prev);
             const bool touch_low = low_r <= band.min_r;
             const bool touch_high = high_r >= band.max_r;
             const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
@@ -207,9 +250,10 @@ void value_positions(Run& r, int d, int64_t sl_row, int64_t tp_row) {
                 r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
                                       false);
             }
-            if constexpr (!Checked) st.close_part = close_part(value, price, r.bar_close[k]);
+            if constexpr (!Checked)
+                st.close_part = close_part(value, price, close_cells.get(k, sidprice));
         } else {
-            const double close_price = cells.get(r.close, r.bar_close, k, sidprice);
+            const double close_price = close_cells.get(k, sidprice);
             if constexpr (!Checked) st.close_part = close_part(value, price, close_price);
             const double cr_at_close = cr * close_price / price;
             if (cr_at_close >= band.max_r) {
@@ -387,12 +431,20 @@ Ref run_backtest(const RunArgs& a) {
         const int64_t sl_row = r.stop_loss_rows.at(d);
         const int64_t tp_row = r.take_profit_rows.at(d);
 
-        if (r.columns_inside && d < r.rows_inside) {
-            r.pos_changed = false;
-            value_positions<false>(r, di, sl_row, tp_row);
+        // Every priced column inside every table, on a bar all of them have:
+        // the cells are read unchecked.
+        const bool unchecked = r.columns_inside && d < r.rows_inside;
+        r.pos_changed = !unchecked;
+        if (unchecked) {
+            if (a.touched_exit) {
+                value_positions<false, true>(r, d, sl_row, tp_row);
+            } else {
+                value_positions<false, false>(r, d, sl_row, tp_row);
+            }
+        } else if (a.touched_exit) {
+            value_positions<true, true>(r, d, sl_row, tp_row);
         } else {
-            r.pos_changed = true;
-            value_positions<true>(r, di, sl_row, tp_row);
+            value_positions<true, false>(r, d, sl_row, tp_row);
         }
         run_queued_exits(r);
         if (r.should_rebalance) {
