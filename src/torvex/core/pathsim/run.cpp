@@ -139,7 +139,7 @@ struct Cells<false> {
     const double* gathered;
     const char* next_row;  // the next bar's row, or null on the last unchecked bar
     Py_ssize_t step;
-    Cells(const View2<double>& v, std::vector<double>& out, Py_ssize_t bar)
+    Cells(const View2<double>& v, std::vector<double>& out, Py_ssize_t)
         : gathered(out.data()), next_row(nullptr), step(v.s1) {}
     double get(std::size_t k, int) const { return gathered[k]; }
     void prefetch_next(int pid) const {
