@@ -107,20 +107,18 @@ class TestCloseExitBands:
         assert c.tolist() == pytest.approx([1.0, 1.0, 1.15, 1.09, 1.09, 1.09], abs=1e-15)
         assert ops()["actions"] == {0: "sl_"}
 
-    def test_short_take_profit(self):
+    @pytest.mark.parametrize("prices, value, label", [
         # Band [0.8, 1.1]: 0.79 is below the take-profit side of the short.
-        args = run_inputs([10, 10, 7.9, 7.5, 7.5], SHORT, stop_loss=0.1, take_profit=0.2)
+        ([10, 10, 7.9, 7.5, 7.5], 2 - 0.75, "tp_"),
+        # 1.15 is above the stop-loss side.
+        ([10, 10, 11.5, 12, 12], 2 - 1.2, "sl_"),
+    ])
+    def test_short_band_sides(self, prices, value, label):
+        args = run_inputs(prices, SHORT, stop_loss=0.1, take_profit=0.2)
         c = bt(args)
         assert trades() == [[0, 1, 3]]
-        assert c[3] == pytest.approx(2 - 0.75, abs=1e-15)
-        assert ops()["actions"] == {0: "tp_"}
-
-    def test_short_stop_loss(self):
-        args = run_inputs([10, 10, 11.5, 12, 12], SHORT, stop_loss=0.1, take_profit=0.2)
-        c = bt(args)
-        assert trades() == [[0, 1, 3]]
-        assert c[3] == pytest.approx(2 - 1.2, abs=1e-15)
-        assert ops()["actions"] == {0: "sl_"}
+        assert c[3] == pytest.approx(value, abs=1e-15)
+        assert ops()["actions"] == {0: label}
 
 
 def touched_run(o, h, low, rows=LONG, **kw):
