@@ -21,7 +21,7 @@ install: venv
 	$(PY) -m pip install -q '.[test]'
 
 test: install
-	cd tests && TZ=UTC ../$(PY) -m pytest -q
+	TZ=UTC $(PY) -m pytest -q
 
 demo: install
 	$(PY) examples/demo.py
@@ -40,10 +40,10 @@ sanitize:
 	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
 	TORVEX_SANITIZE=ON $(SAN_VENV)/bin/python -m pip install -q \
 		--config-settings=build-dir=build-sanitize '.[test]'
-	cd tests && TZ=UTC LD_PRELOAD="$(LIBASAN) $(LIBSTDCXX)" PYTHONMALLOC=malloc \
+	TZ=UTC LD_PRELOAD="$(LIBASAN) $(LIBSTDCXX)" PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		../$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build build-sanitize $(VENV) $(SAN_VENV)

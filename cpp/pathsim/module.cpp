@@ -3,7 +3,7 @@
 // the C-level table of the excursion module, the two run-wide settings and the
 // Python functions.
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "common/capi.hpp"
+#include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 

@@ -2,7 +2,7 @@
 // rebalances on marked bars, delisting, and the portfolio value at each close.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "common/capi.hpp"
+#include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 

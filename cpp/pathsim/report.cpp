@@ -1,14 +1,14 @@
 // Reports of the last run: the trade list.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "common/capi.hpp"
+#include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 
 #include "args.hpp"
-#include "common/argparse.hpp"
-#include "common/buffer.hpp"
-#include "common/scalars.hpp"
+#include "torvex/argparse.hpp"
+#include "torvex/buffer.hpp"
+#include "torvex/scalars.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {

@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "common/buffer.hpp"
+#include "torvex/buffer.hpp"
 
 namespace torvex::pathsim {
 

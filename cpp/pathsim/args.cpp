@@ -9,7 +9,7 @@
 
 #include <climits>
 
-#include "common/argparse.hpp"
+#include "torvex/argparse.hpp"
 #include "run.hpp"
 #include "state.hpp"
 

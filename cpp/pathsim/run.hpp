@@ -5,8 +5,8 @@
 #include <map>
 #include <vector>
 
-#include "common/buffer.hpp"
-#include "common/pyref.hpp"
+#include "torvex/buffer.hpp"
+#include "torvex/pyref.hpp"
 #include "ledger.hpp"
 
 namespace torvex::pathsim {

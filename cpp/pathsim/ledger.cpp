@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/select.hpp"
+#include "torvex/select.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {

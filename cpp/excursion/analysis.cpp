@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/select.hpp"
+#include "torvex/select.hpp"
 
 namespace torvex::excursion {
 

@@ -1,7 +1,7 @@
 // Small Python-callable utilities: normalize_weight and ioft.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "common/argparse.hpp"
+#include "torvex/argparse.hpp"
 #include "args.hpp"
 #include "state.hpp"
 

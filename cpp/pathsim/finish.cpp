@@ -4,11 +4,11 @@
 // same NumPy scalars and floats a caller would compute from the weight table.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "common/capi.hpp"
+#include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 
-#include "common/scalars.hpp"
+#include "torvex/scalars.hpp"
 #include "ledger.hpp"
 #include "run.hpp"
 #include "state.hpp"

@@ -1,7 +1,7 @@
 // Python-callable entry points of torvex.core.pathsim.
 #pragma once
 
-#include "common/pyref.hpp"
+#include "torvex/pyref.hpp"
 
 namespace torvex::pathsim {
 

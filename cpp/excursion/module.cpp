@@ -6,7 +6,7 @@
 // which are looked up by name in the module namespace at every use, so a list
 // bound there from Python receives the records.
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_excursion_ARRAY_API
-#include "common/capi.hpp"
+#include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 
@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "analysis.hpp"
-#include "common/buffer.hpp"
-#include "common/scalars.hpp"
-#include "common/pyref.hpp"
+#include "torvex/buffer.hpp"
+#include "torvex/scalars.hpp"
+#include "torvex/pyref.hpp"
 
 namespace torvex::excursion {
 namespace {

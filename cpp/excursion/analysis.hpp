@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/buffer.hpp"
+#include "torvex/buffer.hpp"
 
 namespace torvex::excursion {
 

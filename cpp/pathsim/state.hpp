@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "common/capi.hpp"
-#include "common/pyref.hpp"
+#include "torvex/capi.hpp"
+#include "torvex/pyref.hpp"
 
 namespace torvex::pathsim {
 
