@@ -1,0 +1,262 @@
+"""`sweep`: one backtest per parameter set, spread over processes."""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import inspect
+import math
+import os
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
+
+from ._grid import expand, split_keys
+from ._progress import progress_bar
+from ._task import Outcome, SweepTask
+
+CHUNKS_PER_WORKER = 8  # load balance and progress steps against per-task cost
+
+
+def _backtest_options() -> set[str] | None:
+    from ..backtest import backtest
+
+    params = inspect.signature(backtest).parameters.values()
+    if any(p.kind is p.VAR_KEYWORD for p in params):
+        return None
+    return {p.name for p in params if p.kind is p.KEYWORD_ONLY}
+
+
+def _signal_params(position: Any) -> set[str] | None:
+    if not callable(position):
+        return set()
+    try:
+        params = list(inspect.signature(position).parameters.values())
+    except (TypeError, ValueError):
+        return None
+    if any(p.kind is p.VAR_KEYWORD for p in params):
+        return None
+    return {p.name for p in params[1:]
+            if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+
+
+def _is_dask_client(obj: Any) -> bool:
+    return type(obj).__module__.startswith("distributed") and hasattr(obj, "scatter")
+
+
+def sweep(position: Any, price: Any,
+          grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]], *,
+          backend: str | cf.Executor | Any | None = None, n_jobs: int | None = None,
+          chunksize: int | None = None, progress: bool | str = True,
+          keep: str | Callable[[Any], Any] = "stats",
+          stats_options: Mapping[str, Any] | None = None, **fixed: Any):
+    """Run one backtest per parameter set and tabulate their statistics.
+
+    Parameters
+    ----------
+    position : DataFrame, Series or callable
+        Target weights as :func:`torvex.backtest` takes them, or a function
+        ``position(price, **params) -> DataFrame`` whose keyword parameters
+        (a lookback, the number of stocks held) may be swept like options.
+        The function must be pure: a worker calls it once per distinct set
+        of its parameters and reuses the weights for neighbouring runs.
+    price : DataFrame or mapping
+        Prices as :func:`torvex.backtest` takes them; shared by every run.
+    grid : dict of lists or list of dicts
+        A dict of lists is the Cartesian product of its lists (the last key
+        varies fastest); a list of dicts gives explicit parameter sets. Keys
+        are :func:`torvex.backtest` options or parameters of a callable
+        `position`. A key missing from a set is NaN in the index (the run
+        uses the default). A key with a value that is not hashable (a stop
+        table) is labelled by position: the value's place in its list, or for
+        explicit sets the set's place in the grid.
+    backend : None, "local", "dask", "ray", Executor or dask Client
+        Where runs go. None / ``"local"``: worker processes on this machine,
+        the price arrays in shared memory. ``"dask"``: the current
+        ``distributed.Client``, else a ``LocalCluster`` started (and closed)
+        for this sweep. ``"ray"``: the current Ray session, else a local one
+        started (and shut down) for this sweep. A process-based
+        ``concurrent.futures.Executor`` is used as it is (inputs pickled per
+        task; no retry of dead workers). Thread pools are refused: the
+        engine's run state is per process.
+    n_jobs : int, optional
+        Worker processes of the local backend and of a cluster this call
+        starts; default ``os.process_cpu_count()``. ``n_jobs=1`` with the
+        local backend runs every set in this process, with no pool.
+    chunksize : int, optional
+        Parameter sets per task; default about eight tasks per worker.
+        Results do not depend on it.
+    progress : bool or "always", default True
+        A tqdm bar over parameter sets, shown on a terminal or in a notebook;
+        ``"always"`` shows it also when output is not a terminal.
+    keep : "stats", "reports" or callable, default "stats"
+        ``"reports"`` also returns every run's :class:`torvex.Report`;
+        a callable ``keep(report)`` is applied in the worker and only its
+        value comes back (so a large sweep never ships whole reports).
+    stats_options : dict, optional
+        Keywords of ``Report.stats`` for every run (``risk_free``,
+        ``benchmark``, ``periods_per_year``).
+    **fixed
+        :func:`torvex.backtest` options (or parameters of `position`) that
+        are the same for every run.
+
+    Returns
+    -------
+    DataFrame or (DataFrame, dict)
+        One row per parameter set, indexed by a MultiIndex of the grid's
+        names, with the columns of ``Report.stats()`` and ``error`` (the
+        exception text of a run that raised, else None); every figure is
+        bit-identical to a serial ``backtest(...).stats()`` with the same
+        parameters, whatever the backend, workers or chunks. With ``keep``
+        other than ``"stats"``, also a dict keyed like the index holding the
+        reports or the kept values (None for failed runs).
+
+    Raises
+    ------
+    ValueError
+        A malformed grid, a key that is neither an option nor a parameter of
+        `position`, a key both in `grid` and in `fixed`, an unknown backend.
+    TypeError
+        A thread pool as `backend`, `keep` neither "stats", "reports" nor
+        callable.
+    ImportError
+        ``backend="dask"`` or ``"ray"`` without the ``torvex[dask]`` /
+        ``torvex[ray]`` extra.
+
+    Notes
+    -----
+    A run that raises records its error and the sweep goes on. A local
+    worker that dies (a crash, killed for memory) has its unfinished runs
+    retried once in a fresh worker; a run in a worker that dies twice is
+    recorded as failed with an error starting ``WorkerDied``. Ctrl-C stops
+    the workers at once and re-raises KeyboardInterrupt. Scripts using the
+    local or Dask backend need the ``if __name__ == "__main__":`` guard,
+    since workers import the main module.
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=20, n_bars=300, seed=1)
+    >>> top = price.rank(axis=1, ascending=False) <= 5
+    >>> res = torvex.sweep(top, price, {"stop_loss": [0.05, 0.1],
+    ...                                 "take_profit": [0.1, None]},
+    ...                    n_jobs=1, progress=False)
+    >>> res.index.names
+    FrozenList(['stop_loss', 'take_profit'])
+    >>> len(res), res["error"].isna().all()
+    (4, np.True_)
+    """
+    import pandas as pd
+
+    names, sets, labels = expand(grid)
+    options = _backtest_options()
+    sig = _signal_params(position)
+    signal_keys = split_keys(names, options if options is not None else set(),
+                             sig, fixed) if options is not None else \
+        _signal_keys_open(names, fixed, sig)
+    if not (keep in ("stats", "reports") or callable(keep)):
+        raise TypeError(f"keep: expected 'stats', 'reports' or a callable, found {keep!r}")
+    if stats_options is not None and not isinstance(stats_options, Mapping):
+        raise TypeError("stats_options: expected a dict of Report.stats keywords, "
+                        f"found {type(stats_options).__name__}")
+    if n_jobs is None:
+        n_jobs = os.process_cpu_count() or 1
+    elif isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1:
+        raise ValueError(f"n_jobs: expected a positive int, found {n_jobs!r}")
+    if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int)
+                                  or chunksize < 1):
+        raise ValueError(f"chunksize: expected a positive int, found {chunksize!r}")
+
+    if isinstance(backend, cf.ThreadPoolExecutor):
+        raise TypeError("backend: a thread pool cannot run backtests side by side (the "
+                        "engine keeps one run's state per process); pass a "
+                        "ProcessPoolExecutor, 'local', 'dask' or 'ray'")
+    if backend is None:
+        backend = "local"
+    if isinstance(backend, str) and backend not in ("local", "dask", "ray"):
+        raise ValueError("backend: expected None, 'local', 'dask', 'ray', a "
+                         f"concurrent.futures.Executor or a dask Client, found {backend!r}")
+    if not isinstance(backend, (str, cf.Executor)) and not _is_dask_client(backend):
+        raise ValueError("backend: expected None, 'local', 'dask', 'ray', a "
+                         "concurrent.futures.Executor or a dask Client, found "
+                         f"{type(backend).__name__}")
+
+    task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep)
+    n = len(sets)
+    outcomes: list[Outcome | None] = [None] * n
+    serial = backend == "local" and n_jobs == 1
+    workers = 1 if serial else n_jobs
+    if isinstance(backend, cf.Executor):
+        workers = getattr(backend, "_max_workers", None) or n_jobs
+    size = chunksize or max(1, math.ceil(n / (workers * CHUNKS_PER_WORKER)))
+    chunks = [list(range(s, min(s + size, n))) for s in range(0, n, size)]
+
+    bar = progress_bar(n, progress, "sweep")
+
+    def on_outcome(i: int, res: Outcome) -> None:
+        if outcomes[i] is None:
+            bar.update(1)
+        outcomes[i] = res
+
+    try:
+        if serial:
+            for i in range(n):
+                on_outcome(i, task.run_one(i))
+        elif backend == "local":
+            from ._local import run_local
+            run_local(task, chunks, n_jobs, on_outcome)
+        elif backend == "dask":
+            from ._cluster import run_dask
+            run_dask(task, chunks, n_jobs, on_outcome)
+        elif backend == "ray":
+            from ._cluster import run_ray
+            run_ray(task, chunks, n_jobs, on_outcome)
+        elif isinstance(backend, cf.Executor):
+            from ._cluster import run_executor
+            run_executor(task, chunks, backend, on_outcome)
+        else:
+            from ._cluster import run_dask
+            run_dask(task, chunks, n_jobs, on_outcome, client=backend)
+    finally:
+        bar.close()
+
+    return _tabulate(pd, names, labels, outcomes, keep)
+
+
+def _signal_keys_open(names, fixed, sig):
+    # backtest takes **options: every key a callable position names is its.
+    for name in names:
+        if name in fixed:
+            raise ValueError(f"grid: {name!r} is also given as a fixed option; "
+                             "expected it in one place only")
+    if sig is None:
+        raise ValueError("position: a function taking **kwargs cannot be told apart "
+                         "from backtest options; name its parameters")
+    return {k for k in list(names) + list(fixed) if k in sig}
+
+
+def _tabulate(pd, names, labels, outcomes, keep):
+    columns: list[str] = []
+    seen: set[str] = set()
+    for res in outcomes:
+        if res is not None and res[0] is not None:
+            for c in res[0][0]:
+                if c not in seen:
+                    seen.add(c)
+                    columns.append(c)
+    data: dict[str, list] = {c: [] for c in columns}
+    errors: list[str | None] = []
+    for res in outcomes:
+        if res is None:  # only if a backend lost a run it never reported
+            res = (None, "WorkerDied: no result came back for this parameter set", None)
+        stats, err, _ = res
+        values = dict(zip(*stats)) if stats is not None else {}
+        for c in columns:
+            data[c].append(values.get(c))
+        errors.append(err)
+    index = pd.MultiIndex.from_tuples(labels, names=names)
+    frame = pd.DataFrame(data, index=index)
+    frame["error"] = pd.Series(errors, index=index, dtype=object)
+    if keep == "stats":
+        return frame
+    kept = {key: (res[2] if res is not None else None) for key, res in zip(frame.index, outcomes)}
+    return frame, kept

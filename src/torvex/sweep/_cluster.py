@@ -1,0 +1,137 @@
+"""Adapters that hand a sweep's chunks to Dask, Ray or a caller's executor.
+
+Each ships the shared inputs once (a Dask broadcast, the Ray object store),
+submits one task per chunk of run numbers and passes every outcome back as
+its chunk completes. Dask and Ray are imported here only, when asked for.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import warnings
+from collections.abc import Callable, Sequence
+
+from ._task import Outcome, SweepTask, error_text, run_chunk
+
+
+def _fail_chunk(chunk: Sequence[int], text: str,
+                on_outcome: Callable[[int, Outcome], None]) -> None:
+    for i in chunk:
+        on_outcome(i, (None, text, None))
+
+
+def run_dask(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
+             on_outcome: Callable[[int, Outcome], None], client=None) -> None:
+    try:
+        import dask
+        import distributed
+    except ImportError:
+        raise ImportError("sweep: backend='dask' needs Dask's distributed scheduler: "
+                          "pip install torvex[dask]") from None
+    owned = None
+    if client is None:
+        try:
+            client = distributed.get_client()
+        except ValueError:
+            # One thread per worker: the engine runs one backtest at a time
+            # per process. A worker that dies takes its chunk's task to a
+            # fresh worker once; a second death fails the task.
+            with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+                cluster = distributed.LocalCluster(n_workers=n_jobs, threads_per_worker=1,
+                                                   processes=True, dashboard_address=None)
+                client = distributed.Client(cluster)
+            owned = (client, cluster)
+    else:
+        threads = [w.get("nthreads", 1) for w in
+                   client.scheduler_info().get("workers", {}).values()]
+        if any(t > 1 for t in threads):
+            warnings.warn("sweep: Dask workers with more than one thread run torvex "
+                          "backtests one at a time; start them with --nthreads 1 and "
+                          "more workers", RuntimeWarning, stacklevel=3)
+    futures = []
+    try:
+        shared = client.scatter(task, broadcast=True, hash=False)
+        futures = [client.submit(run_chunk, shared, list(c), pure=False) for c in chunks]
+        chunk_of = {f.key: c for f, c in zip(futures, chunks)}
+        for fut in distributed.as_completed(futures):
+            try:
+                results = fut.result()
+            except distributed.KilledWorker as exc:
+                _fail_chunk(chunk_of[fut.key], "WorkerDied: the Dask workers running this "
+                            f"parameter set died ({exc})", on_outcome)
+            except Exception as exc:
+                _fail_chunk(chunk_of[fut.key], error_text(exc), on_outcome)
+            else:
+                for i, res in results:
+                    on_outcome(i, res)
+            fut.release()
+    except BaseException:
+        if futures:
+            client.cancel(futures, force=True)
+        raise
+    finally:
+        if owned is not None:
+            owned[0].close()
+            owned[1].close()
+
+
+def run_ray(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
+            on_outcome: Callable[[int, Outcome], None]) -> None:
+    try:
+        import ray
+    except ImportError:
+        raise ImportError("sweep: backend='ray' needs Ray: pip install torvex[ray]") from None
+    owned = False
+    if not ray.is_initialized():
+        ray.init(num_cpus=n_jobs, include_dashboard=False, log_to_driver=True)
+        owned = True
+    refs = []
+    try:
+        # A worker process that dies re-runs its task once in another.
+        remote = ray.remote(num_cpus=1, max_retries=1)(run_chunk)
+        shared = ray.put(task)
+        refs = [remote.remote(shared, list(c)) for c in chunks]
+        chunk_of = {r: c for r, c in zip(refs, chunks)}
+        pending = list(refs)
+        while pending:
+            done, pending = ray.wait(pending, num_returns=1)
+            for r in done:
+                try:
+                    results = ray.get(r)
+                except (ray.exceptions.WorkerCrashedError,
+                        ray.exceptions.NodeDiedError) as exc:
+                    _fail_chunk(chunk_of[r], "WorkerDied: the Ray workers running this "
+                                f"parameter set died ({type(exc).__name__})", on_outcome)
+                except Exception as exc:
+                    _fail_chunk(chunk_of[r], error_text(exc), on_outcome)
+                else:
+                    for i, res in results:
+                        on_outcome(i, res)
+    except BaseException:
+        for r in refs:
+            try:
+                ray.cancel(r, force=True)
+            except Exception:
+                pass
+        raise
+    finally:
+        if owned:
+            ray.shutdown()
+
+
+def run_executor(task: SweepTask, chunks: Sequence[Sequence[int]], executor: cf.Executor,
+                 on_outcome: Callable[[int, Outcome], None]) -> None:
+    futures = {executor.submit(run_chunk, task, list(c)): c for c in chunks}
+    try:
+        for fut in cf.as_completed(futures):
+            try:
+                results = fut.result()
+            except Exception as exc:  # a broken pool fails its chunks, not the sweep
+                _fail_chunk(futures[fut], error_text(exc), on_outcome)
+            else:
+                for i, res in results:
+                    on_outcome(i, res)
+    except BaseException:
+        for fut in futures:
+            fut.cancel()
+        raise

@@ -1,0 +1,122 @@
+"""Large arrays of a sweep's inputs placed once in shared memory.
+
+The calling process pickles the inputs with `SharedPickler`: every NumPy
+array of at least `MIN_BYTES` (the price frames' blocks, a daily weight
+table, a stop table) is copied once into a shared-memory block and pickled
+as the block's name. A worker unpickling them maps each block read-only, so
+the price arrays are neither sent per task nor copied per worker: all workers
+read the same physical pages.
+"""
+
+from __future__ import annotations
+
+import io
+import mmap
+import os
+import pickle
+from multiprocessing import shared_memory
+
+import numpy as np
+
+MIN_BYTES = 1 << 16
+
+try:  # functions defined in __main__ (a notebook, a script) travel by value
+    import cloudpickle as _cloudpickle
+    _BasePickler = _cloudpickle.Pickler
+except ImportError:  # pragma: no cover - cloudpickle comes with dask and ray
+    _cloudpickle = None
+    _BasePickler = pickle.Pickler
+
+# Mappings a worker keeps alive for as long as its arrays may be used.
+_ATTACHED: dict[str, object] = {}
+
+
+def attach(name: str, shape: tuple[int, ...], dtype: str, fortran: bool) -> np.ndarray:
+    """A read-only array over the shared block `name` (in a worker)."""
+    buf = _ATTACHED.get(name)
+    if buf is None:
+        path = "/dev/shm/" + name
+        if os.path.exists(path):
+            # A read-only mapping: a stray write faults instead of changing the
+            # prices every other run sees.
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                buf = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+            finally:
+                os.close(fd)
+        else:  # pragma: no cover - systems without /dev/shm
+            buf = shared_memory.SharedMemory(name, track=False).buf
+        _ATTACHED[name] = buf
+    dt = np.dtype(dtype)
+    count = int(np.prod(shape, dtype=np.int64))
+    arr = np.frombuffer(buf, dtype=dt, count=count)
+    arr = arr.reshape(shape, order="F" if fortran else "C")
+    arr.flags.writeable = False
+    return arr
+
+
+class SharedArena:
+    """The shared blocks of one sweep, owned (and unlinked) by the caller."""
+
+    def __init__(self) -> None:
+        self.blocks: list[shared_memory.SharedMemory] = []
+        self._by_id: dict[int, tuple] = {}
+        self._keep: list[np.ndarray] = []  # ids stay valid while memoised
+        self.nbytes = 0
+
+    def place(self, arr: np.ndarray) -> tuple:
+        args = self._by_id.get(id(arr))
+        if args is not None:
+            return args
+        fortran = arr.flags.f_contiguous and not arr.flags.c_contiguous
+        shm = shared_memory.SharedMemory(create=True, size=max(arr.nbytes, 1))
+        self.blocks.append(shm)
+        view = np.ndarray(arr.shape, dtype=arr.dtype, buffer=shm.buf,
+                          order="F" if fortran else "C")
+        view[...] = arr
+        del view
+        args = (shm.name, arr.shape, arr.dtype.str, fortran)
+        self._by_id[id(arr)] = args
+        self._keep.append(arr)
+        self.nbytes += arr.nbytes
+        return args
+
+    def dumps(self, obj: object) -> bytes:
+        out = io.BytesIO()
+        SharedPickler(out, self).dump(obj)
+        return out.getvalue()
+
+    def close(self) -> None:
+        for shm in self.blocks:
+            try:
+                shm.close()
+            except BufferError:  # pragma: no cover - a view still exported
+                pass
+            try:
+                shm.unlink()
+            except FileNotFoundError:
+                pass
+        self.blocks.clear()
+        self._by_id.clear()
+        self._keep.clear()
+
+
+class SharedPickler(_BasePickler):
+    def __init__(self, file, arena: SharedArena) -> None:
+        super().__init__(file, protocol=pickle.HIGHEST_PROTOCOL)
+        self._arena = arena
+
+    def reducer_override(self, obj):
+        if (type(obj) is np.ndarray and obj.dtype.kind in "biufcmM"
+                and obj.nbytes >= MIN_BYTES):
+            return attach, self._arena.place(obj)
+        if _cloudpickle is not None:
+            return super().reducer_override(obj)
+        return NotImplemented
+
+
+def dumps(obj: object) -> bytes:
+    """Pickle `obj` for another process, callables of __main__ by value."""
+    if _cloudpickle is not None:
+        return _cloudpickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
+    return pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)

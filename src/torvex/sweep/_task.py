@@ -1,0 +1,149 @@
+"""One sweep's work as a picklable object: the shared inputs and `run_chunk`."""
+
+from __future__ import annotations
+
+import os
+import signal
+import traceback
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
+
+# A run's outcome: (stats values or None, error text or None, kept value).
+Outcome = tuple[tuple | None, str | None, Any]
+
+
+def error_text(exc: BaseException) -> str:
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+class SweepTask:
+    """Everything every run of a sweep shares, and the runs' parameter sets.
+
+    One instance is shipped once to each worker (through shared memory, a
+    Dask broadcast or the Ray object store); tasks then name runs by number,
+    so a chunk of work is a short list of integers.
+    """
+
+    def __init__(self, position: Any, price: Any, fixed: Mapping[str, Any],
+                 sets: Sequence[Mapping[str, Any]], signal_keys: set[str],
+                 stats_options: Mapping[str, Any], keep: Any) -> None:
+        self.position = position
+        self.price = price
+        self.fixed = dict(fixed)
+        self.sets = list(sets)
+        self.signal_keys = frozenset(signal_keys)
+        self.stats_options = dict(stats_options)
+        self.keep = keep
+        self._signal_cache: tuple | None = None
+
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state["_signal_cache"] = None
+        return state
+
+    def _position_for(self, params: Mapping[str, Any]) -> Any:
+        if not callable(self.position):
+            return self.position
+        sig = {k: v for k, v in params.items() if k in self.signal_keys}
+        sig.update((k, v) for k, v in self.fixed.items() if k in self.signal_keys)
+        # Neighbouring runs of a grid mostly differ in trading options only;
+        # the weights of the last signal parameters are reused for them.
+        key = tuple(sorted((k, v if _hashable(v) else id(v)) for k, v in sig.items()))
+        if self._signal_cache is not None and self._signal_cache[0] == key:
+            return self._signal_cache[1]
+        weights = self.position(self.price, **sig)
+        self._signal_cache = (key, weights)
+        return weights
+
+    def run_one(self, i: int) -> Outcome:
+        """Run parameter set `i`: its stats, or the error it raised."""
+        from ..backtest import backtest
+
+        params = self.sets[i]
+        try:
+            position = self._position_for(params)
+            options = {k: v for k, v in self.fixed.items() if k not in self.signal_keys}
+            options.update((k, v) for k, v in params.items() if k not in self.signal_keys)
+            report = backtest(position, self.price, **options)
+            stats = report.stats(**self.stats_options)
+            if self.keep == "reports":
+                kept = report
+            elif callable(self.keep):
+                kept = self.keep(report)
+            else:
+                kept = None
+        except Exception as exc:  # one run's failure is that run's result
+            return None, error_text(exc), None
+        return (tuple(stats.index), tuple(stats.to_list())), None, kept
+
+    def run_chunk(self, runs: Sequence[int],
+                  emit: Callable[[int, Outcome], None] | None = None
+                  ) -> list[tuple[int, Outcome]]:
+        """Run the parameter sets numbered `runs` in order.
+
+        `emit`, when given, receives each outcome as soon as it is known and
+        nothing is returned (the local pool streams them, so a worker that
+        dies loses only the run it was in).
+        """
+        out = []
+        for i in runs:
+            res = self.run_one(i)
+            if emit is not None:
+                emit(i, res)
+            else:
+                out.append((i, res))
+        return out
+
+
+def _hashable(v: Any) -> bool:
+    try:
+        hash(v)
+    except TypeError:
+        return False
+    return True
+
+
+def run_chunk(task: SweepTask, runs: Sequence[int]) -> list[tuple[int, Outcome]]:
+    """The unit of work of every backend: `task`'s runs numbered `runs`."""
+    return task.run_chunk(runs)
+
+
+# ----------------------------------------------------------- local workers
+
+def worker_main(conn, payload: bytes) -> None:
+    """Body of a local pool worker: load the inputs once, then run chunks.
+
+    Messages to the caller: ("ready",), ("run", i, outcome) per run,
+    ("done",) after each chunk, ("fatal", text) if the inputs cannot be
+    loaded. Ctrl-C is the caller's to handle: it ends the workers itself.
+    """
+    import pickle
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    try:
+        task = pickle.loads(payload)
+    except BaseException:
+        conn.send(("fatal", traceback.format_exc()))
+        return
+    del payload
+    conn.send(("ready",))
+
+    def emit(i, res):
+        try:
+            conn.send(("run", i, res))
+        except (TypeError, AttributeError, pickle.PicklingError) as exc:
+            # a kept value that cannot travel back is that run's error
+            conn.send(("run", i, (res[0], "cannot send the result back: "
+                                  + error_text(exc), None)))
+
+    while True:
+        try:
+            msg = conn.recv()
+        except EOFError:
+            return
+        if msg is None:
+            return
+        task.run_chunk(msg, emit)
+        conn.send(("done",))
