@@ -1,0 +1,35 @@
+"""torvex: a portfolio backtesting engine with a C++ core.
+
+Start with :func:`torvex.backtest`: pandas frames of target weights and prices
+in, a :class:`torvex.Report` out.  The front end is loaded on first use, so
+importing ``torvex.core`` alone does not import pandas.
+"""
+
+from importlib import import_module
+from importlib.metadata import PackageNotFoundError, version
+
+try:
+    __version__ = version("torvex")
+except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0.0.0"
+
+_EXPORTS = {
+    "backtest": "torvex.backtest",
+    "Report": "torvex.report",
+    "read_prices": "torvex.io",
+}
+
+__all__ = ["backtest", "Report", "read_prices", "__version__"]
+
+
+def __getattr__(name):
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module 'torvex' has no attribute {name!r}")
+    value = getattr(import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

@@ -1,0 +1,652 @@
+"""From pandas frames to the engine and back: :func:`backtest`.
+
+This is the one place where user input becomes the engine's arrays.  Everything
+the engine would take silently but get wrong (unsorted dates, other date
+units, NaN weights, targets on stocks without a price, thresholds given in per
+cent) is converted or refused here, with a message that names the argument,
+what was expected, what was found and the first offending label or date.
+
+The engine keeps its run state at module level, so every call of the engine
+and every read of what it leaves behind happens under :data:`CORE_LOCK`; the
+report gets private copies of all of it before the lock is released.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import re
+import threading
+import warnings
+from collections.abc import Mapping
+from typing import Any, Literal
+
+import numpy as np
+import pandas as pd
+
+from torvex._stops import StopTable
+from torvex.report import Report, RunData
+
+__all__ = ["backtest", "CORE_LOCK"]
+
+#: Serialises every call into ``torvex.core`` made by the front end (the
+#: engine's run state and trade log live at module level).
+CORE_LOCK = threading.RLock()
+
+_PRICE_KEYS = ("open", "high", "low", "close")
+
+# Aliases pandas 3 no longer takes for offsets, and business-day variants whose
+# last price bar is the same as that of the calendar period.
+_ALIASES = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "ME", "BME": "ME", "BQ": "QE", "BQE": "QE",
+            "BY": "YE", "BYE": "YE", "BA": "YE", "SM": "SME"}
+
+
+# ---------------------------------------------------------------- small checks
+
+
+def _fmt_date(ts) -> str:
+    ts = pd.Timestamp(ts)
+    if ts.tzinfo is None and ts == ts.normalize():
+        return ts.strftime("%Y-%m-%d")
+    return str(ts)
+
+
+def _first_labels(labels, n=5) -> str:
+    labels = list(labels)
+    text = ", ".join(repr(x) for x in labels[:n])
+    return text + (f" and {len(labels) - n} more" if len(labels) > n else "")
+
+
+def _real(value, name: str, *, allow_none_as=None) -> float:
+    if value is None and allow_none_as is not None:
+        return allow_none_as
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.integer, np.floating)):
+        raise TypeError(f"{name}: expected a number; found {type(value).__name__} {value!r}")
+    return float(value)
+
+
+def _finite(value, name: str) -> float:
+    v = _real(value, name)
+    if not math.isfinite(v):
+        raise ValueError(f"{name}: expected a finite number; found {v!r}")
+    return v
+
+
+def _frame(obj, name: str) -> pd.DataFrame:
+    if isinstance(obj, pd.Series):
+        return obj.to_frame()
+    if not isinstance(obj, pd.DataFrame):
+        raise TypeError(f"{name}: expected a pandas DataFrame (dates x symbols); found {type(obj).__name__}")
+    return obj
+
+
+def _dates(index, name: str) -> pd.DatetimeIndex:
+    """A strictly ascending DatetimeIndex, or a ValueError naming the first bad date."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"{name}: expected a DatetimeIndex of dates; found {type(index).__name__} of dtype {index.dtype}"
+            " (convert it with pd.to_datetime)"
+        )
+    if index.hasnans:
+        i = int(np.flatnonzero(index.isna())[0])
+        raise ValueError(f"{name}: expected dates without gaps; found NaT at row {i}")
+    if not index.is_monotonic_increasing or not index.is_unique:
+        ns = index.as_unit("ns").asi8
+        i = int(np.flatnonzero(ns[1:] <= ns[:-1])[0]) + 1
+        what = "repeated" if ns[i] == ns[i - 1] else f"after {_fmt_date(index[i - 1])}"
+        raise ValueError(
+            f"{name}: expected dates in ascending order without repeats; found {_fmt_date(index[i])} {what} (row {i})"
+        )
+    return index
+
+
+def _zone(index: pd.DatetimeIndex) -> str | None:
+    return None if index.tz is None else str(index.tz)
+
+
+def _same_zone(index: pd.DatetimeIndex, zone, name: str) -> None:
+    z = _zone(index)
+    if z != zone:
+        theirs = "tz-naive" if z is None else f"in time zone {z}"
+        ours = "tz-naive" if zone is None else f"in time zone {zone}"
+        raise ValueError(f"{name}: dates are {theirs} but the price dates are {ours}; give all inputs in one zone")
+
+
+def _ns(index: pd.DatetimeIndex) -> np.ndarray:
+    return index.as_unit("ns").asi8
+
+
+def _labels(columns, name: str) -> np.ndarray:
+    """Column labels as the text the engine matches, refusing labels that collide."""
+    text = [str(c) for c in columns]
+    if len(set(text)) != len(text):
+        seen: dict[str, Any] = {}
+        for c, t in zip(columns, text):
+            if t in seen:
+                if seen[t] is c or seen[t] == c:
+                    raise ValueError(f"{name}: expected each symbol once; found {c!r} twice")
+                raise ValueError(
+                    f"{name}: expected symbols that differ as text; found {seen[t]!r} and {c!r}, both {t!r}"
+                )
+            seen[t] = c
+    return np.array(text, dtype=object)
+
+
+def _values(df: pd.DataFrame, name: str) -> np.ndarray:
+    """float64 values of a numeric or bool frame; a view when the frame already holds float64."""
+    for col, dt in df.dtypes.items():
+        if dt.kind not in "biuf":
+            raise TypeError(f"{name}: expected numeric or bool columns; found dtype {dt} in column {col!r}")
+    if all(isinstance(dt, np.dtype) for dt in df.dtypes):
+        return df.to_numpy(dtype=np.float64)
+    return df.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+# --------------------------------------------------------------------- prices
+
+
+def _price_frames(price, open, high, low, close):
+    """The close frame and a dict of the other given frames, all on the close's dates and symbols."""
+    frames: dict[str, pd.DataFrame] = {}
+    if isinstance(price, Mapping):
+        unknown = [k for k in price if k not in _PRICE_KEYS and k != "volume"]
+        if unknown:
+            raise ValueError(f"price: expected keys among 'open', 'high', 'low', 'close'; found {unknown[0]!r}")
+        for k in _PRICE_KEYS:
+            if price.get(k) is not None:
+                frames[k] = _frame(price[k], f"price['{k}']")
+    elif price is not None:
+        frames["close"] = _frame(price, "price")
+    for k, v in (("open", open), ("high", high), ("low", low), ("close", close)):
+        if v is not None:
+            if k in frames:
+                raise TypeError(f"{k}: given twice, in price and as a keyword")
+            frames[k] = _frame(v, k)
+    if "close" not in frames:
+        raise ValueError("price: expected a DataFrame of prices or a mapping with a 'close' frame; found no close")
+    ref = frames["close"]
+    for k, f in frames.items():
+        if k == "close":
+            continue
+        if f.shape != ref.shape:
+            raise ValueError(
+                f"{k}: expected a frame of the close's shape {ref.shape} (dates x symbols); found shape {f.shape}"
+            )
+        if not f.index.equals(ref.index):
+            bad = np.flatnonzero(f.index != ref.index)
+            raise ValueError(f"{k}: expected the close's dates; found {f.index[bad[0]]!r} at row {bad[0]}")
+        if not f.columns.equals(ref.columns):
+            bad = np.flatnonzero(f.columns != ref.columns)
+            raise ValueError(f"{k}: expected the close's symbols; found {f.columns[bad[0]]!r} in column {bad[0]}")
+    return ref, frames
+
+
+# ------------------------------------------------------------------- position
+
+
+def _position_frame(position, price_columns) -> pd.DataFrame:
+    if isinstance(position, pd.Series):
+        name = position.name
+        if name is None:
+            if len(price_columns) != 1:
+                raise ValueError("position: a Series is one symbol's weights and needs its symbol as name; found none")
+            name = price_columns[0]
+        return position.to_frame(name)
+    return _frame(position, "position")
+
+
+def _weights(pos: pd.DataFrame) -> np.ndarray:
+    """Target weights: NaN counts as 0, a bool frame holds each row's True cells at equal weight."""
+    dtypes = list(pos.dtypes)
+    if dtypes and all(dt.kind == "b" for dt in dtypes):
+        held = pos.to_numpy(dtype=bool, na_value=False)
+        count = held.sum(axis=1, keepdims=True)
+        return np.divide(held, count, out=np.zeros(held.shape), where=count > 0)
+    w = _values(pos, "position")
+    w = np.where(np.isnan(w), 0.0, w)
+    if not np.isfinite(w).all():
+        r, c = np.argwhere(~np.isfinite(w))[0]
+        raise ValueError(
+            f"position: expected finite weights; found {w[r, c]} for {pos.columns[c]!r} on {_fmt_date(pos.index[r])}"
+        )
+    return w
+
+
+# -------------------------------------------------------------------- resample
+
+
+def _resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.ndarray:
+    """Bar numbers marked as rebalance points."""
+    nbars = price_ns.size
+    if resample is None:
+        t = pos_ns
+    elif isinstance(resample, str):
+        alias = resample
+        head, sep, tail = resample.partition("-")
+        alias = _ALIASES.get(head, head) + sep + tail
+        try:
+            offset = pd.tseries.frequencies.to_offset(alias)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # dropping the zone is intended: periods are local calendar periods
+                periods = dates.tz_localize(None).to_period(offset).asi8
+        except (ValueError, AttributeError, TypeError) as exc:
+            raise ValueError(
+                "resample: expected None, a pandas offset alias ('D', 'W', 'W-FRI', 'ME', 'QE', 'YE', ...) or dates;"
+                f" found {resample!r}"
+            ) from exc
+        # The last price bar of each period.
+        return np.flatnonzero(np.r_[periods[1:] != periods[:-1], True])
+    else:
+        try:
+            given = pd.DatetimeIndex(resample)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(
+                f"resample: expected None, a pandas offset alias or a list of dates; found {type(resample).__name__}"
+            ) from exc
+        _same_zone(given, _zone(dates), "resample")
+        t = np.unique(_ns(given.dropna()))
+        t = t[t >= price_ns[0]]  # a date before the first bar has no bar on or before it
+    # The engine's rule: each date marks the last bar dated on or before it.
+    bars = np.searchsorted(price_ns, t, side="right") - 1
+    return np.unique(np.clip(bars, 0, nbars - 1))
+
+
+def _executions(marked, price_ns, pos_ns):
+    """(signal bars, rows) of the rebalances the engine executes: the row in force at the end of a
+    marked bar, executed on the next bar, when it differs from the row executed last."""
+    nbars = price_ns.size
+    traded = marked[price_ns[marked] >= pos_ns[0]]
+    if traded.size == 0:
+        return traded, traded
+    # Row in force after bar d: the newest row dated strictly before bar d + 1 (all rows after the last bar).
+    nxt = np.searchsorted(pos_ns, price_ns[np.minimum(traded + 1, nbars - 1)], side="left") - 1
+    rows = np.where(traded + 1 >= nbars, pos_ns.size - 1, np.maximum(nxt, 0))
+    new = np.r_[True, rows[1:] != rows[:-1]]
+    return traded[new], rows[new]
+
+
+# ---------------------------------------------------------------- thresholds
+
+
+def _threshold(value, name, dates, price_ns, pos_text, pos_index_of):
+    """A stop argument in the engine's form; None and NaN mean no stop (infinity)."""
+    if value is None:
+        return np.inf
+    if isinstance(value, StopTable):
+        return value
+    if isinstance(value, pd.DataFrame):
+        _dates(value.index, name)
+        _same_zone(value.index, _zone(dates), name)
+        cols = _symbol_positions(value.columns, name, pos_index_of)
+        table = np.full((len(value) + 1, pos_text.size), np.inf)
+        v = _values(value, name)
+        table[1:, cols] = np.where(np.isnan(v), np.inf, v)
+        # Bar d uses the newest row dated on or before it; bars before the first row have no stop (row 0).
+        rows = np.searchsorted(_ns(value.index), price_ns, side="right")
+        return StopTable(table, rows)
+    if isinstance(value, pd.Series):
+        cols = _symbol_positions(value.index, name, pos_index_of)
+        v = np.full(pos_text.size, np.inf)
+        s = _values(value.to_frame(), name)[:, 0]
+        v[cols] = np.where(np.isnan(s), np.inf, s)
+        return v
+    if isinstance(value, (numbers.Real, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)):
+        v = float(value)
+        return np.inf if math.isnan(v) else v
+    if isinstance(value, np.ndarray):
+        return value  # laid out by position column, as the engine takes it
+    raise TypeError(
+        f"{name}: expected None, a number, a Series by symbol or a DataFrame by date and symbol;"
+        f" found {type(value).__name__}"
+    )
+
+
+def _symbol_positions(labels, name, pos_index_of) -> np.ndarray:
+    text = _labels(labels, name)
+    missing = [lab for lab, t in zip(labels, text) if t not in pos_index_of]
+    if missing:
+        raise ValueError(f"{name}: expected symbols of position; found {_first_labels(missing)}")
+    return np.array([pos_index_of[t] for t in text], dtype=np.intp)
+
+
+def _largest(th) -> float:
+    vals = np.asarray(th.values if isinstance(th, StopTable) else th, dtype=float)
+    vals = np.abs(vals[np.isfinite(vals)])
+    return float(vals.max()) if vals.size else -np.inf
+
+
+# ------------------------------------------------------------------ the entry
+
+
+def backtest(
+    position: pd.DataFrame | pd.Series,
+    price: pd.DataFrame | Mapping[str, pd.DataFrame] | None = None,
+    *,
+    open: pd.DataFrame | None = None,
+    high: pd.DataFrame | None = None,
+    low: pd.DataFrame | None = None,
+    close: pd.DataFrame | None = None,
+    trade_at: Literal["close", "open"] = "close",
+    resample: str | Any | None = None,
+    delisting: Literal["auto"] | Mapping[Any, Any] | None = "auto",
+    fee_ratio: float = 0.001425,
+    tax_ratio: float = 0.003,
+    stop_loss: float | pd.Series | pd.DataFrame | None = None,
+    take_profit: float | pd.Series | pd.DataFrame | None = None,
+    trail_stop: float | None = None,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: bool = True,
+    excursion_window: int = 0,
+    excursion_window_step: int = 1,
+    periodically_rebalance: bool = True,
+) -> Report:
+    """Backtest a table of target weights on a table of prices.
+
+    Parameters
+    ----------
+    position : DataFrame or Series
+        Target weights, dates x symbols: signed fractions of equity (0.1 is a
+        tenth long, -0.1 a tenth short).  NaN means 0.  A frame of booleans
+        means "hold": each row's True cells get equal weights summing to 1.
+        A Series is one symbol's weights, named by its symbol.
+    price : DataFrame or mapping, optional
+        Prices, dates x symbols; or a mapping with frames ``"open"``,
+        ``"high"``, ``"low"``, ``"close"`` on the same dates and symbols.  The
+        close always values the portfolio.
+    open, high, low, close : DataFrame, optional
+        The same frames given as keywords.
+    trade_at : {"close", "open"}
+        Price at which trades are made: the bar's close (default) or open.
+    resample : None, str or list of dates
+        Rebalance points.  None: each row of ``position`` is one.  An offset
+        alias (``"W"``, ``"W-FRI"``, ``"ME"``/``"M"``, ``"QE"``/``"Q"``,
+        ``"YE"``/``"Y"``, ...): the last price bar of each period.  Dates: the
+        last price bar dated on or before each of them.
+    delisting : "auto", None or mapping
+        ``"auto"``: a stock whose trading prices stop for good before the
+        last bar on which the position's other stocks still have prices is
+        closed on its last priced bar, at that price.  None: no delisting.  A
+        mapping symbol -> last trading date closes the stock on the last bar
+        dated on or before that date.
+    fee_ratio : float
+        Fee charged on the value of every trade (default 0.001425).
+    tax_ratio : float
+        Tax charged on the value of every trade that reduces or closes a
+        position, long or short (default 0.003: a 0.3% tax on every sale and
+        every short cover).  Set 0 where no such tax applies.
+    stop_loss : float, Series, DataFrame or None
+        Exit a position that loses this fraction since its entry (or the last
+        rebalance, see Notes).  A Series gives one per symbol, a DataFrame one
+        per date and symbol (in force from its date on).  None (default) or
+        NaN: no stop.  The engine's own default, 1.0, differs: it stops a
+        short at a 100% loss.
+    take_profit : float, Series, DataFrame or None
+        Exit a position that gains this fraction; forms as ``stop_loss``.
+        None (default): no take-profit.
+    trail_stop : float or None
+        Exit when the price falls this fraction of the entry price below the
+        best price since entry (a short: rises above the worst).  None: none.
+    trail_stop_activation : float
+        The trailing stop is armed once the position has gained this fraction.
+    touched_exit : bool
+        Exit inside the bar at the band's level when the bar's open, high or
+        low touches it (needs open, high and low); otherwise a close beyond
+        the band exits on the next bar at its trading price.
+    position_limit : float
+        Largest holding of one stock as a fraction of equity (default 1.0).
+    retain_cost_when_rebalance : bool
+        Keep measuring stops from the entry when a rebalance keeps a position
+        on the same side.
+    stop_trading_next_period : bool
+        Leave a stock that a stop closed out of the next rebalance too.
+    excursion_window : int
+        Also sample each trade's excursion statistics at bar offsets 0,
+        ``excursion_window_step``, ... below this window (0: exit only).
+    excursion_window_step : int
+        Bars between two samples of the window (at least 1).
+    periodically_rebalance : bool
+        Whether resizing a held position at a rebalance restarts its cost
+        basis (the engine's ``RESAMPLE`` setting).
+
+    Returns
+    -------
+    Report
+        Equity curve, trades, statistics, plots and the next actions.
+
+    Notes
+    -----
+    *A row dated on a bar is traded on the next bar.*  With daily bars and a
+    row dated Monday, the engine takes the row at Monday's close and buys at
+    Tuesday's trading price; with ``trade_at="close"`` that is Tuesday's
+    close.
+
+    *Stops are measured from the last rebalance* (where the cumulative price
+    ratio restarts at 1), unless ``retain_cost_when_rebalance``: a stock
+    bought at 100 and rebalanced at 120 stops at 108 with ``stop_loss=0.1``,
+    at 90 with ``retain_cost_when_rebalance=True``.
+
+    *With* ``stop_trading_next_period`` a stock stopped out between two
+    rebalances gets weight 0 in the next one even if its row holds it.
+
+    *A row whose gross weight exceeds 1 is rescaled*: weights 0.8 and 0.8
+    become 0.5 and 0.5; a row of 0.2 and 0.2 keeps 60% in cash.
+
+    *A target on a stock without a trading price* on the bar where its row is
+    executed (not listed yet, halted, gone) is removed from that row before
+    the engine runs, and the rest of the row is rescaled as above: rows
+    {A: 0.6, B: 0.6} with B unpriced trade A at 0.6, not 0.5.  Each removal is
+    listed in ``report.warnings``.
+
+    Examples
+    --------
+    >>> import pandas as pd, torvex
+    >>> dates = pd.date_range("2024-01-01", periods=4, freq="D")
+    >>> price = pd.DataFrame({"A": [10.0, 10.0, 11.0, 12.1]}, index=dates)
+    >>> position = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    >>> report = torvex.backtest(position, price, fee_ratio=0, tax_ratio=0)
+    >>> report.creturn.round(4).tolist()   # bought at bar 1's close, +10% twice
+    [1.0, 1.0, 1.1, 1.21]
+    """
+    from torvex.core import excursion, pathsim
+
+    if trade_at not in ("close", "open"):
+        raise ValueError(f"trade_at: expected 'close' or 'open'; found {trade_at!r}")
+    close_df, frames = _price_frames(price, open, high, low, close)
+    if close_df.shape[0] == 0 or close_df.shape[1] == 0:
+        raise ValueError(f"price: expected at least one bar and one symbol; found an empty frame of shape {close_df.shape}")
+    if trade_at == "open" and "open" not in frames:
+        raise ValueError("trade_at: 'open' needs the open prices (price['open'] or open=); found none")
+    if touched_exit:
+        missing = [k for k in ("open", "high", "low") if k not in frames]
+        if missing:
+            raise ValueError(f"touched_exit: True needs open, high and low prices; missing {', '.join(missing)}")
+
+    dates = _dates(close_df.index, "price")
+    zone = _zone(dates)
+    price_ns = _ns(dates)
+    price_text = _labels(close_df.columns, "price")
+    price_col = {t: i for i, t in enumerate(price_text)}
+    arrays = {k: _values(f, "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k)
+              for k, f in frames.items()}
+    trade = arrays[trade_at]
+
+    # Position: own dates and symbols, numbers in the engine's layout.
+    pos = _position_frame(position, close_df.columns)
+    if pos.shape[0] == 0:
+        raise ValueError("position: expected at least one row of weights; found an empty frame")
+    pdates = _dates(pos.index, "position")
+    _same_zone(pdates, zone, "position")
+    pos_ns = _ns(pdates)
+    inside = (pos_ns >= price_ns[0]) & (pos_ns <= price_ns[-1])
+    if not inside.any():
+        raise ValueError(
+            f"position: expected rows dated within the price dates {_fmt_date(dates[0])} .. {_fmt_date(dates[-1])};"
+            f" found {_fmt_date(pdates[0])} .. {_fmt_date(pdates[-1])}"
+        )
+    weights = _weights(pos)
+    pos_text_all = _labels(pos.columns, "position")
+    known = np.array([t in price_col for t in pos_text_all], dtype=bool)
+    if not known.all():
+        used = np.any(weights[:, ~known] != 0, axis=0)
+        if used.any():
+            missing = pos.columns[~known][used]
+            raise ValueError(f"position: expected symbols of price; found weights on {_first_labels(missing)}"
+                             " without a price column")
+        weights = weights[:, known]
+    symbols = pos.columns[known]
+    pos_text = pos_text_all[known]
+    pos_index_of = {t: i for i, t in enumerate(pos_text)}
+    colmap = np.array([price_col[t] for t in pos_text], dtype=np.intp)
+
+    fee = _finite(fee_ratio, "fee_ratio")
+    tax = _finite(tax_ratio, "tax_ratio")
+    limit = _real(position_limit, "position_limit")
+    if not limit > 0:
+        raise ValueError(f"position_limit: expected a number above 0; found {limit!r}")
+    trail = abs(_real(trail_stop, "trail_stop", allow_none_as=np.inf))
+    if math.isnan(trail):
+        trail = np.inf
+    activation = _finite(trail_stop_activation, "trail_stop_activation")
+    for name, v in (("excursion_window", excursion_window), ("excursion_window_step", excursion_window_step)):
+        if isinstance(v, (bool, np.bool_)) or not isinstance(v, (numbers.Integral, np.integer)):
+            raise TypeError(f"{name}: expected an integer; found {type(v).__name__} {v!r}")
+    if not 0 <= excursion_window < 2**31:
+        raise ValueError(f"excursion_window: expected an integer of at least 0; found {excursion_window}")
+    if not 1 <= excursion_window_step < 2**31:
+        raise ValueError(f"excursion_window_step: expected an integer of at least 1; found {excursion_window_step}")
+
+    notes: list[str] = []
+
+    # Rebalance points and the rows the engine will execute on them.
+    marked = _resample_bars(resample, dates, price_ns, pos_ns)
+    if not (price_ns[marked] >= pos_ns[0]).any():
+        raise ValueError(
+            f"resample: expected rebalance points on or after the first position row {_fmt_date(pdates[0])};"
+            f" found {resample!r} marking none of the bars {_fmt_date(dates[0])} .. {_fmt_date(dates[-1])}"
+        )
+    resample_ns = price_ns[marked] if resample is not None else pos_ns
+    signal_bars, exec_rows = _executions(marked, price_ns, pos_ns)
+    in_data = signal_bars + 1 < price_ns.size
+    exec_bars = signal_bars[in_data] + 1
+
+    # Targets without a trading price on their execution bar are removed from their row.
+    rr, cc = np.nonzero(weights[exec_rows[in_data]])
+    if rr.size:
+        unpriced = np.isnan(trade[exec_bars[rr], colmap[cc]])
+        if unpriced.any():
+            for i, c in zip(rr[unpriced], cc[unpriced]):
+                row = exec_rows[in_data][i]
+                notes.append(
+                    f"position: {symbols[c]!r} has no trading price on {_fmt_date(dates[exec_bars[i]])}, where the row"
+                    f" of {_fmt_date(pdates[row])} is executed; its target {weights[row, c]:g} was removed"
+                )
+                weights[row, c] = 0.0
+
+    # Delisting bars by position column.
+    delisting_bars = None
+    last_priced = None
+    if isinstance(delisting, str):
+        if delisting != "auto":
+            raise ValueError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {delisting!r}")
+        valid = ~np.isnan(trade[:, colmap])
+        any_price = valid.any(axis=0)
+        if not any_price.any():
+            raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
+        last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+        gone = any_price & (last_priced < last_priced.max())
+        if gone.any():
+            delisting_bars = np.where(gone, last_priced, -1).astype(np.int64)
+    elif isinstance(delisting, Mapping):
+        delisting_bars = np.full(pos_text.size, -1, dtype=np.int64)
+        cols = _symbol_positions(list(delisting.keys()), "delisting", pos_index_of)
+        when = pd.DatetimeIndex(list(delisting.values()))
+        _same_zone(when, zone, "delisting")
+        bars = np.searchsorted(price_ns, _ns(when), side="right") - 1
+        if (bars < 0).any():
+            k = int(np.flatnonzero(bars < 0)[0])
+            raise ValueError(f"delisting: expected dates on or after the first bar; found {_fmt_date(when[k])}"
+                             f" for {list(delisting)[k]!r}")
+        delisting_bars[cols] = bars
+    elif delisting is not None:
+        raise TypeError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {type(delisting).__name__}")
+
+    sl = _threshold(stop_loss, "stop_loss", dates, price_ns, pos_text, pos_index_of)
+    tp = _threshold(take_profit, "take_profit", dates, price_ns, pos_text, pos_index_of)
+    long_only, short_only = not (weights < 0).any(), not (weights > 0).any()
+    for name, th, side, why in (("stop_loss", sl, long_only, "a long position"),
+                                ("take_profit", tp, short_only, "a short position")):
+        big = _largest(th)
+        if side and big >= 1:
+            text = (f"{name}: {big:g} can never be reached by {why} (that would take a price of zero or below);"
+                    f" thresholds are fractions, 0.1 means 10%")
+            warnings.warn(text, UserWarning, stacklevel=2)
+            notes.append(text)
+
+    pos_values = np.ascontiguousarray(weights, dtype=np.float64)
+    args = (
+        trade, arrays["close"], arrays.get("high"), arrays.get("low"), arrays.get("open"),
+        price_ns, price_text, pos_values, pos_ns, pos_text, resample_ns,
+    )
+    options = dict(
+        fee_ratio=fee, tax_ratio=tax, stop_loss=sl, take_profit=tp, trail_stop=trail,
+        trail_stop_activation=activation, touched_exit=bool(touched_exit), position_limit=limit,
+        retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
+        stop_trading_next_period=bool(stop_trading_next_period), excursion_window=int(excursion_window),
+        excursion_window_step=int(excursion_window_step), periodically_rebalance=bool(periodically_rebalance),
+        delisting_bars=delisting_bars,
+    )
+    try:
+        from torvex import _runlog
+    except ImportError:
+        _runlog = None
+
+    with CORE_LOCK:
+        try:
+            creturn = pathsim.backtest_(*args, **options)
+        except ValueError as exc:
+            raise _with_date(exc, dates) from exc
+        # Private copies: the next run replaces all of this.
+        log = (list(excursion.trades), list(excursion.trade_positions), list(excursion.excursion))
+        ops = pathsim.get_stock_operations()
+        ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in ops.items()}
+        runlog = _runlog.last_run_log() if _runlog is not None and hasattr(_runlog, "last_run_log") else None
+
+    run = RunData(
+        dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
+        exec_bars=exec_bars, exec_rows=exec_rows[in_data], pending_row=(None if in_data.all() else int(exec_rows[-1])),
+        trades=log[0], trade_positions=log[1], excursion=log[2], stock_operations=ops, runlog=runlog,
+        delisting_bars=delisting_bars, auto_delisting=isinstance(delisting, str), touched_exit=bool(touched_exit),
+        excursion_window=int(excursion_window), excursion_window_step=int(excursion_window_step),
+        warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
+                                      delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
+                                      stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
+    )
+    return Report(run)
+
+
+_PRICE_ROW = re.compile(r" at price row (-?\d+): ")
+
+
+def _with_date(exc: ValueError, dates) -> ValueError:
+    """The engine's invalid-price error with the bar's date added."""
+    msg = str(exc)
+    m = _PRICE_ROW.search(msg)
+    if m and 0 <= int(m.group(1)) < len(dates):
+        return ValueError(f"price: {msg} (bar {m.group(1)} is {_fmt_date(dates[int(m.group(1))])})")
+    return ValueError(msg)
+
+
+class _CallableModule(type(math)):
+    """``import torvex.backtest`` binds this module as ``torvex.backtest`` over the function
+    of the same name; calling the module calls the function, so both spellings work."""
+
+    def __call__(self, *args, **kwargs) -> Report:
+        return backtest(*args, **kwargs)
+
+
+import sys as _sys  # noqa: E402
+
+_sys.modules[__name__].__class__ = _CallableModule

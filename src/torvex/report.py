@@ -1,0 +1,472 @@
+"""The result of :func:`torvex.backtest`: a read-only :class:`Report`.
+
+A report holds private copies of everything a run left behind, so later runs
+never change it.  The trades table and the figures are built on first use:
+reading only :meth:`Report.stats` costs little.  A report pickles, whatever it
+has built so far included (figures excepted; they are rebuilt on demand).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from torvex import stats as _st
+
+__all__ = ["Report", "RunData", "EXIT_REASONS", "ACTION_WORDS", "STAT_NAMES"]
+
+EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
+
+#: What each word of :attr:`Report.actions` means for the next trading bar.
+ACTION_WORDS = {
+    "enter": "a rebalance is due and buys (or shorts) the stock, not held now",
+    "exit": "a rebalance is due and closes the held stock (target 0)",
+    "hold": "a rebalance is due and keeps the held stock, resized to its target",
+    "tp": "a take-profit side exit detected at the last close executes on the next bar",
+    "sl": "a stop-loss side exit detected at the last close executes on the next bar",
+    "tp_enter": "as tp, but the pending rebalance row buys the stock again",
+    "sl_enter": "as sl, but the pending rebalance row buys the stock again",
+    "tp_": "closed on the take-profit side since the last rebalance",
+    "sl_": "closed on the stop-loss side since the last rebalance",
+}
+
+STAT_NAMES = (
+    "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
+    "max_drawdown_duration", "calmar", "exposure", "turnover", "trades", "win_rate", "avg_win", "avg_loss",
+    "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "alpha", "beta", "information_ratio",
+)
+
+_BLOCK = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "return")
+
+
+@dataclass
+class RunData:
+    """Everything one run handed back, copied out of the engine (internal)."""
+
+    dates: pd.DatetimeIndex
+    symbols: pd.Index
+    creturn: np.ndarray
+    pos_values: np.ndarray
+    pos_dates: pd.DatetimeIndex
+    exec_bars: np.ndarray
+    exec_rows: np.ndarray
+    pending_row: int | None
+    trades: list
+    trade_positions: list
+    excursion: list
+    stock_operations: dict
+    runlog: dict | None
+    delisting_bars: np.ndarray | None
+    auto_delisting: bool
+    touched_exit: bool
+    excursion_window: int
+    excursion_window_step: int
+    warnings: list = field(default_factory=list)
+    settings: dict = field(default_factory=dict)
+
+
+def _readonly(a: np.ndarray) -> np.ndarray:
+    a = np.asarray(a)
+    a.flags.writeable = False
+    return a
+
+
+class Report:
+    """Equity curve, trades, statistics, plots and next actions of one backtest.
+
+    Built by :func:`torvex.backtest`; read-only.
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=5, n_bars=300, seed=3)
+    >>> report = torvex.backtest(price.notna(), price, resample="ME")
+    >>> report.stats()["trades"] > 0
+    np.True_
+    >>> list(report.trades.columns[:3])
+    ['symbol', 'entry_date', 'exit_date']
+    """
+
+    def __init__(self, run: RunData):
+        d = self.__dict__
+        d["_run"] = run
+        d["_cache"] = {}
+        rl = run.runlog or {}
+        if "rebalance_bars" in rl and "rebalance_rows" in rl:
+            bars, rows = np.asarray(rl["rebalance_bars"], np.int64), np.asarray(rl["rebalance_rows"], np.int64)
+        else:
+            bars, rows = run.exec_bars, run.exec_rows
+        d["_exec_bars"], d["_exec_rows"] = _readonly(np.array(bars)), _readonly(np.array(rows))
+        pos_first = run.pos_dates.as_unit("ns").asi8[0]
+        traded = np.flatnonzero(run.dates.as_unit("ns").asi8 >= pos_first)
+        first = int(traded[0]) if traded.size else len(run.dates) - 1
+        # Returns count from the close at which the first executed row was taken (value 1.0 there).
+        d["_start"] = int(bars[0]) - 1 if len(bars) else first
+        d["_creturn"] = pd.Series(_readonly(np.array(run.creturn)), index=run.dates, name="creturn")
+        d["warnings"] = tuple(run.warnings)
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Report is read-only; cannot set {name!r}")
+
+    def __delattr__(self, name):
+        raise AttributeError(f"Report is read-only; cannot delete {name!r}")
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["_cache"] = {k: v for k, v in self._cache.items() if not k.startswith("fig")}
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+
+    # ------------------------------------------------------------- series
+
+    @property
+    def creturn(self) -> pd.Series:
+        """Portfolio value at each bar's close, starting capital 1.0."""
+        return self._creturn.copy(deep=False)
+
+    @property
+    def start(self) -> pd.Timestamp:
+        """Bar at whose close the first executed row was taken: where :attr:`returns` start (value 1.0)."""
+        return self._run.dates[self._start]
+
+    @property
+    def returns(self) -> pd.Series:
+        """Per-bar simple returns from the bar after :attr:`start` on."""
+        if "returns" not in self._cache:
+            v = self._run.creturn[self._start:]
+            r = v[1:] / v[:-1] - 1.0
+            self._cache["returns"] = pd.Series(r, index=self._run.dates[self._start + 1:], name="returns")
+        return self._cache["returns"].copy(deep=False)
+
+    @property
+    def drawdown(self) -> pd.Series:
+        """Relative distance of :attr:`creturn` below its running peak (0 at a peak)."""
+        return pd.Series(_st.drawdown(self._run.creturn), index=self._run.dates, name="drawdown")
+
+    # ---------------------------------------------------------- positions
+
+    @property
+    def position(self) -> pd.DataFrame:
+        """Target rows actually executed, indexed by the date of the bar each was traded on.
+
+        Weights as handed to the engine (NaN as 0, unpriced targets removed),
+        before the engine's rescaling of a gross weight above 1.  See
+        :attr:`rebalances` for each execution's bar and row date.
+        """
+        r = self._run
+        idx = pd.Index(r.dates[self._exec_bars], name="date")
+        return pd.DataFrame(r.pos_values[self._exec_rows], index=idx, columns=r.symbols)
+
+    @property
+    def rebalances(self) -> pd.DataFrame:
+        """One line per executed rebalance: its bar, the bar's date and the date of the row executed."""
+        r = self._run
+        return pd.DataFrame({
+            "date": r.dates[self._exec_bars], "bar": self._exec_bars.astype(np.int64),
+            "row_date": r.pos_dates[self._exec_rows],
+        })
+
+    def _by_symbol(self, d: dict, name: str) -> pd.Series:
+        sids = sorted(d)
+        return pd.Series([float(d[s]) for s in sids], index=self._run.symbols[sids], name=name, dtype=np.float64)
+
+    @property
+    def weights(self) -> pd.Series:
+        """Weights of the last executed rebalance by symbol (0 for a stock no longer held)."""
+        return self._by_symbol(self._run.stock_operations.get("weights", {}), "weight")
+
+    @property
+    def next_weights(self) -> pd.Series:
+        """Weights of the pending row (or of the last executed one) by symbol, stopped-out stocks left out."""
+        return self._by_symbol(self._run.stock_operations.get("next_weights", {}), "next_weight")
+
+    @property
+    def actions(self) -> pd.DataFrame:
+        """What happens to each stock at the next trading bar: action, weight, next_weight.
+
+        The action words are those of :data:`ACTION_WORDS` ("enter", "exit",
+        "hold", "tp", "sl", "tp_enter", "sl_enter", "tp_", "sl_"); a stock
+        with weights but no action has an empty action.
+        """
+        ops = self._run.stock_operations
+        acts, w, nw = ops.get("actions", {}), ops.get("weights", {}), ops.get("next_weights", {})
+        sids = sorted(set(acts) | set(w) | set(nw))
+        return pd.DataFrame(
+            {
+                "action": [acts.get(s, "") for s in sids],
+                "weight": [float(w.get(s, 0.0)) for s in sids],
+                "next_weight": [float(nw.get(s, 0.0)) for s in sids],
+            },
+            index=pd.Index(self._run.symbols[sids], name="symbol"),
+        )
+
+    # -------------------------------------------------------------- trades
+
+    def _trade_arrays(self):
+        c = self._cache
+        if "ta" not in c:
+            r = self._run
+            n = len(r.trades)
+            t = np.array(r.trades, dtype=np.int64).reshape(n, 3)
+            pos = np.array(r.trade_positions, dtype=np.float64)
+            blocks = np.stack(r.excursion) if n else np.empty((0, 6))
+            c["ta"] = (t[:, 0], t[:, 1], t[:, 2], pos, blocks)
+        return c["ta"]
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade, in the order the engine recorded them.
+
+        Columns: symbol; entry_date, exit_date (NaT while open),
+        entry_signal_date (the bar before the entry), exit_signal_date (the
+        exit's bar with touched exits, else the bar before; NaT while open);
+        position (signed share of equity at entry); period (bars held, to the
+        last bar while open); entry_bar, exit_bar (-1 while open); the
+        statistics at the exit: return (after costs), mae, gmfe, bmfe, mdd,
+        profit_period; with ``excursion_window`` the same six sampled at bar
+        offset k after the entry as ``mae_at_k`` ... ``return_at_k`` (NaN
+        where the data ended first); exit_reason (one of
+        :data:`EXIT_REASONS`).
+        """
+        c = self._cache
+        if "trades" not in c:
+            c["trades"] = self._build_trades()
+        return c["trades"].copy(deep=False)
+
+    def _build_trades(self) -> pd.DataFrame:
+        r = self._run
+        sid, entry, exit_, pos, blocks = self._trade_arrays()
+        nbars = len(r.dates)
+        open_ = exit_ == -1
+        dates = r.dates
+        nat = pd.DatetimeIndex(np.full(len(sid), np.datetime64("NaT", "ns")), tz=dates.tz)
+
+        def at(bars, valid):
+            out = dates[np.where(valid, bars, 0)] if len(bars) else dates[:0]
+            return out.where(valid, nat) if len(bars) else out
+
+        ex_sig = exit_ if r.touched_exit else exit_ - 1
+        cols: dict[str, Any] = {
+            "symbol": r.symbols[sid] if len(sid) else r.symbols[:0],
+            "entry_date": at(entry, np.ones(len(sid), bool)),
+            "exit_date": at(exit_, ~open_),
+            "entry_signal_date": at(entry - 1, entry >= 1),
+            "exit_signal_date": at(ex_sig, ~open_ & (ex_sig >= 0)),
+            "position": pos,
+            "period": np.where(open_, nbars, exit_) - entry,
+            "entry_bar": entry,
+            "exit_bar": exit_,
+        }
+        last = blocks[:, -6:]
+        for k, name in enumerate(_BLOCK):
+            cols[name] = last[:, k].astype(np.int64) if name == "profit_period" else last[:, k]
+        window, step = r.excursion_window, r.excursion_window_step
+        if window > 0:
+            # Walked bars: to the later of the exit and the window's end, within the data.
+            stop = np.minimum(np.maximum(np.where(open_, nbars - 1, exit_), entry + window), nbars - 1)
+            walked = stop - entry + 1
+            for j, w in enumerate(range(0, window, step)):
+                ok = w < np.minimum(walked, window)
+                for k, name in enumerate(_BLOCK):
+                    cols[f"{name}_at_{w}"] = np.where(ok, blocks[:, 6 * j + k], np.nan)
+        reasons = self._exit_reasons(len(sid), open_)
+        cols["exit_reason"] = pd.Categorical(reasons, categories=EXIT_REASONS)
+        return pd.DataFrame(cols)
+
+    def _exit_reasons(self, n, open_):
+        rl = self._run.runlog
+        if rl is not None and "exit_reason" in rl and len(rl["exit_reason"]) == n:
+            codes = np.asarray(rl["exit_reason"], dtype=np.int64)
+            return np.array(EXIT_REASONS, dtype=object)[codes]
+        # Without the engine's record only an open trade is known for sure.
+        return np.where(open_, "open", None).astype(object)
+
+    # --------------------------------------------------------------- stats
+
+    def stats(self, *, risk_free: float = 0.0, benchmark=None, periods_per_year: int | None = None) -> pd.Series:
+        """Summary statistics of the run.
+
+        Parameters
+        ----------
+        risk_free : float
+            Annual risk-free rate; ``risk_free / periods_per_year`` per bar is
+            taken off the returns for Sharpe, Sortino and alpha.
+        benchmark : Series or Report, optional
+            Benchmark prices or returns by date (a Series whose values are all
+            positive and whose first value is above 0.5 is taken as prices),
+            or another report.  Adds alpha, beta and information_ratio
+            (NaN otherwise).
+        periods_per_year : int, optional
+            Bars per year; inferred from the dates when None (252 for daily bars).
+
+        Returns
+        -------
+        Series
+            Indexed by :data:`STAT_NAMES`: start and end (Timestamps),
+            total_return, cagr, annual_volatility, sharpe, sortino,
+            max_drawdown (negative), max_drawdown_duration (bars from peak to
+            recovery), calmar, exposure (share of bars with a position held at
+            the close), turnover (one-way, per year: half the sum of the
+            absolute changes of the executed target rows, rescaled to gross 1
+            at most, over the years), trades (count), win_rate, avg_win,
+            avg_loss, profit_factor, expectancy (mean return) of the closed
+            trades, avg_holding_bars, avg_mae, avg_mfe of all trades, and
+            alpha, beta, information_ratio against ``benchmark``.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=260, seed=1)
+        >>> s = torvex.backtest(price.notna(), price, resample="ME").stats()
+        >>> s["end"] == price.index[-1]
+        True
+        """
+        r = self._run
+        ppy = periods_per_year or _st.periods_per_year(r.dates)
+        ret = self.returns.to_numpy()
+        rf = risk_free / ppy
+        value = r.creturn[self._start:]
+        out: dict[str, Any] = {
+            "start": r.dates[self._start], "end": r.dates[-1],
+            "total_return": float(value[-1] / value[0] - 1.0),
+            "cagr": _st.cagr(ret, ppy), "annual_volatility": _st.annual_volatility(ret, ppy),
+            "sharpe": _st.sharpe(ret, rf, ppy), "sortino": _st.sortino(ret, rf, ppy),
+            "max_drawdown": _st.max_drawdown(ret), "max_drawdown_duration": _st.max_drawdown_duration(value),
+            "calmar": _st.calmar(ret, ppy),
+        }
+        sid, entry, exit_, pos, blocks = self._trade_arrays()
+        nbars = len(r.dates)
+        # Held at the close of bar b: entry <= b < exit.
+        held = np.zeros(nbars + 1, np.int64)
+        np.add.at(held, entry, 1)
+        np.add.at(held, np.where(exit_ == -1, nbars, exit_), -1)
+        held = np.cumsum(held[:nbars])[self._start + 1:]
+        out["exposure"] = float((held > 0).mean()) if held.size else float("nan")
+        rows = r.pos_values[self._exec_rows]
+        if rows.size:
+            rows = rows / np.maximum(1.0, np.abs(rows).sum(axis=1, keepdims=True))
+            change = np.abs(np.diff(np.vstack([np.zeros((1, rows.shape[1])), rows]), axis=0)).sum() / 2
+            out["turnover"] = float(change / (ret.size / ppy)) if ret.size else float("nan")
+        else:
+            out["turnover"] = 0.0
+        closed = exit_ != -1
+        tr = blocks[closed, -1] if len(sid) else np.empty(0)
+        tr = tr[np.isfinite(tr)]
+        wins, losses = tr[tr > 0], tr[tr <= 0]
+        nan = float("nan")
+        out.update({
+            "trades": int(len(sid)),
+            "win_rate": float(wins.size / tr.size) if tr.size else nan,
+            "avg_win": float(wins.mean()) if wins.size else nan,
+            "avg_loss": float(losses.mean()) if losses.size else nan,
+            "profit_factor": float(wins.sum() / -losses.sum()) if losses.size and losses.sum() < 0 else nan,
+            "expectancy": float(tr.mean()) if tr.size else nan,
+            "avg_holding_bars": float((np.where(closed, exit_, nbars) - entry).mean()) if len(sid) else nan,
+            "avg_mae": float(np.nanmean(blocks[:, -6])) if len(sid) else nan,
+            "avg_mfe": float(np.nanmean(blocks[:, -5])) if len(sid) else nan,
+        })
+        alpha = beta = ir = nan
+        if benchmark is not None:
+            b = self._benchmark_returns(benchmark)
+            alpha, beta = _st.alpha_beta(ret, b, rf, ppy)
+            ir = _st.information_ratio(ret, b, ppy)
+        out.update(alpha=alpha, beta=beta, information_ratio=ir)
+        return pd.Series([out[k] for k in STAT_NAMES], index=pd.Index(STAT_NAMES), dtype=object, name="stats")
+
+    def _benchmark_returns(self, benchmark) -> np.ndarray:
+        """Benchmark returns on the bars of :attr:`returns`."""
+        dates = self._run.dates[self._start:]
+        if isinstance(benchmark, Report):
+            benchmark = benchmark.creturn
+        if not isinstance(benchmark, pd.Series) or not isinstance(benchmark.index, pd.DatetimeIndex):
+            raise TypeError(f"benchmark: expected a Series by date or a Report; found {type(benchmark).__name__}")
+        s = benchmark.astype(np.float64)
+        valid = s.dropna()
+        if valid.size and (valid > 0).all() and valid.iloc[0] > 0.5:
+            p = s.reindex(s.index.union(dates)).ffill().reindex(dates).to_numpy()
+            return p[1:] / p[:-1] - 1.0
+        return s.reindex(dates[1:]).to_numpy()
+
+    # ------------------------------------------------------------ figures
+
+    def plot(self, benchmark=None):
+        """Equity curve and drawdown as a matplotlib Figure (optionally with a benchmark's equity).
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> fig = torvex.backtest(price.notna(), price, resample="ME").plot()
+        >>> len(fig.axes)
+        2
+        """
+        from torvex import plotting
+
+        if benchmark is not None:
+            return plotting.plot_equity(self, benchmark)
+        return self._figure("fig_equity", plotting.plot_equity)
+
+    def plot_trades(self):
+        """Each trade's MAE against its return, winners and losers apart, as a matplotlib Figure."""
+        from torvex import plotting
+
+        return self._figure("fig_trades", plotting.plot_trades)
+
+    def plot_monthly(self):
+        """Heatmap of monthly returns (years x months) as a matplotlib Figure."""
+        from torvex import plotting
+
+        return self._figure("fig_monthly", plotting.plot_monthly)
+
+    def _figure(self, key, make):
+        if key not in self._cache:
+            self._cache[key] = make(self)
+        return self._cache[key]
+
+    def to_html(self, path=None) -> str:
+        """One self-contained HTML page: stats, the three plots, trades and next actions.
+
+        Parameters
+        ----------
+        path : str or path-like, optional
+            File to write the page to.
+
+        Returns
+        -------
+        str
+            The page.
+        """
+        from torvex import html
+
+        return html.report_html(self, path)
+
+    # -------------------------------------------------------------- display
+
+    def _headline(self) -> dict:
+        r = self._run
+        value = r.creturn[self._start:]
+        ret = value[1:] / value[:-1] - 1.0
+        return {
+            "period": f"{r.dates[self._start].date()} .. {r.dates[-1].date()}",
+            "total": value[-1] / value[0] - 1.0,
+            "sharpe": _st.sharpe(ret, 0.0, _st.periods_per_year(r.dates)),
+            "mdd": _st.max_drawdown(ret),
+        }
+
+    def __repr__(self) -> str:
+        h = self._headline()
+        return (f"<torvex.Report {h['period']}: total return {h['total']:+.2%}, Sharpe {h['sharpe']:.2f},"
+                f" max drawdown {h['mdd']:.2%}, {len(self._run.trades):,} trades, {len(self._run.symbols)} symbols>")
+
+    def _repr_html_(self) -> str:
+        from torvex import html
+
+        return html.stats_table(self.stats()) + html.warnings_list(self.warnings)

@@ -1,0 +1,255 @@
+"""Performance figures of a series of per-bar returns.
+
+Plain functions over NumPy arrays of simple returns (0.01 is +1% over one
+bar).  NaN returns are skipped the way the usual definitions skip them; the
+annualised figures take ``periods_per_year`` bars per year.  The definitions
+follow the common ones (those of empyrical): volatility is the sample standard
+deviation (ddof 1) times ``sqrt(periods_per_year)``; CAGR compounds over
+``len(returns) / periods_per_year`` years; Sortino divides the annualised mean
+by the root mean square of the negative part of the returns.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "periods_per_year", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
+    "drawdown", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio",
+]
+
+_DAY = 86_400 * 10**9
+
+
+def periods_per_year(index: pd.DatetimeIndex) -> int:
+    """Bars per year inferred from the spacing of the dates.
+
+    Parameters
+    ----------
+    index : DatetimeIndex
+        Bar dates, ascending.
+
+    Returns
+    -------
+    int
+        252 for daily bars on trading days, 365 for daily bars that include
+        weekends, 52 weekly, 12 monthly, 4 quarterly, 1 yearly, and 252 times
+        the bars per day for intraday bars.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> periods_per_year(pd.date_range("2024-01-01", periods=30, freq="B"))
+    252
+    >>> periods_per_year(pd.date_range("2024-01-31", periods=30, freq="ME"))
+    12
+    """
+    if len(index) < 2:
+        return 252
+    ns = index.as_unit("ns").asi8
+    days = float(np.median(np.diff(ns))) / _DAY
+    if days < 0.9:
+        per_day = len(index) / max(1, np.unique(ns // _DAY).size)
+        return int(round(252 * per_day))
+    if days <= 4:
+        weekend = np.isin(index.day_of_week, (5, 6)).mean()
+        return 365 if weekend > 0.1 else 252
+    if days <= 10:
+        return 52
+    if days <= 45:
+        return 12
+    if days <= 135:
+        return 4
+    return 1
+
+
+def _clean(returns) -> np.ndarray:
+    return np.asarray(returns, dtype=np.float64)
+
+
+def total_return(returns) -> float:
+    """Compounded return over the whole series.
+
+    Examples
+    --------
+    >>> round(total_return([0.1, -0.1]), 10)
+    -0.01
+    """
+    r = _clean(returns)
+    return float(np.nanprod(r + 1.0) - 1.0) if r.size else float("nan")
+
+
+def cagr(returns, periods_per_year: float = 252) -> float:
+    """Compound annual growth rate over ``len(returns) / periods_per_year`` years.
+
+    Examples
+    --------
+    >>> round(cagr([0.1, 0.1], periods_per_year=2), 10)   # one year, +21%
+    0.21
+    """
+    r = _clean(returns)
+    if r.size == 0:
+        return float("nan")
+    return float(np.nanprod(r + 1.0) ** (1.0 / (r.size / periods_per_year)) - 1.0)
+
+
+def annual_volatility(returns, periods_per_year: float = 252) -> float:
+    """Sample standard deviation (ddof 1) of the returns times ``sqrt(periods_per_year)``.
+
+    Examples
+    --------
+    >>> round(annual_volatility([0.01, -0.01], periods_per_year=4), 10)
+    0.0282842712
+    """
+    r = _clean(returns)
+    if r.size < 2:
+        return float("nan")
+    return float(np.nanstd(r, ddof=1) * periods_per_year ** 0.5)
+
+
+def _std(r: np.ndarray) -> float:
+    """Sample standard deviation; exactly 0 for a constant series (no rounding noise)."""
+    s = np.nanstd(r, ddof=1)
+    with np.errstate(invalid="ignore"):
+        if np.nanmax(r) == np.nanmin(r) and np.isfinite(s):
+            return 0.0
+    return float(s)
+
+
+def sharpe(returns, risk_free: float = 0.0, periods_per_year: float = 252) -> float:
+    """Annualised Sharpe ratio: mean over standard deviation of ``returns - risk_free``, times ``sqrt(periods_per_year)``.
+
+    ``risk_free`` is the risk-free return per bar.
+
+    Examples
+    --------
+    >>> round(sharpe([0.02, 0.0], periods_per_year=1), 10)
+    0.7071067812
+    """
+    r = _clean(returns)
+    if r.size < 2:
+        return float("nan")
+    adj = r - risk_free
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.float64(np.nanmean(adj)) / np.float64(_std(adj)) * np.sqrt(periods_per_year))
+
+
+def sortino(returns, required_return: float = 0.0, periods_per_year: float = 252) -> float:
+    """Annualised mean of ``returns - required_return`` over its annualised downside deviation.
+
+    Examples
+    --------
+    >>> round(sortino([0.02, -0.01], periods_per_year=1), 10)   # 0.005 / sqrt(0.0001 / 2)
+    0.7071067812
+    """
+    r = _clean(returns)
+    if r.size < 2:
+        return float("nan")
+    adj = r - required_return
+    down = np.sqrt(np.nanmean(np.square(np.clip(adj, -np.inf, 0)))) * np.sqrt(periods_per_year)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.float64(np.nanmean(adj) * periods_per_year) / down)
+
+
+def drawdown(values) -> np.ndarray:
+    """Relative distance of each value below its running peak (0 at a peak, -0.2 at 20% below).
+
+    Examples
+    --------
+    >>> drawdown([1.0, 2.0, 1.5, 2.5]).tolist()
+    [0.0, 0.0, -0.25, 0.0]
+    """
+    v = _clean(values)
+    return v / np.fmax.accumulate(v) - 1.0
+
+
+def max_drawdown(returns) -> float:
+    """Largest fall from a peak of the compounded returns (a negative number, or 0).
+
+    Examples
+    --------
+    >>> round(max_drawdown([0.1, -0.5, 0.2]), 10)
+    -0.5
+    """
+    r = _clean(returns)
+    if r.size == 0:
+        return float("nan")
+    value = np.cumprod(np.where(np.isnan(r), 0.0, r) + 1.0)
+    return float(min(np.min(np.r_[1.0, value] / np.fmax.accumulate(np.r_[1.0, value])) - 1.0, 0.0))
+
+
+def max_drawdown_duration(values) -> int:
+    """Bars from the peak before the deepest drawdown to its recovery (or to the last bar).
+
+    Examples
+    --------
+    >>> max_drawdown_duration([1.0, 0.8, 0.9, 1.0, 0.95])   # peak at bar 0, back at bar 3
+    3
+    """
+    v = _clean(values)
+    if v.size == 0:
+        return 0
+    dd = drawdown(v)
+    trough = int(np.nanargmin(dd)) if np.isfinite(dd).any() else 0
+    if not dd[trough] < 0:
+        return 0
+    peak = int(np.flatnonzero(dd[: trough + 1] == 0)[-1]) if (dd[: trough + 1] == 0).any() else 0
+    back = np.flatnonzero(v[trough:] >= v[peak])
+    end = trough + int(back[0]) if back.size else v.size - 1
+    return end - peak
+
+
+def calmar(returns, periods_per_year: float = 252) -> float:
+    """CAGR over the magnitude of the maximum drawdown (NaN without a drawdown).
+
+    Examples
+    --------
+    >>> round(calmar([0.1, -0.5, 0.2], periods_per_year=3), 10)
+    -0.68
+    """
+    mdd = max_drawdown(returns)
+    if not mdd < 0:
+        return float("nan")
+    out = cagr(returns, periods_per_year) / abs(mdd)
+    return float("nan") if np.isinf(out) else float(out)
+
+
+def alpha_beta(returns, benchmark, risk_free: float = 0.0, periods_per_year: float = 252) -> tuple[float, float]:
+    """Annualised alpha and beta of ``returns`` against ``benchmark`` returns of the same bars.
+
+    Beta is the covariance over the variance of the benchmark (bars where
+    ``returns`` is NaN left out); alpha compounds the mean per-bar excess of
+    ``returns - risk_free`` over ``beta * (benchmark - risk_free)``.
+
+    Examples
+    --------
+    >>> a, b = alpha_beta([0.02, 0.04], [0.01, 0.02], periods_per_year=1)
+    >>> round(a, 10), round(b, 10)
+    (0.0, 2.0)
+    """
+    r, f = _clean(returns), _clean(benchmark)
+    if r.size < 2:
+        return float("nan"), float("nan")
+    ind = np.where(np.isnan(r), np.nan, f)
+    resid = ind - np.nanmean(ind)
+    var = np.nanmean(np.square(resid))
+    beta = float(np.nanmean(resid * r) / var) if var >= 1e-30 else float("nan")
+    a = np.nanmean((r - risk_free) - beta * (f - risk_free))
+    return float((a + 1.0) ** periods_per_year - 1.0), beta
+
+
+def information_ratio(returns, benchmark, periods_per_year: float = 252) -> float:
+    """Annualised mean over standard deviation of ``returns - benchmark``.
+
+    Examples
+    --------
+    >>> round(information_ratio([0.03, 0.01], [0.01, 0.01], periods_per_year=1), 10)
+    0.7071067812
+    """
+    r, f = _clean(returns), _clean(benchmark)
+    if r.size < 2:
+        return float("nan")
+    active = r - f
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.float64(np.nanmean(active)) / np.float64(_std(active)) * np.sqrt(periods_per_year))

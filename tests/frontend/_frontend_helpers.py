@@ -1,0 +1,41 @@
+"""Direct engine calls on the arrays a report was built from."""
+
+import numpy as np
+
+from torvex.backtest import CORE_LOCK
+from torvex.core import excursion, pathsim
+
+
+def direct_run(args, options):
+    """creturn, trade rows and excursion vectors of one direct backtest_ call."""
+    with CORE_LOCK:
+        creturn = pathsim.backtest_(*args, **options)
+        rows, _ = pathsim.get_trade_stocks(args[9], args[5], options.get("touched_exit", False))
+        ex = [np.array(x) for x in excursion.excursion]
+    return creturn, rows, ex
+
+
+class Capture:
+    """Wraps pathsim.backtest_ to keep the arguments of the front end's call."""
+
+    def __init__(self):
+        self.calls = []
+        self._real = pathsim.backtest_
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self._real(*args, **kwargs)
+
+
+def captured_backtest(monkeypatch, *args, **kwargs):
+    """(report, engine args, engine options) of one torvex.backtest call."""
+    import torvex
+
+    cap = Capture()
+    monkeypatch.setattr(pathsim, "backtest_", cap)
+    try:
+        report = torvex.backtest(*args, **kwargs)
+    finally:
+        monkeypatch.undo()
+    (a, kw), = cap.calls
+    return report, a, kw

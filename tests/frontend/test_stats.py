@@ -1,0 +1,90 @@
+"""Report.stats against empyrical-reloaded on the same returns, and against hand-computed values."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import torvex
+from torvex import stats as st
+
+empyrical = pytest.importorskip("empyrical")
+
+
+@pytest.fixture(scope="module")
+def report(universe, momentum):
+    return torvex.backtest(momentum, universe, stop_loss=0.08)
+
+
+def test_return_figures_agree_with_empyrical(report):
+    r = report.returns
+    s = report.stats(risk_free=0.02)
+    rf = 0.02 / 252
+    assert s["annual_volatility"] == pytest.approx(empyrical.annual_volatility(r), rel=1e-12, abs=1e-12)
+    assert s["cagr"] == pytest.approx(empyrical.cagr(r), rel=1e-12, abs=1e-12)
+    assert s["sharpe"] == pytest.approx(empyrical.sharpe_ratio(r, risk_free=rf), rel=1e-12, abs=1e-12)
+    assert s["sortino"] == pytest.approx(empyrical.sortino_ratio(r, required_return=rf), rel=1e-12, abs=1e-12)
+    assert s["max_drawdown"] == pytest.approx(empyrical.max_drawdown(r), rel=1e-12, abs=1e-12)
+    assert s["calmar"] == pytest.approx(empyrical.calmar_ratio(r), rel=1e-12, abs=1e-12)
+    assert s["total_return"] == pytest.approx(empyrical.cum_returns_final(r), rel=1e-12, abs=1e-12)
+
+
+def test_benchmark_figures_agree_with_empyrical(report, universe):
+    bench = universe["close"]["S0002"].ffill()
+    s = report.stats(benchmark=bench, risk_free=0.01)
+    r = report.returns
+    b = bench.reindex(r.index.union([report.start])).pct_change().reindex(r.index)
+    alpha, beta = empyrical.alpha_beta(r, b, risk_free=0.01 / 252)
+    assert s["beta"] == pytest.approx(beta, rel=1e-12)
+    assert s["alpha"] == pytest.approx(alpha, rel=1e-12)
+    assert s["information_ratio"] == pytest.approx(empyrical.excess_sharpe(r, b) * np.sqrt(252), rel=1e-12)
+    # The same benchmark given as returns.
+    s2 = report.stats(benchmark=b, risk_free=0.01)
+    assert s2["beta"] == pytest.approx(beta, rel=1e-12)
+
+
+def test_worked_series():
+    # Four bars of returns +10%, -20%, +5%, +10%: values 1.1, 0.88, 0.924, 1.0164.
+    r = np.array([0.10, -0.20, 0.05, 0.10])
+    assert st.total_return(r) == pytest.approx(0.0164, abs=1e-15)
+    # Peak 1.1, trough 0.88: drawdown -20%.
+    assert st.max_drawdown(r) == pytest.approx(-0.2, abs=1e-15)
+    # Mean 0.0125; squared deviations sum to 0.061875, sample std sqrt(0.061875 / 3) = 0.143614...;
+    # Sharpe with 4 bars a year = 0.0125 / 0.143614 * sqrt(4) = 0.174078.
+    assert st.sharpe(r, periods_per_year=4) == pytest.approx(0.0125 / np.sqrt(0.061875 / 3) * 2, rel=1e-14)
+    # Downside: only -0.2 counts: sqrt(0.04 / 4) * 2 = 0.2; Sortino = 0.0125 * 4 / 0.2 = 0.25.
+    assert st.sortino(r, periods_per_year=4) == pytest.approx(0.25, rel=1e-14)
+    # One year of four bars: CAGR is the total return.
+    assert st.cagr(r, periods_per_year=4) == pytest.approx(0.0164, rel=1e-13)
+    # Values 1, 1.1, 0.88, 0.924, 1.0164: below the 1.1 peak from bar 1 until the end (bar 4).
+    assert st.max_drawdown_duration(np.r_[1.0, np.cumprod(1 + r)]) == 3
+
+
+def test_trade_figures_by_hand():
+    # Two stocks bought on bar 1 at 10; A ends +20% at the rebalance, B -10%: no fees.
+    dates = pd.date_range("2024-01-01", periods=4, freq="D")
+    price = pd.DataFrame({"A": [10, 10, 11, 12.0], "B": [10, 10, 9.5, 9.0]}, index=dates)
+    pos = pd.DataFrame({"A": [0.5, 0.0], "B": [0.5, 0.0]}, index=dates[[0, 2]])
+    s = torvex.backtest(pos, price, fee_ratio=0, tax_ratio=0).stats()
+    # Sold at bar 3's close: A +20%, B -10%.
+    assert s["trades"] == 2 and s["win_rate"] == 0.5
+    assert s["avg_win"] == pytest.approx(0.2) and s["avg_loss"] == pytest.approx(-0.1)
+    assert s["profit_factor"] == pytest.approx(2.0) and s["expectancy"] == pytest.approx(0.05)
+    assert s["avg_holding_bars"] == 2
+    # Returns start at bar 0 (the signal bar); positions are held at the close of bars 1 and 2 of bars 1..3.
+    assert s["exposure"] == pytest.approx(2 / 3)
+    # Bought 1.0 gross and sold 1.0: one-way turnover 1.0 over 3 bars of 252 a year (weekdays only).
+    assert s["turnover"] == pytest.approx(1.0 / (3 / 252))
+    assert s["total_return"] == pytest.approx(0.05)
+
+
+def test_stable_index_and_types(report):
+    s = report.stats()
+    assert list(s.index) == list(torvex.report.STAT_NAMES)
+    assert isinstance(s["start"], pd.Timestamp) and isinstance(s["trades"], int)
+    assert np.isnan(s["alpha"])
+
+
+@pytest.mark.parametrize("freq,expected", [("B", 252), ("D", 365), ("W-FRI", 52), ("ME", 12), ("QE", 4),
+                                           ("YE", 1), ("h", 252 * 24)])
+def test_periods_per_year(freq, expected):
+    assert st.periods_per_year(pd.date_range("2021-01-01", periods=24 * 10, freq=freq)) == expected
