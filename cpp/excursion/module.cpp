@@ -20,6 +20,7 @@
 
 #include "analysis.hpp"
 #include "torvex/buffer.hpp"
+#include "torvex/errors.hpp"
 #include "torvex/scalars.hpp"
 #include "torvex/pyref.hpp"
 
@@ -70,38 +71,23 @@ void check_price_array(PyArrayObject* a) {
     if (!PyArray_Check(o)) {
         raise_format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray", Py_TYPE(o)->tp_name);
     }
-    if (PyArray_NDIM(a) != 2) {
-        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     2, PyArray_NDIM(a));
-    }
+    if (PyArray_NDIM(a) != 2) raise_wrong_ndim(2, PyArray_NDIM(a));
     PyArray_Descr* d = PyArray_DESCR(a);
     if (d->type_num != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder)) {
         const char fmt[2] = {d->type, '\0'};
         const std::string got = detail::c_type_name(fmt);
-        raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%s'", "'",
-                     "float64_t", "'", got.c_str());
+        raise_dtype_mismatch(detail::expected_name(Elem::f64), got.c_str());
     }
 }
 
 // Numpy-style checked element of one of the per-stock arrays.
 template <class T>
 T& element(PyArrayObject* a, int sid) {
-    if (a == nullptr || reinterpret_cast<PyObject*>(a) == Py_None) {
-        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    }
+    if (a == nullptr || reinterpret_cast<PyObject*>(a) == Py_None) raise_none_not_subscriptable();
     const npy_intp n = PyArray_DIM(a, 0);
-    npy_intp i = sid;
-    if (i < 0) i += n;
-    if (i < 0 || i >= n) {
-        raise_format(PyExc_IndexError, "index %d is out of bounds for axis 0 with size %zd", sid,
-                     static_cast<Py_ssize_t>(n));
-    }
+    int64_t i = sid;
+    if (!wrap_index(i, n)) raise_numpy_index(sid, n);
     return *reinterpret_cast<T*>(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
-}
-
-int to_int32(int64_t v) {
-    if (v < INT32_MIN || v > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-    return static_cast<int>(v);
 }
 
 // The record lists found by name, kept while the module dict is unchanged: a
@@ -162,12 +148,11 @@ View2<double> view_of(PyArrayObject* a) {
         case Fault::negative_size:
             raise(PyExc_OverflowError, "can't convert negative value to size_t");
         case Fault::index:
-            raise_format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %lld",
-                         static_cast<long long>(f.index), static_cast<long long>(f.size));
+            raise_numpy_index(f.index, f.size);
         case Fault::negative_dimensions:
             raise(PyExc_ValueError, "negative dimensions are not allowed");
         case Fault::store_out_of_bounds:
-            raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+            raise_out_of_bounds(0);
         case Fault::none:
             break;
     }
@@ -186,7 +171,7 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
     }
     if (price == nullptr || reinterpret_cast<PyObject*>(price) == Py_None ||
         close == nullptr || reinterpret_cast<PyObject*>(close) == Py_None) {
-        raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        raise_none_not_subscriptable();
     }
     TradeSpan t{i_entry, i_exit, pid, is_long, i_entry_trasnaction != 0, i_exit_trasnaction != 0};
     Settings cfg{fee_ratio, tax_ratio, window, window_step};
@@ -281,25 +266,17 @@ PyObject* end_analysis(std::map<int, double>& pos) noexcept {
     Py_RETURN_NONE;
 }
 
-// The table is checked against the shared declarations at compile time.
-static_assert(std::is_same_v<decltype(&start_analysis), capi::StartAnalysis>);
-static_assert(std::is_same_v<decltype(&record_date), capi::RecordDate>);
-static_assert(std::is_same_v<decltype(&record_entry), capi::RecordEntry>);
-static_assert(std::is_same_v<decltype(&record_exit), capi::RecordExit>);
-static_assert(std::is_same_v<decltype(&end_analysis), capi::EndAnalysis>);
-
-void* export_pointer(const char* name) {
-    using namespace std::string_view_literals;
-    std::string_view n(name);
-    if (n == "entry"sv) return static_cast<void*>(&entry);
-    if (n == "position"sv) return static_cast<void*>(&position);
-    if (n == "start_analysis"sv) return reinterpret_cast<void*>(&start_analysis);
-    if (n == "record_date"sv) return reinterpret_cast<void*>(&record_date);
-    if (n == "record_entry"sv) return reinterpret_cast<void*>(&record_entry);
-    if (n == "record_exit"sv) return reinterpret_cast<void*>(&record_exit);
-    if (n == "end_analysis"sv) return reinterpret_cast<void*>(&end_analysis);
-    return nullptr;
-}
+// What the table exports; each pointer is checked against the type of its row
+// when this compiles.
+constexpr capi::Table exported = {
+    .entry = &entry,
+    .position = &position,
+    .start_analysis = &start_analysis,
+    .record_date = &record_date,
+    .record_entry = &record_entry,
+    .record_exit = &record_exit,
+    .end_analysis = &end_analysis,
+};
 
 void set_attr(PyObject* mod, const char* name, PyObject* value) {
     check(PyModule_AddObjectRef(mod, name, value));
@@ -311,11 +288,20 @@ PyModuleDef module_def = {
     "Trade log and per-trade excursion statistics of a backtest run.\n\n"
     "The engine records every trade here; after a run `trades`, `trade_positions`\n"
     "and `excursion` hold one element per trade.",
-    -1,
+    // Not -1: a second import would then copy the first module's dict instead
+    // of calling init, which refuses (the log lives in the first module).
+    0,
     nullptr,
 };
 
+bool initialised = false;
+
 PyObject* init() {
+    if (initialised) {
+        raise(PyExc_ImportError,
+              "torvex.core.excursion is already initialised in this process and cannot be "
+              "initialised again (it was removed from sys.modules); use the module imported first");
+    }
     Ref mod = Ref::steal(PyModule_Create(&module_def));
     module_dict = PyModule_GetDict(mod.get());
     s_trades = intern("trades");
@@ -329,10 +315,11 @@ PyObject* init() {
     replace(entry, Py_None);
     replace(position, Py_None);
     Ref table = Ref::steal(PyDict_New());
-    for (const capi::Export& e : capi::exports) {
-        Ref cap = Ref::steal(PyCapsule_New(export_pointer(e.name), e.signature, nullptr));
-        check(PyDict_SetItemString(table.get(), e.name, cap.get()));
-    }
+    capi::for_each_row([&](const auto& row) {
+        using R = std::decay_t<decltype(row)>;
+        Ref cap = Ref::steal(PyCapsule_New(R::to_void(exported.*row.member), R::signature, nullptr));
+        check(PyDict_SetItemString(table.get(), row.name, cap.get()));
+    });
     set_attr(mod.get(), capi::table_name, table.get());
 
     if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
@@ -353,6 +340,7 @@ PyObject* init() {
     replace(position, zeros(0, NPY_DOUBLE).get());
     fee_ratio = 0.0;
     tax_ratio = 0.0;
+    initialised = true;
     return mod.release();
 }
 

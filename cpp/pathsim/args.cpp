@@ -1,112 +1,139 @@
-// Argument layer of backtest_: matching, conversion of the typed arguments and
-// the array type test, with the host's error texts. The run itself starts in
-// run_backtest.
+// Argument layer of backtest_: matching, conversion of each argument by the
+// parameter table (params.hpp), the array type test and the text signature.
+// The run itself starts in run_backtest.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #include "args.hpp"
 
 #include <numpy/arrayobject.h>
 
-#include <climits>
+#include <string>
 
 #include "torvex/argparse.hpp"
+#include "torvex/errors.hpp"
 #include "run.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
 namespace {
 
-constexpr std::size_t n_params = 25;
-constexpr std::size_t n_required = 11;
+ArgParser<n_params> parser("backtest_", param_names, n_required);
 
-ArgParser<n_params> parser("backtest_",
-                           {"price_values", "close_values", "high_values", "low_values",
-                            "open_values", "price_index", "price_columns", "pos_values",
-                            "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio",
-                            "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
-                            "touched_exit", "position_limit", "retain_cost_when_rebalance",
-                            "stop_trading_next_period", "excursion_window",
-                            "excursion_window_step", "periodically_rebalance", "delisting_bars"},
-                           n_required);
+// One converter per kind; `dflt` is taken when the argument was not given.
+template <Kind K>
+struct Convert;
 
-constexpr const char* array_names[n_required] = {
-    "price_values", "close_values", "high_values", "low_values",  "open_values", "price_index",
-    "price_columns", "pos_values",  "pos_index",   "pos_columns", "resample"};
+template <>
+struct Convert<Kind::Object> {
+    static PyObject* get(PyObject* o, PyObject* dflt) { return o ? o : dflt; }
+};
 
-double as_double(PyObject* o, double dflt) {
-    if (o == nullptr) return dflt;
-    double v = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
-    return v;
+template <>
+struct Convert<Kind::Double> {
+    static double get(PyObject* o, double dflt) {
+        if (o == nullptr) return dflt;
+        double v = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+        return v;
+    }
+};
+
+template <>
+struct Convert<Kind::Bool> {
+    static bool get(PyObject* o, bool dflt) { return o == nullptr ? dflt : truth(o); }
+};
+
+template <>
+struct Convert<Kind::Int32> {
+    static int get(PyObject* o, int dflt) {
+        if (o == nullptr) return dflt;
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+        if (overflow != 0) raise_int_overflow();
+        return to_int32(v);
+    }
+};
+
+// None, or a 1-D int64 buffer (checked here, opened again by the run, which
+// holds it for as long as it reads it).
+template <>
+struct Convert<Kind::Int64Buffer> {
+    static PyObject* get(PyObject* o, PyObject* dflt) {
+        PyObject* v = o ? o : dflt;
+        if (v != Py_None) {
+            Buffer probe;
+            probe.open(v, Elem::i64, 1);
+        }
+        return v;
+    }
+};
+
+// The required arrays: an ndarray or None.
+void check_array(PyObject* o, const char* name) {
+    if (o != Py_None && !PyArray_Check(o)) raise_argument_type(name, PyArray_Type.tp_name, o);
 }
 
-bool as_bool(PyObject* o, bool dflt) { return o == nullptr ? dflt : truth(o); }
-
-int as_int32(PyObject* o, int dflt) {
-    if (o == nullptr) return dflt;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
-    if (overflow != 0 || v < INT_MIN || v > INT_MAX)
-        raise(PyExc_OverflowError, "value too large to convert to int");
-    return static_cast<int>(v);
+RunArgs convert(const std::array<PyObject*, n_params>& v) {
+    RunArgs a{};
+    // Optional arguments first, in parameter order: the first failure ends the
+    // call. Then the type test of the arrays.
+#define TORVEX_REQ(name)
+#define TORVEX_OPT(name, kind, dflt, text) a.name = Convert<Kind::kind>::get(v[param::name], dflt);
+    TORVEX_BACKTEST_PARAMS(TORVEX_REQ, TORVEX_OPT)
+#undef TORVEX_REQ
+#undef TORVEX_OPT
+#define TORVEX_REQ(name)         \
+    a.name = v[param::name];     \
+    check_array(a.name, #name);
+#define TORVEX_OPT(...)
+    TORVEX_BACKTEST_PARAMS(TORVEX_REQ, TORVEX_OPT)
+#undef TORVEX_REQ
+#undef TORVEX_OPT
+    return a;
 }
+
+// How the signature shows a default: its text from the table, else its repr.
+std::string default_text(const char* text, PyObject* value) {
+    if (text != nullptr) return text;
+    Ref r = Ref::steal(PyObject_Repr(value));
+    const char* utf8 = PyUnicode_AsUTF8(r.get());
+    if (utf8 == nullptr) throw PyErrSet{};
+    return utf8;
+}
+Ref default_object(double v) { return py_float(v); }
+Ref default_object(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref default_object(int v) { return py_long(v); }
+Ref default_object(PyObject* v) { return Ref::borrow(v); }
 
 }  // namespace
 
 void init_backtest_args() { parser.init(); }
 
+std::string backtest_signature() {
+    std::string sig = "backtest_(";
+    auto add = [&](const char* name) {
+        if (sig.back() != '(') sig += ", ";
+        sig += name;
+    };
+#define TORVEX_REQ(name) add(#name);
+#define TORVEX_OPT(name, kind, dflt, text) \
+    add(#name);                            \
+    sig += '=';                            \
+    sig.append(default_text(text, default_object(dflt).get()));
+    TORVEX_BACKTEST_PARAMS(TORVEX_REQ, TORVEX_OPT)
+#undef TORVEX_REQ
+#undef TORVEX_OPT
+    return sig + ")";
+}
+
 PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* result = nullptr;
     guard([&] {
-        if (g.running) raise(PyExc_RuntimeError, "backtest_ is already running");
+        if (g.running) raise(PyExc_RuntimeError, msg::already_running);
         std::array<PyObject*, n_params> v;
         parser.parse(args, nargs, kwnames, v);
-
-        RunArgs a{};
-        a.price_values = v[0];
-        a.close_values = v[1];
-        a.high_values = v[2];
-        a.low_values = v[3];
-        a.open_values = v[4];
-        a.price_index = v[5];
-        a.price_columns = v[6];
-        a.pos_values = v[7];
-        a.pos_index = v[8];
-        a.pos_columns = v[9];
-        a.resample = v[10];
-        a.stop_loss = v[13] ? v[13] : g.default_stop_loss;
-        a.take_profit = v[14] ? v[14] : g.default_take_profit;
-        a.stop_trading_next_period = v[20] ? v[20] : Py_True;
-
-        // Typed optionals, in parameter order; the first failure ends the call.
-        a.fee_ratio = as_double(v[11], 0.001425);
-        a.tax_ratio = as_double(v[12], 0.003);
-        a.trail_stop = as_double(v[15], g.default_trail_stop);
-        a.trail_stop_activation = as_double(v[16], 0.0);
-        a.touched_exit = as_bool(v[17], false);
-        a.position_limit = as_double(v[18], 1.0);
-        a.retain_cost_when_rebalance = as_bool(v[19], false);
-        a.excursion_window = as_int32(v[21], 0);
-        a.excursion_window_step = as_int32(v[22], 1);
-        a.periodically_rebalance = as_bool(v[23], true);
-
-        // delisting_bars: None, or a 1-D int64 buffer (checked here, opened again
-        // by the run, which holds it for as long as it reads it).
-        a.delisting_bars = v[24] ? v[24] : Py_None;
-        if (a.delisting_bars != Py_None) {
-            Buffer probe;
-            probe.open(a.delisting_bars, Elem::i64, 1);
-        }
-
-        for (std::size_t i = 0; i < n_required; ++i) {
-            PyObject* o = v[i];
-            if (o != Py_None && !PyArray_Check(o)) {
-                raise_format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             array_names[i], PyArray_Type.tp_name, Py_TYPE(o)->tp_name);
-            }
-        }
+        const RunArgs a = convert(v);
 
         // The trade log creates a few small acyclic objects per trade; cyclic
         // collections triggered by them would traverse the growing log again and

@@ -80,8 +80,8 @@ void finish_run(Run& r) {
     check(PyDict_SetItem(record.get(), g.s.actions, actions.get()));
     check(PyDict_SetItem(record.get(), g.s.weights, weights.get()));
     check(PyDict_SetItem(record.get(), g.s.next_weights, next_weights.get()));
-    set_stock_operations(record);
-    PyObject* rec = g.stock_operations;
+    g.stock_operations.reset(record);
+    PyObject* rec = g.stock_operations.object();
 
     // Executed weights: the row of the last executed rebalance, 0 for stocks no
     // longer held, scaled down when the row's gross weight exceeds 1.

@@ -42,8 +42,7 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
                     double tax_ratio, bool check_null, bool set_null, double balance) {
-    if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity())
-        raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+    if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity()) raise_out_of_bounds(0);
     const bool found = p.contains(sid);
     const bool exist = check_null ? found : true;
     const bool prev_has_position = found && p.at(sid) != 0.0;

@@ -7,6 +7,9 @@
 
 #include <numpy/arrayobject.h>
 
+#include <string>
+#include <type_traits>
+
 #include "args.hpp"
 #include "state.hpp"
 
@@ -16,50 +19,43 @@ Module g;
 
 namespace {
 
+// Binds every row of the C-level table by its name, checking the capsule's
+// signature text; the pointer lands in the member of its own type.
 void bind_excursion_table(PyObject* xmod) {
     Ref table = Ref::steal(PyObject_GetAttrString(xmod, capi::table_name));
-    void* ptrs[std::size(capi::exports)] = {};
-    std::size_t i = 0;
-    for (const capi::Export& e : capi::exports) {
-        const char* kind = e.is_function ? "function" : "variable";
+    capi::Table bound;
+    capi::for_each_row([&](const auto& row) {
+        using R = std::decay_t<decltype(row)>;
         PyObject* found = nullptr;
-        check(PyMapping_GetOptionalItemString(table.get(), e.name, &found));
+        check(PyMapping_GetOptionalItemString(table.get(), row.name, &found));
         Ref item = Ref::steal_or_null(found);
         if (!item) {
             raise_format(PyExc_ImportError, "%.200s does not export expected C %s %.200s",
-                         capi::module_name, kind, e.name);
+                         capi::module_name, R::kind, row.name);
         }
-        if (!PyCapsule_IsValid(item.get(), e.signature)) {
+        if (!PyCapsule_IsValid(item.get(), R::signature)) {
             const char* got = PyCapsule_CheckExact(item.get()) ? PyCapsule_GetName(item.get()) : nullptr;
             PyErr_Clear();
             raise_format(PyExc_TypeError,
                          "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                         kind, capi::module_name, e.name, e.signature, got ? got : "(null)");
+                         R::kind, capi::module_name, row.name, R::signature, got ? got : "(null)");
         }
-        void* p = PyCapsule_GetPointer(item.get(), e.signature);
+        void* p = PyCapsule_GetPointer(item.get(), R::signature);
         if (p == nullptr) throw PyErrSet{};
-        ptrs[i++] = p;
-    }
-    g.xc.entry = static_cast<capi::ArrayVar>(ptrs[0]);
-    g.xc.position = static_cast<capi::ArrayVar>(ptrs[1]);
-    g.xc.start_analysis = reinterpret_cast<capi::StartAnalysis>(ptrs[2]);
-    g.xc.record_date = reinterpret_cast<capi::RecordDate>(ptrs[3]);
-    g.xc.record_entry = reinterpret_cast<capi::RecordEntry>(ptrs[4]);
-    g.xc.record_exit = reinterpret_cast<capi::RecordExit>(ptrs[5]);
-    g.xc.end_analysis = reinterpret_cast<capi::EndAnalysis>(ptrs[6]);
+        bound.*row.member = R::from_void(p);
+    });
+    g.xc = bound;
 }
 
 PyObject* get_stock_operations(PyObject*, PyObject*) {
-    return PyDict_Copy(g.stock_operations);
+    return PyDict_Copy(g.stock_operations.object());
 }
 
-#define BACKTEST_SIGNATURE                                                                      \
-    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, " \
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "         \
-    "tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, "           \
-    "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "                       \
-    "retain_cost_when_rebalance=False, stop_trading_next_period=True, excursion_window=0, "    \
-    "excursion_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+constexpr const char* backtest_doc =
+    "Run a backtest of target weights and return the portfolio value per bar\n"
+    "(starting capital 1.0). Trades are logged in torvex.core.excursion; read them\n"
+    "with get_trade_stocks() and get_stock_operations().";
+constexpr std::size_t backtest_method = 3;  // its row in `methods`
 
 PyMethodDef methods[] = {
     {"get_stock_operations", get_stock_operations, METH_NOARGS,
@@ -77,10 +73,7 @@ PyMethodDef methods[] = {
      "Local naive datetime of a timestamp in nanoseconds since the Unix epoch."},
     {"backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest_)),
      METH_FASTCALL | METH_KEYWORDS,
-     BACKTEST_SIGNATURE
-     "Run a backtest of target weights and return the portfolio value per bar\n"
-     "(starting capital 1.0). Trades are logged in torvex.core.excursion; read them\n"
-     "with get_trade_stocks() and get_stock_operations()."},
+     nullptr},  // the text signature and backtest_doc, set at initialisation
     {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_trade_stocks(pos_columns, price_index, touched_exit)\n--\n\n"
@@ -94,9 +87,16 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "torvex.core.pathsim",
     "Backtest engine: runs a portfolio of target weights over bars of prices.",
-    -1,
+    // No per-module state (it is process-wide), but not -1 either: with -1 a
+    // second import after removing the module from sys.modules would quietly
+    // copy the first module's dict instead of calling init, which refuses.
+    0,
     nullptr,
 };
+
+// Set once the module is initialised; the engine's state belongs to that
+// module object alone.
+bool initialised = false;
 
 int forget_settings(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     g.retain_cost_truth = -1;
@@ -137,6 +137,11 @@ void intern_names() {
 }
 
 PyObject* init() {
+    if (initialised) {
+        raise(PyExc_ImportError,
+              "torvex.core.pathsim is already initialised in this process and cannot be "
+              "initialised again (it was removed from sys.modules); use the module imported first");
+    }
     intern_names();
     init_backtest_args();
     init_small_args();
@@ -164,16 +169,22 @@ PyObject* init() {
     add(mod.get(), "RESAMPLE", Py_None);
     // The ledger keeps the settings' truth while the module dict is unchanged.
     g.watcher = watch_dict(g.dict, forget_settings);
-    set_stock_operations(Ref::steal(PyDict_New()));
+    g.stock_operations.reset(Ref::steal(PyDict_New()));
 
     // Defaults are taken once, now.
-    g.default_stop_loss = py_float(1.0).release();
+    g.default_stop_loss.reset(py_float(1.0));
     Ref inf = Ref::steal(PyObject_GetAttrString(np.get(), "inf"));
     g.default_trail_stop = PyFloat_AsDouble(inf.get());
     check_pending();
-    g.default_take_profit = inf.release();
+    g.default_take_profit.reset(std::move(inf));
 
+    // The signature shows the defaults just taken, from the parameter table.
+    static std::string backtest_text;
+    backtest_text = backtest_signature();
+    backtest_text.append("\n--\n\n").append(backtest_doc);
+    methods[backtest_method].ml_doc = backtest_text.c_str();
     check(PyModule_AddFunctions(mod.get(), methods));
+    initialised = true;
     return mod.release();
 }
 

@@ -87,7 +87,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             ++i;
         }
         check_pending();
-        Ref pair = Ref::steal(PyTuple_Pack(2, ret.get(), g.stock_operations));
+        Ref pair = Ref::steal(PyTuple_Pack(2, ret.get(), g.stock_operations.object()));
         result = pair.release();
     });
     return result;

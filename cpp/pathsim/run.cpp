@@ -32,10 +32,7 @@ Ref label_text(PyObject* symbol) {
     Ref name = label_text(symbol);
     char* repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (repr == nullptr) throw PyErrSet{};
-    Ref text = Ref::steal_or_null(PyUnicode_FromFormat(
-        "Invalid trading price for %U at price row %d: %s. Expected a positive finite price; "
-        "check the trading-price dataset.",
-        name.get(), row, repr));
+    Ref text = Ref::steal_or_null(PyUnicode_FromFormat(msg::invalid_price, name.get(), row, repr));
     PyMem_Free(repr);
     if (!text) throw PyErrSet{};
     PyErr_SetObject(PyExc_ValueError, text.get());
@@ -334,7 +331,7 @@ void rebalance_step(Run& r, int d) {
     // touched: any other stock is set again by the rebalance that next buys it
     // before anything reads these values. A column without a cell in the price
     // table is left alone; the bar loop raises where it would read it.
-    if (d >= r.price.n0) detail::out_of_bounds(0);
+    if (d >= r.price.n0) raise_out_of_bounds(0);
     for (int sid : r.pos.keys()) {
         StockState& st = r.stocks[static_cast<std::size_t>(sid)];
         if (!a.retain_cost_when_rebalance) {

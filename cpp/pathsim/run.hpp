@@ -8,38 +8,9 @@
 #include "torvex/buffer.hpp"
 #include "torvex/pyref.hpp"
 #include "ledger.hpp"
+#include "params.hpp"
 
 namespace torvex::pathsim {
-
-// Arguments of backtest_ after matching and conversion. Objects are borrowed
-// from the call, which keeps them alive until it returns.
-struct RunArgs {
-    PyObject* price_values;
-    PyObject* close_values;
-    PyObject* high_values;
-    PyObject* low_values;
-    PyObject* open_values;
-    PyObject* price_index;
-    PyObject* price_columns;
-    PyObject* pos_values;
-    PyObject* pos_index;
-    PyObject* pos_columns;
-    PyObject* resample;
-    double fee_ratio;
-    double tax_ratio;
-    PyObject* stop_loss;
-    PyObject* take_profit;
-    double trail_stop;
-    double trail_stop_activation;
-    bool touched_exit;
-    double position_limit;
-    bool retain_cost_when_rebalance;
-    PyObject* stop_trading_next_period;
-    int excursion_window;
-    int excursion_window_step;
-    bool periodically_rebalance;
-    PyObject* delisting_bars;
-};
 
 // A stop exit: the signed stock id (the sign tells the side of the band it
 // crossed) and whether it left by the take-profit bound.

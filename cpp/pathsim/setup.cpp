@@ -51,17 +51,9 @@ OwnedArray new_array(npy_intp n) {
     return a;
 }
 
-[[noreturn]] void none_has_no(const char* what) {
-    raise_format(PyExc_AttributeError, "'NoneType' object has no attribute '%s'", what);
-}
-
-[[noreturn]] void none_not_subscriptable() {
-    raise(PyExc_TypeError, "'NoneType' object is not subscriptable");
-}
-
 // Number of columns of row 0 of a 2-D input; the row must exist.
 Py_ssize_t first_row_size(const Buffer& b, PyObject* obj) {
-    if (obj == Py_None) none_not_subscriptable();
+    if (obj == Py_None) raise_none_not_subscriptable();
     if (b.shape(0) == 0) {
         raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
     }
@@ -69,13 +61,11 @@ Py_ssize_t first_row_size(const Buffer& b, PyObject* obj) {
 }
 
 Py_ssize_t array_size(const Buffer& b, PyObject* obj) {
-    if (obj == Py_None) none_has_no("size");
+    if (obj == Py_None) raise_none_has_no("size");
     return b.size();
 }
 
-[[noreturn]] void stop_mismatch() {
-    raise(PyExc_ValueError, "Stop thresholds do not match the price bars and position columns");
-}
+[[noreturn]] void stop_mismatch() { raise(PyExc_ValueError, msg::stop_mismatch); }
 
 // Position columns without a price column must carry no weight: they could not
 // be valued or traded.
@@ -96,9 +86,7 @@ void check_unpriced_columns(Run& r) {
         names.append(utf8, static_cast<std::size_t>(len));
     }
     if (!names.empty()) {
-        raise_format(PyExc_ValueError,
-                     "No price column for position columns with non-zero weights: %s",
-                     names.c_str());
+        raise_format(PyExc_ValueError, msg::unpriced_weights, names.c_str());
     }
 }
 
@@ -226,12 +214,11 @@ void setup_run(Run& r) {
         r.has_delisting = r.delisting_bars(i) >= 0;
 
     // 7. Shape check.
-    if (a.pos_columns == Py_None) none_has_no("size");
+    if (a.pos_columns == Py_None) raise_none_has_no("size");
     if (r.pos_values.n1 != r.b_pos_columns.size()) {
-        raise(PyExc_ValueError, "Position values do not match position columns");
+        raise(PyExc_ValueError, msg::position_columns_mismatch);
     }
-    if (ncols > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
-    r.nstocks = static_cast<int32_t>(ncols);
+    r.nstocks = to_int32(ncols);
 
     // 8-9. Stop tables.
     r.stop_loss_table = stop_thresholds(a.stop_loss, a.price_index, a.pos_columns);
@@ -244,7 +231,7 @@ void setup_run(Run& r) {
     // 10. Periodic rebalance points: each resample date marks the last bar dated
     // on or before it (bar 0 when it precedes every bar).
     const Py_ssize_t nbars = r.price_index.n;
-    if (nbars > INT32_MAX) raise(PyExc_OverflowError, "value too large to convert to int");
+    to_int32(nbars);  // bars are numbered by C ints
     r.date_rebalance.assign(static_cast<std::size_t>(nbars), 0);
     if (nbars > 0) {
         Py_ssize_t ptr = 0;

@@ -38,10 +38,10 @@ struct Names {
 };
 
 struct Module {
-    PyObject* dict = nullptr;              // borrowed: the module lives for the process
-    PyObject* stock_operations = nullptr;  // owned; replaced at the end of every run
-    PyObject* default_stop_loss = nullptr;    // owned: the float 1.0
-    PyObject* default_take_profit = nullptr;  // owned: `org_np.inf` as found at import
+    PyObject* dict = nullptr;               // borrowed: the module lives for the process
+    ModuleRef<> stock_operations;           // replaced at the end of every run
+    ModuleRef<> default_stop_loss;          // the float 1.0
+    ModuleRef<> default_take_profit;        // `org_np.inf` as found at import
     double default_trail_stop = 0.0;
     capi::Table xc;
     Names s{};
@@ -56,12 +56,5 @@ struct Module {
 };
 
 extern Module g;
-
-// Replaces the stock-operations record (takes a new reference).
-inline void set_stock_operations(Ref rec) noexcept {
-    PyObject* old = g.stock_operations;
-    g.stock_operations = rec.release();
-    Py_XDECREF(old);
-}
 
 }  // namespace torvex::pathsim

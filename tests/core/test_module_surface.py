@@ -3,6 +3,10 @@
 import ast
 import inspect
 import math
+import os
+import subprocess
+import sys
+import tempfile
 
 import pytest
 
@@ -151,3 +155,43 @@ def test_runs_without_dict_watchers_left():
         print(taken > 0, same, len(excursion.trades) == len(ref[1]))
     """)
     assert out.split() == ["True", "True", "True"]
+
+
+@pytest.mark.parametrize("name", ["torvex.core.pathsim", "torvex.core.excursion"])
+def test_second_initialisation_refused(name):
+    # A second module object would not be the one the engine updates (a run's
+    # RETAIN_COST_WHEN_REBALANCE would stay False on it): the import says so.
+    out = run_fresh(f"""
+        import sys
+        import torvex.core.pathsim as first
+        del sys.modules[{name!r}]
+        try:
+            __import__({name!r})
+        except ImportError as e:
+            print(e)
+        print(first.RETAIN_COST_WHEN_REBALANCE)
+    """)
+    message, retain = out.splitlines()
+    assert message == (f"{name} is already initialised in this process and cannot be initialised "
+                       "again (it was removed from sys.modules); use the module imported first")
+    assert retain == "False"
+
+
+def test_source_tree_without_a_build_says_to_build():
+    src = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "src")
+    proc = subprocess.run([sys.executable, "-c", "import torvex.core.pathsim"],
+                          env=dict(os.environ, PYTHONPATH=os.path.abspath(src)),
+                          cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0
+    assert proc.stderr.strip().splitlines()[-1] == (
+        "ImportError: torvex.core: the compiled module(s) excursion, pathsim are not built. "
+        "Build and install the package first (`pip install .` or `make install` from the "
+        "repository root).")
+
+
+def test_package_holds_no_cpp_sources():
+    import torvex
+    root = os.path.dirname(torvex.__file__)
+    sources = [os.path.join(d, f) for d, _, files in os.walk(root) for f in files
+               if f.endswith((".cpp", ".hpp", ".h", ".cc"))]
+    assert sources == []

@@ -4,14 +4,15 @@
 // Elements are loaded with memcpy, so misaligned buffers are read safely (the
 // compiler emits a plain load where alignment allows). Inputs are never written
 // and never copied. `operator()` is the unchecked hot-path access; `at()` wraps a
-// negative index once and raises IndexError "Out of bounds on buffer access
-// (axis N)" for anything outside the buffer.
+// negative index once and raises the out-of-bounds IndexError (errors.hpp) for
+// anything outside the buffer.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "errors.hpp"
 #include "pyref.hpp"
 
 namespace torvex {
@@ -99,11 +100,6 @@ inline const char* expected_name(Elem e) {
     return "?";
 }
 
-[[noreturn]] inline void out_of_bounds(int axis) {
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-    throw PyErrSet{};
-}
-
 template <class T>
 inline T load(const char* p) noexcept {
     T v;
@@ -131,14 +127,12 @@ public:
         if (view_.ndim != ndim) {
             int got = view_.ndim;
             release();
-            raise_format(PyExc_ValueError,
-                         "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, got);
+            raise_wrong_ndim(ndim, got);
         }
         if (!detail::format_matches(elem, view_)) {
             std::string got = detail::c_type_name(view_.format);
             release();
-            raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got '%s'",
-                         "'", detail::expected_name(elem), "'", got.c_str());
+            raise_dtype_mismatch(detail::expected_name(elem), got.c_str());
         }
     }
 
@@ -184,8 +178,7 @@ struct View1 {
     Py_ssize_t size() const noexcept { return n; }
     T operator()(Py_ssize_t i) const noexcept { return detail::load<T>(data + i * stride); }
     T at(Py_ssize_t i) const {
-        if (i < 0) i += n;
-        if (i < 0 || i >= n) detail::out_of_bounds(0);
+        if (!wrap_index(i, n)) raise_out_of_bounds(0);
         return (*this)(i);
     }
 };
@@ -212,16 +205,13 @@ struct View2 {
         return detail::load<T>(data + i * s0 + j * s1);
     }
     T at(Py_ssize_t i, Py_ssize_t j) const {
-        if (i < 0) i += n0;
-        if (i < 0 || i >= n0) detail::out_of_bounds(0);
-        if (j < 0) j += n1;
-        if (j < 0 || j >= n1) detail::out_of_bounds(1);
+        if (!wrap_index(i, n0)) raise_out_of_bounds(0);
+        if (!wrap_index(j, n1)) raise_out_of_bounds(1);
         return (*this)(i, j);
     }
     // Row `i` as a one-dimensional view, checked.
     View1<T> row_at(Py_ssize_t i) const {
-        if (i < 0) i += n0;
-        if (i < 0 || i >= n0) detail::out_of_bounds(0);
+        if (!wrap_index(i, n0)) raise_out_of_bounds(0);
         return row(i);
     }
     // Row `i` as a one-dimensional view (unchecked).

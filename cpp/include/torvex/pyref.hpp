@@ -10,13 +10,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <new>
 #include <utility>
 
 namespace torvex {
 
-// Thrown when a Python exception is pending and the current operation must unwind.
-struct PyErrSet {};
+// Thrown when a Python exception is pending and the current operation must
+// unwind. Throwing it without a pending exception would turn into a NULL
+// return with no error set; debug builds (the sanitizer build) catch that here.
+struct PyErrSet {
+    PyErrSet() noexcept { assert(PyErr_Occurred() != nullptr && "PyErrSet without a pending error"); }
+};
 
 class Ref {
 public:
@@ -52,6 +57,38 @@ public:
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// A strong reference held in module state for the life of the process. It is
+// dropped on replacement; at process exit it is dropped only while the
+// interpreter still runs (static destructors run after finalisation, when
+// nothing may be released any more). `slot()` is the address of the held
+// pointer, for a capsule that hands the variable out.
+template <class T = PyObject>
+class ModuleRef {
+public:
+    constexpr ModuleRef() noexcept = default;
+    ModuleRef(const ModuleRef&) = delete;
+    ModuleRef& operator=(const ModuleRef&) = delete;
+    ~ModuleRef() {
+        if (Py_IsInitialized()) Py_XDECREF(reinterpret_cast<PyObject*>(p_));
+    }
+
+    // Takes over `r` (a new reference) and drops the one held before.
+    void reset(Ref r) noexcept {
+        T* old = p_;
+        p_ = reinterpret_cast<T*>(r.release());
+        Py_XDECREF(reinterpret_cast<PyObject*>(old));
+    }
+    // Holds `o` too (a borrowed reference).
+    void set(PyObject* o) noexcept { reset(Ref::borrow(o)); }
+
+    T* get() const noexcept { return p_; }
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(p_); }
+    constexpr T** slot() noexcept { return &p_; }
+
+private:
+    T* p_ = nullptr;
 };
 
 // Raises PyErrSet for a failed C API call.
