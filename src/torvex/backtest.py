@@ -614,6 +614,13 @@ def backtest(
         ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in ops.items()}
         runlog = _runlog.last_run_log() if _runlog is not None and hasattr(_runlog, "last_run_log") else None
 
+    if delisting_bars is not None and isinstance(delisting, str):
+        reasons = None if runlog is None else runlog.get("exit_reason")
+        for k, (sid, _, exit_bar) in enumerate(log[0]):
+            if exit_bar >= 0 and exit_bar == delisting_bars[sid] and (reasons is None or reasons[k] == 4):
+                notes.append(f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
+                             " closed there at its last price (delisting='auto')")
+
     run = RunData(
         dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
         exec_bars=exec_bars, exec_rows=exec_rows[in_data], pending_row=(None if in_data.all() else int(exec_rows[-1])),
