@@ -1,0 +1,121 @@
+"""Failed runs, dying workers and Ctrl-C: the sweep reports them and cleans up."""
+
+import concurrent.futures as cf
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from torvex.sweep import sweep
+
+from sweep import _sweep_helpers as helpers
+
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+def test_a_run_that_raises_is_recorded_and_the_others_go_on(price, n_jobs):
+    grid = {"lookback": [10, 13, 20]}
+    res = sweep(helpers.fails_on_13, price, grid, n_jobs=n_jobs, progress=False)
+    assert res["error"].tolist()[0] is None and res["error"].tolist()[2] is None
+    assert res.loc[(13,), "error"] == "ValueError: lookback 13 is unlucky"
+    assert res.loc[(13,), "sharpe"] != res.loc[(13,), "sharpe"]  # NaN
+    assert res.loc[(10,), "trades"] > 0
+
+
+def test_a_bad_option_value_is_that_runs_error(top5, price):
+    res = sweep(top5, price, {"trade_at": ["close", "midpoint"]}, n_jobs=1, progress=False)
+    assert res["error"].iloc[0] is None
+    assert "trade_at" in res["error"].iloc[1]
+
+
+def test_a_worker_that_kills_itself_is_retried_then_reported(price, tmp_path):
+    # lookback 99 kills every worker it runs in: tried twice, then recorded;
+    # the runs sharing its chunk and the other chunks still come back.
+    grid = {"lookback": [10, 99, 20, 30]}
+    res, pids = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=2,
+                      keep=helpers.worker_pid, progress=False)
+    err = res.loc[(99,), "error"]
+    assert err.startswith("WorkerDied") and "SIGKILL" in err and "retried" in err
+    assert res.drop(index=[(99,)])["error"].isna().all()
+    assert all(helpers.process_gone(p) for p in pids.values() if p is not None)
+
+
+def test_a_worker_that_dies_once_gets_its_chunk_rerun(price, tmp_path):
+    marker = str(tmp_path / "died")
+    grid = {"lookback": [10, 99, 20]}
+    res = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=3, progress=False,
+                marker=marker)
+    assert os.path.exists(marker)  # it did die once
+    assert res["error"].isna().all()
+    ref = sweep(helpers.momentum, price, grid, n_jobs=1, progress=False)
+    assert res["sharpe"].tolist() == ref["sharpe"].tolist()
+
+
+def test_no_worker_outlives_the_sweep(top5, price):
+    _, pids = sweep(top5, price, {"stop_loss": [0.05, 0.1, 0.2, None]}, n_jobs=2,
+                    chunksize=1, keep=helpers.worker_pid, progress=False)
+    assert len(set(pids.values())) >= 1 and os.getpid() not in pids.values()
+    assert all(helpers.process_gone(p) for p in pids.values())
+
+
+def test_ctrl_c_stops_promptly_and_leaves_no_workers(tmp_path):
+    piddir = tmp_path / "pids"
+    piddir.mkdir()
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {TESTS!r})
+        from torvex.datasets import synthetic_universe
+        from torvex.sweep import sweep
+        from sweep import _sweep_helpers as helpers
+
+        if __name__ == "__main__":
+            price = synthetic_universe(n_stocks=30, n_bars=300, seed=7)
+            sweep(helpers.slow, price, {{"lookback": list(range(5, 400))}}, n_jobs=2,
+                  chunksize=50, progress=False, piddir={str(piddir)!r})
+            print("finished")
+    """)
+    path = tmp_path / "interrupted.py"
+    path.write_text(script)
+    # Its own session, signalled as a terminal's Ctrl-C signals its process group.
+    proc = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while len(os.listdir(piddir)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert len(os.listdir(piddir)) >= 2, "the workers never started"
+        os.killpg(proc.pid, signal.SIGINT)
+        sent = time.monotonic()
+        out, err = proc.communicate(timeout=30)
+        took = time.monotonic() - sent
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+    assert "finished" not in out
+    assert "KeyboardInterrupt" in err
+    assert took < 10  # a run takes 0.25 s; the remaining 390 runs are not waited for
+    workers = [int(p) for p in os.listdir(piddir)]
+    deadline = time.monotonic() + 5
+    while not all(helpers.process_gone(p) for p in workers) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert all(helpers.process_gone(p) for p in workers)
+
+
+def test_a_thread_pool_is_refused(top5, price):
+    with cf.ThreadPoolExecutor(2) as ex:
+        with pytest.raises(TypeError, match="thread pool.*per process"):
+            sweep(top5, price, {"stop_loss": [0.1]}, backend=ex, progress=False)
+
+
+@pytest.mark.parametrize("backend, module, extra", [("dask", "distributed", "torvex[dask]"),
+                                                    ("ray", "ray", "torvex[ray]")])
+def test_a_missing_cluster_library_names_its_extra(top5, price, monkeypatch, backend,
+                                                   module, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # import now fails
+    with pytest.raises(ImportError, match=extra.replace("[", r"\[").replace("]", r"\]")):
+        sweep(top5, price, {"stop_loss": [0.1]}, backend=backend, progress=False)

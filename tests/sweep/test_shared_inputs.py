@@ -1,0 +1,42 @@
+"""The price arrays are shared by the local workers, not copied into each."""
+
+import concurrent.futures as cf
+import multiprocessing
+
+import pytest
+
+from torvex.datasets import synthetic_universe
+from torvex.sweep import sweep
+
+from sweep import _sweep_helpers as helpers
+
+MIB = 2**20
+
+
+@pytest.fixture(scope="module")
+def big():
+    # 2,000 bars x 1,500 stocks: 22.9 MiB of prices and 2.9 MiB of booleans
+    price = synthetic_universe(n_stocks=1500, n_bars=2000, seed=3)
+    return price, helpers.momentum(price, 20, 20)
+
+
+def test_workers_map_the_prices_instead_of_holding_copies(big):
+    price, top = big
+    shared = price.to_numpy().nbytes + top.to_numpy().nbytes
+    grid = {"stop_loss": [0.05, 0.1, 0.15, 0.2]}
+    _, local = sweep(top, price, grid, n_jobs=2, chunksize=1, keep=helpers.worker_memory,
+                     progress=False, resample="ME")
+    # The same runs in a pool that receives its inputs by pickle: each worker
+    # holds private copies.
+    ctx = multiprocessing.get_context("forkserver")
+    with cf.ProcessPoolExecutor(2, mp_context=ctx) as ex:
+        _, pickled = sweep(top, price, grid, backend=ex, chunksize=1,
+                           keep=helpers.worker_memory, progress=False, resample="ME")
+    for m in local.values():
+        # every page of the shared blocks is mapped from shared memory ...
+        assert m["RssShmem"] >= 0.95 * shared
+    local_anon = max(m["RssAnon"] for m in local.values())
+    pickled_anon = min(m["RssAnon"] for m in pickled.values())
+    # ... and the private memory is smaller by about one copy of the inputs
+    # (25.8 MiB here); what remains is the interpreter and one run's work.
+    assert pickled_anon - local_anon >= 0.8 * shared, (local_anon / MIB, pickled_anon / MIB)
