@@ -1,0 +1,158 @@
+"""Figures of a :class:`torvex.Report` (matplotlib, from the ``plot`` extra).
+
+matplotlib is imported inside each function, so the rest of torvex works
+without it.  Figures are built with the object-oriented API
+(:class:`matplotlib.figure.Figure`), not pyplot, so they need no display and
+are not kept alive by pyplot's figure registry.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["plot_equity", "plot_trades", "plot_monthly", "monthly_returns"]
+
+
+def _figure(**kwargs):
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as exc:
+        raise ImportError("torvex plots need matplotlib: pip install torvex[plot]") from exc
+    return Figure(**kwargs)
+
+
+def plot_equity(report, benchmark=None):
+    """Equity curve (top) and drawdown (bottom) of ``report`` from its start; optionally a benchmark's equity.
+
+    Parameters
+    ----------
+    report : Report
+    benchmark : Series or Report, optional
+        Benchmark prices or returns by date, or another report; drawn
+        rescaled to 1.0 at the report's start.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=3, n_bars=120, seed=2)
+    >>> fig = plot_equity(torvex.backtest(price.notna(), price, resample="ME"))
+    >>> [ax.get_ylabel() for ax in fig.axes]
+    ['equity', 'drawdown']
+    """
+    fig = _figure(figsize=(10, 5.5), layout="constrained")
+    top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+    equity = report.creturn.loc[report.start:]
+    top.plot(equity.index, equity.to_numpy(), color="#1f4e79", lw=1.3, label="strategy")
+    if benchmark is not None:
+        b = report._benchmark_returns(benchmark)
+        curve = np.r_[1.0, np.cumprod(1.0 + np.nan_to_num(b))]
+        top.plot(equity.index, curve, color="#999999", lw=1.0, label="benchmark")
+        top.legend(loc="upper left", frameon=False)
+    top.set_ylabel("equity")
+    top.grid(alpha=0.3)
+    top.set_title("Equity and drawdown", loc="left")
+    dd = report.drawdown.loc[report.start:]
+    bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color="#b22222", alpha=0.5, lw=0)
+    bottom.set_ylabel("drawdown")
+    bottom.yaxis.set_major_formatter(_percent())
+    bottom.grid(alpha=0.3)
+    return fig
+
+
+def plot_trades(report):
+    """Each closed trade's maximum adverse excursion against its return; winners and losers in two colours.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=3, n_bars=120, seed=2)
+    >>> fig = plot_trades(torvex.backtest(price.notna(), price, resample="ME"))
+    >>> fig.axes[0].get_xlabel()
+    'MAE (worst excursion against the trade)'
+    """
+    fig = _figure(figsize=(7, 5), layout="constrained")
+    ax = fig.subplots()
+    t = report.trades
+    t = t[t["exit_bar"] != -1]
+    win = t["return"] > 0
+    for mask, colour, label in ((win, "#2e7d32", "winners"), (~win, "#c62828", "losers")):
+        ax.scatter(-t.loc[mask, "mae"], t.loc[mask, "return"], s=12, alpha=0.6, color=colour,
+                   label=f"{label} ({int(mask.sum())})")
+    ax.axhline(0.0, color="black", lw=0.6)
+    ax.set_xlabel("MAE (worst excursion against the trade)")
+    ax.set_ylabel("return")
+    ax.xaxis.set_major_formatter(_percent())
+    ax.yaxis.set_major_formatter(_percent())
+    ax.grid(alpha=0.3)
+    ax.legend(frameon=False)
+    ax.set_title("Trades: adverse excursion and return", loc="left")
+    return fig
+
+
+def monthly_returns(report) -> pd.DataFrame:
+    """Compounded returns by calendar month: years x months (1..12), NaN outside the run.
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=3, n_bars=120, seed=2)
+    >>> table = monthly_returns(torvex.backtest(price.notna(), price, resample="ME"))
+    >>> list(table.columns) == list(range(1, 13))
+    True
+    """
+    r = report.returns
+    idx = r.index.tz_localize(None) if r.index.tz is not None else r.index
+    grouped = (1.0 + pd.Series(r.to_numpy(), index=idx)).groupby([idx.year, idx.month]).prod() - 1.0
+    table = grouped.unstack()
+    return table.reindex(columns=range(1, 13)).rename_axis(index="year", columns="month")
+
+
+def plot_monthly(report):
+    """Heatmap of monthly returns (rows years, columns months), each cell labelled in per cent.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=3, n_bars=120, seed=2)
+    >>> fig = plot_monthly(torvex.backtest(price.notna(), price, resample="ME"))
+    >>> fig.axes[0].get_title(loc="left")
+    'Monthly returns'
+    """
+    table = monthly_returns(report)
+    values = table.to_numpy(dtype=float)
+    fig = _figure(figsize=(10, 0.45 * max(len(table), 2) + 1.2), layout="constrained")
+    ax = fig.subplots()
+    finite = np.abs(values[np.isfinite(values)])
+    lim = float(finite.max()) if finite.size else 0.01
+    image = ax.imshow(values, cmap="RdYlGn", vmin=-lim, vmax=lim, aspect="auto")
+    ax.set_xticks(range(12), ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"])
+    ax.set_yticks(range(len(table)), [str(y) for y in table.index])
+    for (i, j), v in np.ndenumerate(values):
+        if np.isfinite(v):
+            ax.text(j, i, f"{v:.1%}", ha="center", va="center", fontsize=7)
+    fig.colorbar(image, ax=ax, format=_percent(), shrink=0.8)
+    ax.set_title("Monthly returns", loc="left")
+    return fig
+
+
+def _percent():
+    from matplotlib.ticker import PercentFormatter
+
+    return PercentFormatter(1.0, decimals=0)

@@ -1,0 +1,62 @@
+"""Figures and the HTML page, headless; a clear ImportError without matplotlib."""
+
+import builtins
+import re
+
+import pytest
+
+import torvex
+
+matplotlib = pytest.importorskip("matplotlib")
+
+
+@pytest.fixture(scope="module")
+def report(universe, momentum):
+    return torvex.backtest(momentum, universe, stop_loss=0.06)
+
+
+def test_figures(report, universe):
+    fig = report.plot()
+    assert [a.get_ylabel() for a in fig.axes] == ["equity", "drawdown"]
+    assert report.plot() is fig  # built once
+    bench = report.plot(benchmark=universe["close"]["S0001"].ffill())
+    assert len(bench.axes[0].lines) == 2
+    scatter = report.plot_trades()
+    n = sum(len(c.get_offsets()) for c in scatter.axes[0].collections)
+    assert n == int((report.trades["exit_bar"] != -1).sum())
+    heat = report.plot_monthly()
+    assert heat.axes[0].get_title(loc="left") == "Monthly returns"
+
+
+def test_monthly_table_compounds_the_returns(report):
+    from torvex.plotting import monthly_returns
+
+    table = monthly_returns(report)
+    total = (1 + table.stack()).prod() - 1
+    assert total == pytest.approx(report.stats()["total_return"], rel=1e-9)
+
+
+def test_html_page(report, tmp_path):
+    path = tmp_path / "r.html"
+    page = report.to_html(path)
+    assert path.read_text(encoding="utf-8") == page
+    assert len(re.findall(r'src="data:image/png;base64,', page)) == 3
+    for section in ("Statistics", "Trades", "Next actions", "Trade list"):
+        assert f">{section}" in page
+    assert "http" not in page.replace("http-equiv", "")  # self-contained: nothing fetched
+    assert "<table>" in report._repr_html_()
+
+
+def test_missing_matplotlib_names_the_extra(report, monkeypatch):
+    real = builtins.__import__
+
+    def no_mpl(name, *a, **k):
+        if name.startswith("matplotlib"):
+            raise ImportError("no matplotlib")
+        return real(name, *a, **k)
+
+    from torvex import plotting
+
+    monkeypatch.setattr(builtins, "__import__", no_mpl)
+    with pytest.raises(ImportError, match=r"pip install torvex\[plot\]"):
+        plotting.plot_monthly(report)
