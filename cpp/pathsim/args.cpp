@@ -10,8 +10,10 @@
 #include <string>
 
 #include "torvex/argparse.hpp"
+#include "torvex/buffer.hpp"
 #include "torvex/errors.hpp"
-#include "run.hpp"
+#include "bar_loop.hpp"
+#include "params.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {

@@ -1,4 +1,4 @@
-// Python-callable entry points of torvex.core.pathsim.
+// Argument layer of backtest_, the engine's Python entry point.
 #pragma once
 
 #include <string>
@@ -12,10 +12,5 @@ void init_backtest_args();
 // taken at initialisation.
 std::string backtest_signature();
 PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-void init_small_args();
-void init_report_args();
 
 }  // namespace torvex::pathsim

@@ -10,6 +10,7 @@
 
 #include "torvex/scalars.hpp"
 #include "ledger.hpp"
+#include "finish.hpp"
 #include "run.hpp"
 #include "state.hpp"
 

@@ -11,6 +11,8 @@
 #include <type_traits>
 
 #include "args.hpp"
+#include "report.hpp"
+#include "utils.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
@@ -45,10 +47,6 @@ void bind_excursion_table(PyObject* xmod) {
         bound.*row.member = R::from_void(p);
     });
     g.xc = bound;
-}
-
-PyObject* get_stock_operations(PyObject*, PyObject*) {
-    return PyDict_Copy(g.stock_operations.object());
 }
 
 constexpr const char* backtest_doc =

@@ -1,11 +1,11 @@
-// Reports of the last run: the trade list.
+// Reports of the last run: the trade list and the stock-operations record.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #include "torvex/capi.hpp"
 
 #include <numpy/arrayobject.h>
 
-#include "args.hpp"
+#include "report.hpp"
 #include "torvex/argparse.hpp"
 #include "torvex/buffer.hpp"
 #include "torvex/scalars.hpp"
@@ -26,6 +26,10 @@ Py_ssize_t as_index(PyObject* o) {
 }  // namespace
 
 void init_report_args() { trade_stocks_parser.init(); }
+
+PyObject* get_stock_operations(PyObject*, PyObject*) {
+    return PyDict_Copy(g.stock_operations.object());
+}
 
 PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* result = nullptr;

@@ -1,4 +1,5 @@
-// One backtest run: its converted arguments and the state it builds.
+// The state of one backtest run: its arguments, the input views, the position
+// map and the per-stock state the bar loop carries from bar to bar.
 #pragma once
 
 #include <cstdint>
@@ -93,20 +94,5 @@ struct Run {
     double trail_stop_abs = 0.0;
     double trail_stop_activation_abs = 0.0;
 };
-
-// Set-up of a run, up to its first bar.
-void setup_run(Run& r);
-
-// End of run: closes the trade log and rebuilds the stock-operations record.
-void finish_run(Run& r);
-
-// The whole run; returns creturn.
-Ref run_backtest(const RunArgs& a);
-
-// Column pairing by UTF-8 label.
-std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns);
-
-// Stop table of one threshold argument, checked against bars and columns.
-Ref stop_thresholds(PyObject* threshold, PyObject* price_index, PyObject* pos_columns);
 
 }  // namespace torvex::pathsim

@@ -2,7 +2,7 @@
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #include "torvex/argparse.hpp"
-#include "args.hpp"
+#include "utils.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {

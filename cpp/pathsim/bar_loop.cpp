@@ -11,7 +11,10 @@
 #include <cmath>
 
 #include "ledger.hpp"
+#include "bar_loop.hpp"
+#include "finish.hpp"
 #include "run.hpp"
+#include "setup.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
