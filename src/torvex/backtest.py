@@ -118,7 +118,15 @@ def _ns(index: pd.DatetimeIndex) -> np.ndarray:
 
 def _labels(columns, name: str) -> np.ndarray:
     """Column labels as the text the engine matches, refusing labels that collide."""
-    text = [str(c) for c in columns]
+    if not isinstance(columns, pd.Index):
+        columns = pd.Index(list(columns), dtype=object)
+    if len(columns) and pd.api.types.is_string_dtype(columns.dtype) and type(columns[0]) is str \
+            and not columns.hasnans:
+        if columns.is_unique:
+            return columns.to_numpy(dtype=object)
+        text = list(columns)
+    else:
+        text = [str(c) for c in columns]
     if len(set(text)) != len(text):
         seen: dict[str, Any] = {}
         for c, t in zip(columns, text):
@@ -134,10 +142,12 @@ def _labels(columns, name: str) -> np.ndarray:
 
 def _values(df: pd.DataFrame, name: str) -> np.ndarray:
     """float64 values of a numeric or bool frame; a view when the frame already holds float64."""
-    for col, dt in df.dtypes.items():
+    kinds = set(df.dtypes)
+    for dt in kinds:
         if dt.kind not in "biuf":
+            col = df.columns[np.flatnonzero(df.dtypes == dt)[0]]
             raise TypeError(f"{name}: expected numeric or bool columns; found dtype {dt} in column {col!r}")
-    if all(isinstance(dt, np.dtype) for dt in df.dtypes):
+    if all(isinstance(dt, np.dtype) for dt in kinds):
         return df.to_numpy(dtype=np.float64)
     return df.to_numpy(dtype=np.float64, na_value=np.nan)
 
@@ -551,7 +561,8 @@ def backtest(
     if isinstance(delisting, str):
         if delisting != "auto":
             raise ValueError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {delisting!r}")
-        valid = ~np.isnan(trade[:, colmap])
+        identity = colmap.size == trade.shape[1] and (colmap == np.arange(colmap.size)).all()
+        valid = ~np.isnan(trade if identity else trade[:, colmap])
         any_price = valid.any(axis=0)
         if not any_price.any():
             raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
