@@ -8,7 +8,7 @@ SAN_VENV := .venv-sanitize
 PYTHON313 := $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) /usr/bin/python3.13 /usr/local/bin/python3.13; do \
 	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: venv install test demo bench sanitize clean
+.PHONY: venv install test demo bench sanitize clean screenshot
 
 $(VENV)/bin/python:
 	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
@@ -17,14 +17,31 @@ $(VENV)/bin/python:
 
 venv: $(VENV)/bin/python
 
-install: venv
+# The package is built and installed again only when a source file changed since the
+# last install (the stamp), so a second `make test` or `make demo` takes seconds.
+INSTALL_STAMP := $(VENV)/.torvex-installed
+PACKAGE_SOURCES := $(shell find src cpp -type f -not -path '*/__pycache__/*' -not -name '*.so' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml
+
+$(INSTALL_STAMP): $(VENV)/bin/python $(PACKAGE_SOURCES)
 	$(PY) -m pip install -q '.[test]'
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 test: install
 	TZ=UTC $(PY) -m pytest -q
 
+DEMO_OUT := build/demo
 demo: install
-	$(PY) examples/demo.py
+	MPLBACKEND=Agg $(PY) examples/demo.py --out $(DEMO_OUT)
+
+# The demo's report.html rendered by headless Chromium (Debian's package, installed if missing).
+screenshot: demo
+	command -v chromium >/dev/null || { apt-get update -q && apt-get install -y -q chromium; }
+	chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --window-size=1280,3600 \
+		--screenshot=$(abspath $(DEMO_OUT))/report-page.png file://$(abspath $(DEMO_OUT))/report.html
+	@echo "wrote $(DEMO_OUT)/report-page.png"
 
 bench: venv
 	$(PY) -m pip install -q '.[bench]'
