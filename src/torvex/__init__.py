@@ -17,9 +17,11 @@ _EXPORTS = {
     "backtest": "torvex.backtest",
     "Report": "torvex.report",
     "read_prices": "torvex.io",
+    "sweep": "torvex.sweep",
+    "plot_sweep": "torvex.sweep",
 }
 
-__all__ = ["backtest", "Report", "read_prices", "__version__"]
+__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "__version__"]
 
 
 def __getattr__(name):
