@@ -46,6 +46,8 @@ screenshot: demo
 bench: venv
 	$(PY) -m pip install -q '.[bench]'
 	$(PY) benchmarks/run.py
+	$(PY) -m pip install -q '.[dask,ray]'
+	$(PY) benchmarks/sweep.py
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own venv and build folder, and the whole suite run under them.
