@@ -58,10 +58,14 @@ inline void reset_ratios(Run& r, int sid) {
     st.mincr = 1.0;
 }
 
+// The exit band of one held position on one bar: its value at the entry
+// price (the sign gives the side), the bounds for its cumulative ratio, and
+// whether the bound on its stop side came from the trailing stop.
 struct Band {
     double entry_pos;
     double max_r;
     double min_r;
+    bool trailing;
 };
 
 // What the exit band of every position on one bar reads besides the
@@ -106,9 +110,11 @@ inline Band exit_band(const BandInputs& in, const StockState& st, int sid, doubl
     if (b.entry_pos > 0.0) {
         b.max_r = 1.0 + take_profit_abs;
         b.min_r = raise_min ? long_trail : long_min;
+        b.trailing = raise_min;
     } else {
         b.max_r = lower_max ? short_trail : short_max;
         b.min_r = 1.0 - take_profit_abs;
+        b.trailing = lower_max;
     }
     return b;
 }
@@ -157,6 +163,119 @@ void gather(const Run& r, const View2<double>& v, Py_ssize_t d, std::vector<doub
         out[k] = detail::load<double>(row + stocks[keys[k]].pid * v.s1);
 }
 
+// The cells of every table the bar reads, gathered first on unchecked bars,
+// with the next bar's rows to prefetch from.
+template <bool Checked, bool Touched>
+struct BarCells {
+    Cells<Checked> price, close, high, low, open;
+
+    // The cells are gathered before the members point at them.
+    static Run& gathered(Run& r, Py_ssize_t d) {
+        if constexpr (!Checked) {
+            gather(r, r.price, d, r.bar_price);
+            gather(r, r.close, d, r.bar_close);
+            if constexpr (Touched) {
+                gather(r, r.high, d, r.bar_high);
+                gather(r, r.low, d, r.bar_low);
+                gather(r, r.open, d, r.bar_open);
+            }
+        }
+        return r;
+    }
+
+    BarCells(Run& r, Py_ssize_t d)
+        : price(gathered(r, d).price, r.bar_price, d),
+          close(r.close, r.bar_close, d),
+          high(r.high, r.bar_high, d),
+          low(r.low, r.bar_low, d),
+          open(r.open, r.bar_open, d) {
+        if constexpr (!Checked) {
+            if (d + 1 < r.rows_inside) {
+                price.next_row = r.price.data + (d + 1) * r.price.s0;
+                close.next_row = r.close.data + (d + 1) * r.close.s0;
+                if constexpr (Touched) {
+                    high.next_row = r.high.data + (d + 1) * r.high.s0;
+                    low.next_row = r.low.data + (d + 1) * r.low.s0;
+                    open.next_row = r.open.data + (d + 1) * r.open.s0;
+                }
+            }
+        }
+    }
+
+    void prefetch_next(int pid) const {
+        price.prefetch_next(pid);
+        close.prefetch_next(pid);
+        if constexpr (Touched) {
+            high.prefetch_next(pid);
+            low.prefetch_next(pid);
+            open.prefetch_next(pid);
+        }
+    }
+};
+
+// Carries a held position to the bar's trading price and updates its ratios;
+// returns the bar's price ratio (1 where either price is missing).
+[[gnu::always_inline]] inline double carry(StockState& st, double& value, double price) {
+    double& prev = st.previous_price;
+    if (std::isnan(prev)) prev = price;
+    double ratio = price / prev;
+    if (std::isnan(ratio)) ratio = 1.0;
+    value = value * ratio;
+    double& cr = st.cr;
+    cr = cr * ratio;
+    // Stored unconditionally (a max and a min instruction, no branch): right
+    // after a rebalance resets the ratios these are coin flips.
+    st.maxcr = cr > st.maxcr ? cr : st.maxcr;
+    st.mincr = cr < st.mincr ? cr : st.mincr;
+    return ratio;
+}
+
+// Touched exits: a band crossed inside the bar (by its open, high or low, in
+// that order of precedence) closes the position at once at the crossing
+// level. The key stays in the map at 0.0.
+[[gnu::always_inline]] inline void exit_on_touch(Run& r, const StockState& st, int sid,
+                                                 double& value, const Band& band, double ratio,
+                                                 double high, double low, double open) {
+    const double prev = st.previous_price;
+    const double base = st.cr / ratio;
+    const double high_r = base * (high / prev);
+    const double low_r = base * (low / prev);
+    const double open_r = base * (open / prev);
+    const bool touch_low = low_r <= band.min_r;
+    const bool touch_high = high_r >= band.max_r;
+    const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
+    if (!(touch_low || touch_high || touch_open)) return;
+    bool upper = false;  // the bound the fill used
+    if (touch_open) {
+        value = band.entry_pos * open_r;
+        upper = open_r >= band.max_r;
+    } else if (touch_high) {
+        value = band.entry_pos * band.max_r;
+        upper = true;
+    } else {
+        value = band.entry_pos * band.min_r;
+    }
+    const bool is_long = band.entry_pos > 0.0;
+    const ExitReason reason = stop_reason(upper == is_long, band.trailing);
+    r.exited_stocks.push_back({sid, reason});
+    r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
+                          {reason, true});
+}
+
+// Close exits: a close outside the band queues the position to be closed on
+// the next bar at that bar's trading price.
+[[gnu::always_inline]] inline void queue_close_exit(Run& r, const StockState& st, int sid,
+                                                    const Band& band, double price,
+                                                    double close_price) {
+    const double cr_at_close = st.cr * close_price / price;
+    const bool is_long = band.entry_pos > 0.0;
+    if (cr_at_close >= band.max_r) {
+        r.exit_stocks_temp.push_back({sid, stop_reason(is_long, band.trailing)});
+    } else if (cr_at_close < band.min_r) {
+        r.exit_stocks_temp.push_back({sid, stop_reason(!is_long, band.trailing)});
+    }
+}
+
 // Per held position: carry to the bar's trading price, update the ratios, test
 // the exit band (closing at once on a touch, or queueing a close exit), then move
 // the previous price forward. On unchecked bars the position's value at the
@@ -166,30 +285,7 @@ void gather(const Run& r, const View2<double>& v, Py_ssize_t d, std::vector<doub
 // load it again for every position.
 template <bool Checked, bool Touched>
 void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
-    const RunArgs& a = r.a;
-    if constexpr (!Checked) {
-        gather(r, r.price, d, r.bar_price);
-        gather(r, r.close, d, r.bar_close);
-        if constexpr (Touched) {
-            gather(r, r.high, d, r.bar_high);
-            gather(r, r.low, d, r.bar_low);
-            gather(r, r.open, d, r.bar_open);
-        }
-    }
-    Cells<Checked> price_cells(r.price, r.bar_price, d), close_cells(r.close, r.bar_close, d),
-        high_cells(r.high, r.bar_high, d), low_cells(r.low, r.bar_low, d),
-        open_cells(r.open, r.bar_open, d);
-    if constexpr (!Checked) {
-        if (d + 1 < r.rows_inside) {
-            price_cells.next_row = r.price.data + (d + 1) * r.price.s0;
-            close_cells.next_row = r.close.data + (d + 1) * r.close.s0;
-            if constexpr (Touched) {
-                high_cells.next_row = r.high.data + (d + 1) * r.high.s0;
-                low_cells.next_row = r.low.data + (d + 1) * r.low.s0;
-                open_cells.next_row = r.open.data + (d + 1) * r.open.s0;
-            }
-        }
-    }
+    const BarCells<Checked, Touched> cells(r, d);
     const BandInputs band_inputs(r, sl_row, tp_row);
     const int* const keys = r.pos.keys().data();
     const std::size_t n = r.pos.keys().size();  // a touched exit keeps its key
@@ -201,68 +297,24 @@ void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
         const int sid = keys[k];
         StockState& st = stocks[sid];
         const int sidprice = st.pid;
-        price_cells.prefetch_next(sidprice);
-        close_cells.prefetch_next(sidprice);
-        if constexpr (Touched) {
-            high_cells.prefetch_next(sidprice);
-            low_cells.prefetch_next(sidprice);
-            open_cells.prefetch_next(sidprice);
-        }
+        cells.prefetch_next(sidprice);
         double& value = values[sid];
         if (value == 0.0) continue;  // closed by a touched exit, no longer held
-        const double price = price_cells.get(k, sidprice);
+        const double price = cells.price.get(k, sidprice);
         validate_trade_price(price, r, sid, row);
-        double& prev = st.previous_price;
-        if (std::isnan(prev)) prev = price;
-        double ratio = price / prev;
-        if (std::isnan(ratio)) ratio = 1.0;
-        value = value * ratio;
-        double& cr = st.cr;
-        cr = cr * ratio;
-        // Stored unconditionally (a max and a min instruction, no branch): right
-        // after a rebalance resets the ratios these are coin flips.
-        st.maxcr = cr > st.maxcr ? cr : st.maxcr;
-        st.mincr = cr < st.mincr ? cr : st.mincr;
-
+        const double ratio = carry(st, value, price);
         const Band band = exit_band(band_inputs, st, sid, value);
-        const bool is_long = band.entry_pos > 0.0;
         if constexpr (Touched) {
-            const double base = cr / ratio;
-            const double high_r = base * (high_cells.get(k, sidprice) / prev);
-            const double low_r = base * (low_cells.get(k, sidprice) / prev);
-            const double open_r = base * (open_cells.get(k, sidprice) / prev);
-            const bool touch_low = low_r <= band.min_r;
-            const bool touch_high = high_r >= band.max_r;
-            const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
-            bool upper = false;  // the bound the fill used
-            if (touch_open) {
-                value = band.entry_pos * open_r;
-                upper = open_r >= band.max_r;
-            } else if (touch_high) {
-                value = band.entry_pos * band.max_r;
-                upper = true;
-            } else if (touch_low) {
-                value = band.entry_pos * band.min_r;
-            }
-            if (touch_low || touch_high || touch_open) {
-                const bool negative = (touch_low && value > 0.0) || (touch_high && value < 0.0);
-                r.exited_stocks.push_back({negative ? -sid : sid, upper == is_long});
-                r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false,
-                                      false);
-            }
+            exit_on_touch(r, st, sid, value, band, ratio, cells.high.get(k, sidprice),
+                          cells.low.get(k, sidprice), cells.open.get(k, sidprice));
             if constexpr (!Checked)
-                st.close_part = close_part(value, price, close_cells.get(k, sidprice));
+                st.close_part = close_part(value, price, cells.close.get(k, sidprice));
         } else {
-            const double close_price = close_cells.get(k, sidprice);
+            const double close_price = cells.close.get(k, sidprice);
             if constexpr (!Checked) st.close_part = close_part(value, price, close_price);
-            const double cr_at_close = cr * close_price / price;
-            if (cr_at_close >= band.max_r) {
-                r.exit_stocks_temp.push_back({sid, is_long});
-            } else if (cr_at_close < band.min_r) {
-                r.exit_stocks_temp.push_back({-sid, !is_long});
-            }
+            queue_close_exit(r, st, sid, band, price, close_price);
         }
-        if (!std::isnan(price)) prev = price;
+        if (!std::isnan(price)) st.previous_price = price;
     }
 }
 
@@ -271,18 +323,19 @@ void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
 void run_queued_exits(Run& r) {
     const RunArgs& a = r.a;
     for (const StopExit& e : r.exit_stocks) {
-        const int abssid = std::abs(e.id);
+        const int sid = e.sid;
         const bool will_be_set_by_rebalance = r.should_rebalance &&
                                               !truth(a.stop_trading_next_period) &&
-                                              r.pos_values.at(r.pos_id, abssid) != 0.0;
-        if (!held(r.pos, abssid) || will_be_set_by_rebalance) continue;
-        r.cash = set_position(r.pos, abssid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
+                                              r.pos_values.at(r.pos_id, sid) != 0.0;
+        if (!held(r.pos, sid) || will_be_set_by_rebalance) continue;
+        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true, 1.0,
+                              {e.reason, false});
         r.pos_changed = true;
         r.exited_stocks.push_back(e);
-        reset_ratios(r, abssid);
+        reset_ratios(r, sid);
         // A detection of the same stock at this bar's close is void: it is gone.
         for (auto it = r.exit_stocks_temp.begin(); it != r.exit_stocks_temp.end(); ++it) {
-            if (it->id == e.id || it->id == -e.id) {
+            if (it->sid == sid) {
                 r.exit_stocks_temp.erase(it);
                 break;
             }
@@ -312,7 +365,7 @@ void rebalance_step(Run& r, int d) {
         for (Py_ssize_t i = 0; i < target.n; ++i)
             r.latest_rebalanced_row[static_cast<std::size_t>(i)] = target(i);
         for (const StopExit& e : r.exited_stocks) {
-            const auto s = static_cast<std::size_t>(std::abs(e.id));
+            const auto s = static_cast<std::size_t>(e.sid);
             if (s < r.latest_rebalanced_row.size()) r.latest_rebalanced_row[s] = 0.0;
         }
         row = View1<double>(r.latest_rebalanced_row.data(), target.n);
@@ -323,6 +376,7 @@ void rebalance_step(Run& r, int d) {
     for (int sid : r.keys_before)
         if (r.pos.at(sid) != 0.0) r.stocks[static_cast<std::size_t>(sid)].held_before = true;
 
+    run_log.current.rebalanced(d, r.pos_id);
     r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
     r.exited_stocks.clear();
     r.latest_rebalanced_keys = r.pos.keys();
@@ -358,7 +412,8 @@ void delisting_step(Run& r, int d) {
     }
     if (!r.delisted_stocks.empty()) r.pos_changed = true;
     for (int sid : r.delisted_stocks) {
-        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true);
+        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true, 1.0,
+                              {ExitReason::delisted, false});
         reset_ratios(r, sid);
     }
 }
@@ -410,6 +465,7 @@ std::int64_t now_ns() noexcept {
 Ref run_backtest(const RunArgs& a) {
     last_phases[0] = last_phases[1] = last_phases[2] = 0;
     const std::int64_t t0 = now_ns();
+    run_log.run_started();
     Run r(a);
     setup_run(r);
     const std::int64_t t1 = now_ns();
@@ -460,6 +516,7 @@ Ref run_backtest(const RunArgs& a) {
     last_phases[1] = t2 - t1;
     finish_run(r);
     last_phases[2] = now_ns() - t2;
+    run_log.run_completed();
     return r.creturn.obj;
 }
 

@@ -59,47 +59,58 @@ void accumulate_abs(Ref& total, PyObject* value) {
 
 const StopExit* find_stock(const std::vector<StopExit>& v, int sid) {
     for (const StopExit& e : v)
-        if (std::abs(e.id) == sid) return &e;
+        if (e.sid == sid) return &e;
     return nullptr;
 }
 
-}  // namespace
-
-void finish_run(Run& r) {
-    const RunArgs& a = r.a;
-    const Labels& L = labels();
-
+// Positions still open go to the trade log, each as an open trade.
+void log_open_positions(const Run& r) {
     std::map<int, double> final_pos = r.pos.to_map();
     PyObject* done = g.xc.end_analysis(final_pos);
     if (done == nullptr) throw PyErrSet{};
     Py_DECREF(done);
+    for (const auto& [sid, value] : final_pos)
+        if (value != 0.0) run_log.current.trade_ended({ExitReason::open, false});  // NaN is held
+}
 
+// The record's four parts, installed as the module's record before they are
+// filled (a failure on the way leaves it partly filled, as the run left it).
+struct Record {
+    PyObject* rec;
+    Ref actions, weights, next_weights;
+};
+
+Record new_record() {
     Ref record = Ref::steal(PyDict_New());
-    Ref actions = Ref::steal(PyDict_New());
-    Ref weights = Ref::steal(PyDict_New());
-    Ref next_weights = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(record.get(), g.s.actions, actions.get()));
-    check(PyDict_SetItem(record.get(), g.s.weights, weights.get()));
-    check(PyDict_SetItem(record.get(), g.s.next_weights, next_weights.get()));
+    Record out{nullptr, Ref::steal(PyDict_New()), Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+    check(PyDict_SetItem(record.get(), g.s.actions, out.actions.get()));
+    check(PyDict_SetItem(record.get(), g.s.weights, out.weights.get()));
+    check(PyDict_SetItem(record.get(), g.s.next_weights, out.next_weights.get()));
     g.stock_operations.reset(record);
-    PyObject* rec = g.stock_operations.object();
+    out.rec = g.stock_operations.object();
+    return out;
+}
 
-    // Executed weights: the row of the last executed rebalance, 0 for stocks no
-    // longer held, scaled down when the row's gross weight exceeds 1.
+// Executed weights: the row of the last executed rebalance, 0 for stocks no
+// longer held, scaled down when the row's gross weight exceeds 1.
+void executed_weights(const Run& r, PyObject* weights) {
     Ref zero = py_long(0);
     Ref latest_weight_sum = zero;
     if (!r.latest_rebalanced_keys.empty()) {
         const View1<double> row = r.pos_values.row_at(r.current_position_id);
         for (int sid : r.latest_rebalanced_keys) {
             Ref weight = f64(row.at(sid));
-            set_item(weights.get(), sid, held(r.pos, sid) ? weight.get() : zero.get());
+            set_item(weights, sid, held(r.pos, sid) ? weight.get() : zero.get());
             accumulate_abs(latest_weight_sum, weight.get());
         }
     }
-    scale_down(weights.get(), latest_weight_sum.get());
+    scale_down(weights, latest_weight_sum.get());
+}
 
-    // Pending weights: the row in force, without stocks stopped out when those
-    // stay out of the next rebalance.
+// Pending weights: the row in force, without stocks stopped out when those
+// stay out of the next rebalance; with the two row indexes.
+void pending_weights(const Run& r, const Record& out) {
+    const RunArgs& a = r.a;
     View1<double> next_row;
     if (r.pos_id != r.current_position_id) {
         next_row = r.pos_values.row_at(r.pos_id);
@@ -109,7 +120,7 @@ void finish_run(Run& r) {
                                        static_cast<Py_ssize_t>(r.latest_rebalanced_row.size()))
                        : r.pos_values.row_at(r.current_position_id);
     }
-    Ref total_next_weight_sum = zero;
+    Ref total_next_weight_sum = py_long(0);
     for (int sid = 0; sid < next_row.n; ++sid) {
         Ref val1 = f64(next_row(sid));
         bool skip = false, dropped = false;
@@ -123,15 +134,18 @@ void finish_run(Run& r) {
             }
         }
         if (!(dropped && r.should_rebalance)) accumulate_abs(total_next_weight_sum, val1.get());
-        if (!skip && next_row(sid) != 0.0) set_item(next_weights.get(), sid, val1.get());
+        if (!skip && next_row(sid) != 0.0) set_item(out.next_weights.get(), sid, val1.get());
     }
     Ref weight_time = py_long(r.current_position_id);
-    check(PyDict_SetItem(rec, g.s.weight_time, weight_time.get()));
+    check(PyDict_SetItem(out.rec, g.s.weight_time, weight_time.get()));
     Ref next_weight_time = py_long(r.pos_id);
-    check(PyDict_SetItem(rec, g.s.next_weight_time, next_weight_time.get()));
-    scale_down(next_weights.get(), total_next_weight_sum.get());
+    check(PyDict_SetItem(out.rec, g.s.next_weight_time, next_weight_time.get()));
+    scale_down(out.next_weights.get(), total_next_weight_sum.get());
+}
 
-    Ref limit = py_float(a.position_limit);
+// Both weight mappings through the module's normalize_weight, as found now.
+void normalize_record(const Run& r, PyObject* rec) {
+    Ref limit = py_float(r.a.position_limit);
     for (PyObject* key : {g.s.weights, g.s.next_weights}) {
         Ref fn = get_global(g.dict, g.s.normalize_weight);
         Ref current = Ref::borrow(PyDict_GetItemWithError(rec, key));
@@ -143,27 +157,35 @@ void finish_run(Run& r) {
         Ref normalized = Ref::steal(PyObject_Vectorcall(fn.get(), call_args, 2, nullptr));
         check(PyDict_SetItem(rec, key, normalized.get()));
     }
+}
 
-    // Actions of a due rebalance.
-    if (r.should_rebalance) {
-        const View1<double> target = r.pos_values.row_at(r.pos_id);
-        for (int sid = 0; sid < target.n; ++sid) {
-            const double val0 = target(sid);
-            if (!held(r.pos, sid)) {
-                if (val0 != 0.0) set_item(actions.get(), sid, L.enter);
-            } else {
-                set_item(actions.get(), sid, val0 == 0.0 ? L.exit : L.hold);
-            }
+// Actions of a due rebalance: enter, exit or hold per stock of its row.
+void rebalance_actions(const Run& r, PyObject* actions) {
+    if (!r.should_rebalance) return;
+    const Labels& L = labels();
+    const View1<double> target = r.pos_values.row_at(r.pos_id);
+    for (int sid = 0; sid < target.n; ++sid) {
+        const double val0 = target(sid);
+        if (!held(r.pos, sid)) {
+            if (val0 != 0.0) set_item(actions, sid, L.enter);
+        } else {
+            set_item(actions, sid, val0 == 0.0 ? L.exit : L.hold);
         }
     }
+}
 
-    // Pending stop exits, detected at the last close.
+// Pending stop exits, detected at the last close: "tp"/"sl", or
+// "tp_enter"/"sl_enter" when the row in force buys the stock again.
+void pending_stop_actions(const Run& r, PyObject* rec, PyObject* actions) {
+    const RunArgs& a = r.a;
+    const Labels& L = labels();
+    Ref zero = py_long(0);
     const int64_t date = r.price_index.n > 0 ? r.price_index(r.price_index.n - 1) : 0;
     for (const StopExit& e : r.exit_stocks) {
-        const int stock = std::abs(e.id);
-        PyObject* label = e.take_profit ? L.tp : L.sl;
+        const int stock = e.sid;
+        PyObject* label = e.take_profit() ? L.tp : L.sl;
         if (truth(a.stop_trading_next_period) || date > r.pos_index.at(r.pos_id)) {
-            set_item(actions.get(), stock, label);
+            set_item(actions, stock, label);
             continue;
         }
         Ref k = py_long(stock);
@@ -173,18 +195,34 @@ void finish_run(Run& r) {
         if (!present) continue;
         Ref w = Ref::steal(PyObject_GetItem(pending.get(), k.get()));
         if (compare(w.get(), zero.get(), Py_NE))
-            set_item(actions.get(), stock, e.take_profit ? L.tp_enter : L.sl_enter);
+            set_item(actions, stock, e.take_profit() ? L.tp_enter : L.sl_enter);
     }
+}
 
-    // Stop exits executed since the last rebalance.
+// Stop exits executed since the last rebalance: "tp_"/"sl_".
+void executed_stop_actions(const Run& r, PyObject* actions) {
+    const Labels& L = labels();
     for (const StopExit& e : r.exited_stocks) {
-        const int stock = std::abs(e.id);
+        const int stock = e.sid;
         Ref k = py_long(stock);
-        int present = PyDict_Contains(actions.get(), k.get());
+        int present = PyDict_Contains(actions, k.get());
         check(present);
-        if (truth(a.stop_trading_next_period) || !present)
-            set_item(actions.get(), stock, e.take_profit ? L.tp_ : L.sl_);
+        if (truth(r.a.stop_trading_next_period) || !present)
+            set_item(actions, stock, e.take_profit() ? L.tp_ : L.sl_);
     }
+}
+
+}  // namespace
+
+void finish_run(Run& r) {
+    log_open_positions(r);
+    const Record out = new_record();
+    executed_weights(r, out.weights.get());
+    pending_weights(r, out);
+    normalize_record(r, out.rec);
+    rebalance_actions(r, out.actions.get());
+    pending_stop_actions(r, out.rec, out.actions.get());
+    executed_stop_actions(r, out.actions.get());
 }
 
 }  // namespace torvex::pathsim

@@ -41,7 +41,8 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 }  // namespace
 
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
-                    double tax_ratio, bool check_null, bool set_null, double balance) {
+                    double tax_ratio, bool check_null, bool set_null, double balance,
+                    TradeEnd end) {
     if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity()) raise_out_of_bounds(0);
     const bool found = p.contains(sid);
     const bool exist = check_null ? found : true;
@@ -55,11 +56,14 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     } else if (prev_has_position && !next_has_position) {
         g.xc.record_exit(sid, 1);
         check_pending();
+        run_log.current.trade_ended(end);
     } else if (prev_has_position && next_has_position) {
         if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE, g.retain_cost_truth) &&
             setting(g.s.RESAMPLE, g.resample_truth)) {
+            // The trade log splits the trade at the resize: one trade ends here.
             g.xc.record_exit(sid, 0);
             check_pending();
+            run_log.current.trade_ended({ExitReason::rebalance, false});
             g.xc.record_entry(sid, share(position, balance), 0);
             check_pending();
         }

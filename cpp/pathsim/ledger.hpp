@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "runlog.hpp"
 #include "torvex/buffer.hpp"
 
 namespace torvex::pathsim {
@@ -78,9 +79,10 @@ inline bool held(const PositionMap& p, int sid) { return p.contains(sid) && p.at
 // the trade reduces a holding, the tax), tells the trade log about an entry,
 // an exit or a resize, and returns the new cash. `balance` turns the target into
 // the position reported to the trade log (a share of equity).
+// `end` tells the run log why a trade that closes here ends.
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
                     double tax_ratio, bool check_null = true, bool set_null = false,
-                    double balance = 1.0);
+                    double balance = 1.0, TradeEnd end = {});
 
 // Moves `p` to the target weights `newp` (one per position column), each capped
 // at `position_limit` of equity, and returns the new cash.

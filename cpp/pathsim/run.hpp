@@ -10,15 +10,24 @@
 #include "torvex/pyref.hpp"
 #include "ledger.hpp"
 #include "params.hpp"
+#include "runlog.hpp"
 
 namespace torvex::pathsim {
 
-// A stop exit: the signed stock id (the sign tells the side of the band it
-// crossed) and whether it left by the take-profit bound.
+// A stop exit: the stock, and which threshold formed the side of the band it
+// left by: the take-profit side, or the stop side formed by the stop loss or,
+// once it tightened the band, by the trailing stop. The stock-operations
+// record labels the first "tp" and the other two "sl".
 struct StopExit {
-    int32_t id;
-    bool take_profit;
+    int32_t sid;
+    ExitReason reason;  // stop_loss, take_profit or trail_stop
+    bool take_profit() const noexcept { return reason == ExitReason::take_profit; }
 };
+
+inline ExitReason stop_reason(bool take_profit_side, bool trailing) noexcept {
+    if (take_profit_side) return ExitReason::take_profit;
+    return trailing ? ExitReason::trail_stop : ExitReason::stop_loss;
+}
 
 // What the bar loop keeps per position column, together so that one held stock
 // touches one or two cache lines: its cumulative price ratio since entry and

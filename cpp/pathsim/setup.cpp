@@ -118,6 +118,8 @@ void start_trade_log(const Run& r) {
     g.xc.start_analysis(reinterpret_cast<PyArrayObject*>(a.price_values),
                         reinterpret_cast<PyArrayObject*>(a.close_values), r.pos2price, r.nstocks,
                         a.fee_ratio, a.tax_ratio, a.excursion_window, a.excursion_window_step);
+    // The trade log now belongs to this run, whatever becomes of it.
+    run_log.trade_log_restarted();
     check_pending();
 }
 
