@@ -5,6 +5,8 @@ in, a :class:`torvex.Report` out.  The front end is loaded on first use, so
 importing ``torvex.core`` alone does not import pandas.
 """
 
+import sys
+import types
 from importlib import import_module
 from importlib.metadata import PackageNotFoundError, version
 
@@ -35,3 +37,16 @@ def __getattr__(name):
 
 def __dir__():
     return sorted(set(globals()) | set(__all__))
+
+
+class _Package(types.ModuleType):
+    """Keeps ``torvex.backtest`` the function: importing the submodule of the same name
+    would otherwise bind the module over it."""
+
+    def __setattr__(self, name, value):
+        if name in _EXPORTS and isinstance(value, types.ModuleType) and value.__name__ == _EXPORTS[name]:
+            return
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package

@@ -656,15 +656,3 @@ def _with_date(exc: ValueError, dates) -> ValueError:
         return ValueError(f"price: {msg} (bar {m.group(1)} is {_fmt_date(dates[int(m.group(1))])})")
     return ValueError(msg)
 
-
-class _CallableModule(type(math)):
-    """``import torvex.backtest`` binds this module as ``torvex.backtest`` over the function
-    of the same name; calling the module calls the function, so both spellings work."""
-
-    def __call__(self, *args, **kwargs) -> Report:
-        return backtest(*args, **kwargs)
-
-
-import sys as _sys  # noqa: E402
-
-_sys.modules[__name__].__class__ = _CallableModule

@@ -86,7 +86,7 @@ class Report:
     >>> price = synthetic_universe(n_stocks=5, n_bars=300, seed=3)
     >>> report = torvex.backtest(price.notna(), price, resample="ME")
     >>> report.stats()["trades"] > 0
-    np.True_
+    True
     >>> list(report.trades.columns[:3])
     ['symbol', 'entry_date', 'exit_date']
     """
