@@ -8,7 +8,7 @@ SAN_VENV := .venv-sanitize
 PYTHON313 := $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) /usr/bin/python3.13 /usr/local/bin/python3.13; do \
 	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: venv install test demo bench sanitize clean screenshot
+.PHONY: venv install test demo bench sanitize clean screenshot fuzz
 
 $(VENV)/bin/python:
 	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
@@ -64,5 +64,19 @@ sanitize:
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# Fuzzing for DURATION seconds after the leak check (10,000 runs of each kind): a
+# coverage-guided job on the normal build and a job on the sanitizer build of
+# `make sanitize`. Figures, findings and minimised reproducers go to build-fuzz/.
+DURATION ?= 600
+fuzz: install
+	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
+	test -x $(SAN_VENV)/bin/python || $(PYTHON313) -m venv $(SAN_VENV)
+	TORVEX_SANITIZE=ON $(SAN_VENV)/bin/python -m pip install -q \
+		--config-settings=build-dir=build-sanitize '.[test]'
+	mkdir -p build-fuzz
+	TZ=UTC $(PY) fuzz/leaks.py 10000 > build-fuzz/leaks.json; rc=$$?; cat build-fuzz/leaks.json; exit $$rc
+	TZ=UTC $(PY) fuzz/run.py --duration $(DURATION) --normal $(PY) \
+		--sanitizer $(SAN_VENV)/bin/python --out build-fuzz
+
 clean:
-	rm -rf build build-sanitize $(VENV) $(SAN_VENV)
+	rm -rf build build-sanitize build-fuzz $(VENV) $(SAN_VENV)
