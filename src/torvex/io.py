@@ -73,9 +73,8 @@ def _guess_format(src) -> str:
     name = os.fspath(src) if isinstance(src, (str, os.PathLike)) else getattr(src, "name", "")
     if str(name).lower().endswith((".parquet", ".pq")):
         return "parquet"
-    if isinstance(src, (_io.BytesIO, _io.BufferedIOBase)) and hasattr(src, "peek") is False and hasattr(src, "getvalue"):
-        if src.getvalue()[:4] == b"PAR1":
-            return "parquet"
+    if isinstance(src, _io.BytesIO) and src.getvalue()[:4] == b"PAR1":
+        return "parquet"
     return "csv"
 
 
