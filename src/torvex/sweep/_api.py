@@ -150,9 +150,7 @@ def sweep(position: Any, price: Any,
     names, sets, labels = expand(grid)
     options = _backtest_options()
     sig = _signal_params(position)
-    signal_keys = split_keys(names, options if options is not None else set(),
-                             sig, fixed) if options is not None else \
-        _signal_keys_open(names, fixed, sig)
+    signal_keys = split_keys(names, options, sig, fixed)
     if not (keep in ("stats", "reports") or callable(keep)):
         raise TypeError(f"keep: expected 'stats', 'reports' or a callable, found {keep!r}")
     if stats_options is not None and not isinstance(stats_options, Mapping):
@@ -220,18 +218,6 @@ def sweep(position: Any, price: Any,
         bar.close()
 
     return _tabulate(pd, names, labels, outcomes, keep)
-
-
-def _signal_keys_open(names, fixed, sig):
-    # backtest takes **options: every key a callable position names is its.
-    for name in names:
-        if name in fixed:
-            raise ValueError(f"grid: {name!r} is also given as a fixed option; "
-                             "expected it in one place only")
-    if sig is None:
-        raise ValueError("position: a function taking **kwargs cannot be told apart "
-                         "from backtest options; name its parameters")
-    return {k for k in list(names) + list(fixed) if k in sig}
 
 
 def _tabulate(pd, names, labels, outcomes, keep):

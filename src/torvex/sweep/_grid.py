@@ -84,14 +84,20 @@ def expand(grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
     return names, sets, labels
 
 
-def split_keys(names: Sequence[str], backtest_options: set[str],
+def split_keys(names: Sequence[str], backtest_options: set[str] | None,
                signal_params: set[str] | None, fixed: Mapping[str, Any]) -> set[str]:
     """The grid and fixed keys that go to a callable position.
 
     `signal_params` are the callable's keyword names, None when it takes
     ``**kwargs`` (then every key that is not a backtest option is a signal
-    parameter) and an empty set when position is a frame.
+    parameter) and an empty set when position is a frame. `backtest_options`
+    None (backtest takes ``**options``) leaves unknown keys to backtest.
     """
+    if backtest_options is None:
+        if signal_params is None:
+            raise ValueError("position: a function taking **kwargs cannot be told apart "
+                             "from backtest options; name its parameters")
+        backtest_options = (set(names) | set(fixed)) - signal_params
     for name in names:
         if name in fixed:
             raise ValueError(f"grid: {name!r} is also given as a fixed option; "
