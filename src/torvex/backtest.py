@@ -482,6 +482,8 @@ def backtest(
     arrays = {k: _values(f, "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k)
               for k, f in frames.items()}
     trade = arrays[trade_at]
+    if np.isnan(trade[-1]).all() and np.isnan(trade).all():
+        raise ValueError(f"price: expected some trading prices ({trade_at}); found only NaN")
 
     # Position: own dates and symbols, numbers in the engine's layout.
     pos = _position_frame(position, close_df.columns)
@@ -561,13 +563,22 @@ def backtest(
     if isinstance(delisting, str):
         if delisting != "auto":
             raise ValueError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {delisting!r}")
-        identity = colmap.size == trade.shape[1] and (colmap == np.arange(colmap.size)).all()
-        valid = ~np.isnan(trade if identity else trade[:, colmap])
-        any_price = valid.any(axis=0)
-        if not any_price.any():
-            raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
-        last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
-        gone = any_price & (last_priced < last_priced.max())
+        # Only a stock without a price on the last bar can have stopped trading for good, so the
+        # scan for the last priced bar covers those columns alone (unless the last bar is empty).
+        cand = np.flatnonzero(np.isnan(trade[-1, colmap]))
+        if cand.size == colmap.size:
+            valid = ~np.isnan(trade[:, colmap])
+            any_price = valid.any(axis=0)
+            if not any_price.any():
+                raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
+            last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+            gone = any_price & (last_priced < last_priced.max())
+        else:
+            last_priced = np.full(colmap.size, price_ns.size - 1)
+            if cand.size:
+                valid = ~np.isnan(trade[:, colmap[cand]])
+                last_priced[cand] = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+            gone = (last_priced >= 0) & (last_priced < price_ns.size - 1)
         if gone.any():
             delisting_bars = np.where(gone, last_priced, -1).astype(np.int64)
     elif isinstance(delisting, Mapping):
@@ -609,11 +620,7 @@ def backtest(
         excursion_window_step=int(excursion_window_step), periodically_rebalance=bool(periodically_rebalance),
         delisting_bars=delisting_bars,
     )
-    try:
-        from torvex import _runlog
-    except ImportError:
-        _runlog = None
-
+    _runlog = _run_log_module()
     with CORE_LOCK:
         try:
             creturn = pathsim.backtest_(*args, **options)
@@ -643,6 +650,20 @@ def backtest(
                                       stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
     )
     return Report(run)
+
+
+_RUNLOG: list = []
+
+
+def _run_log_module():
+    """The engine's run log module, looked up once per process (None where it is not built)."""
+    if not _RUNLOG:
+        try:
+            from torvex import _runlog
+        except ImportError:
+            _runlog = None
+        _RUNLOG.append(_runlog if hasattr(_runlog, "last_run_log") else None)
+    return _RUNLOG[0]
 
 
 _PRICE_ROW = re.compile(r" at price row (-?\d+): ")

@@ -8,6 +8,7 @@ has built so far included (figures excepted; they are rebuilt on demand).
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -213,9 +214,10 @@ class Report:
         if "ta" not in c:
             r = self._run
             n = len(r.trades)
-            t = np.array(r.trades, dtype=np.int64).reshape(n, 3)
-            pos = np.array(r.trade_positions, dtype=np.float64)
-            blocks = np.stack(r.excursion) if n else np.empty((0, 6))
+            t = np.fromiter(itertools.chain.from_iterable(r.trades), dtype=np.int64, count=3 * n).reshape(n, 3)
+            pos = np.fromiter(r.trade_positions, dtype=np.float64, count=n)
+            # Every vector of a run has the same length: one flat copy, then rows.
+            blocks = np.concatenate(r.excursion).reshape(n, -1) if n else np.empty((0, 6))
             c["ta"] = (t[:, 0], t[:, 1], t[:, 2], pos, blocks)
         return c["ta"]
 
@@ -329,10 +331,10 @@ class Report:
         True
         """
         r = self._run
-        ppy = periods_per_year or _st.periods_per_year(r.dates)
-        ret = self.returns.to_numpy()
-        rf = risk_free / ppy
+        ppy = periods_per_year or self._periods_per_year()
         value = r.creturn[self._start:]
+        ret = value[1:] / value[:-1] - 1.0
+        rf = risk_free / ppy
         out: dict[str, Any] = {
             "start": r.dates[self._start], "end": r.dates[-1],
             "total_return": float(value[-1] / value[0] - 1.0),
@@ -379,6 +381,11 @@ class Report:
             ir = _st.information_ratio(ret, b, ppy)
         out.update(alpha=alpha, beta=beta, information_ratio=ir)
         return pd.Series([out[k] for k in STAT_NAMES], index=pd.Index(STAT_NAMES), dtype=object, name="stats")
+
+    def _periods_per_year(self) -> int:
+        if "ppy" not in self._cache:
+            self._cache["ppy"] = _st.periods_per_year(self._run.dates)
+        return self._cache["ppy"]
 
     def _benchmark_returns(self, benchmark) -> np.ndarray:
         """Benchmark returns on the bars of :attr:`returns`."""
@@ -457,7 +464,7 @@ class Report:
         return {
             "period": f"{r.dates[self._start].date()} .. {r.dates[-1].date()}",
             "total": value[-1] / value[0] - 1.0,
-            "sharpe": _st.sharpe(ret, 0.0, _st.periods_per_year(r.dates)),
+            "sharpe": _st.sharpe(ret, 0.0, self._periods_per_year()),
             "mdd": _st.max_drawdown(ret),
         }
 

@@ -1,0 +1,142 @@
+"""Cost of the front end (torvex.backtest and Report) next to the engine's own run.
+
+    .venv/bin/python benchmarks/frontend.py              # workloads M and L
+    .venv/bin/python benchmarks/frontend.py --only M --repeats 3
+
+For each workload the arrays of workloads.py become pandas frames (untimed: a
+user has them already): the position frame of target weights, and "open"
+(the workload's trading price), "close", and for touched exits "high" and
+"low".  Then ``torvex.backtest(..., trade_at="open")`` runs ``repeats`` times
+with the workload's parameters, and each run is split into:
+
+* core: the engine's ``backtest_`` call inside it (timed by a wrapper);
+* conversion in: everything before that call (checks, conversions, the
+  executed-row scan, auto delisting);
+* read-out: copying the engine's trade log and next-trade record out under the
+  lock (shown apart, with ``get_trade_stocks`` alone for reference);
+* report out: building the Report, plus one ``stats()`` call;
+* trades frame: the lazy build of ``Report.trades`` on first use (apart).
+
+The goal is conversion in + report out + stats() under 20% of the core run,
+the read-out excluded.  Also shown: the engine on the workload's own
+C-ordered arrays, since pandas keeps a frame's values column-major and the
+engine then reads them with strides.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+
+from workloads import WORKLOADS, make_data  # noqa: E402
+
+
+def frames(w):
+    a, _ = make_data(w)
+    idx = pd.DatetimeIndex(a["price_index"].astype("datetime64[ns]"))
+    cols = pd.Index(list(a["price_columns"]), dtype="str")
+    price = {"open": pd.DataFrame(a["price_values"], index=idx, columns=cols),
+             "close": pd.DataFrame(a["close_values"], index=idx, columns=cols)}
+    if w["touched"]:
+        price["high"] = pd.DataFrame(a["high_values"], index=idx, columns=cols)
+        price["low"] = pd.DataFrame(a["low_values"], index=idx, columns=cols)
+    pos = pd.DataFrame(a["pos_values"], index=pd.DatetimeIndex(a["pos_index"].astype("datetime64[ns]")), columns=cols)
+    return a, pos, price
+
+
+def run(name, repeats):
+    import torvex
+    from torvex import backtest as bt_module
+    from torvex.core import excursion, pathsim
+
+    w = WORKLOADS[name]
+    a, pos, price = frames(w)
+    params = dict(w["params"])
+    real = pathsim.backtest_
+    marks = {}
+
+    def timed_core(*args, **kwargs):
+        marks["core_in"] = time.perf_counter()
+        out = real(*args, **kwargs)
+        marks["core_out"] = time.perf_counter()
+        marks["args"], marks["kwargs"] = args, kwargs
+        return out
+
+    rows = {k: [] for k in ("total", "conv", "core", "readout", "report", "stats", "trades", "gts", "raw")}
+    pathsim.backtest_ = timed_core
+    try:
+        for _ in range(repeats):
+            t0 = time.perf_counter()
+            report = torvex.backtest(pos, price, trade_at="open", **params)
+            t1 = time.perf_counter()
+            report.stats()
+            t2 = time.perf_counter()
+            report.trades
+            t3 = time.perf_counter()
+            core = marks["core_out"] - marks["core_in"]
+            # The read-out as the front end does it, after a run of the same arrays.
+            real(*marks["args"], **marks["kwargs"])
+            r0 = time.perf_counter()
+            log = (list(excursion.trades), list(excursion.trade_positions), list(excursion.excursion))
+            ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in pathsim.get_stock_operations().items()}
+            r1 = time.perf_counter()
+            pathsim.get_trade_stocks(marks["args"][9], marks["args"][5], params.get("touched_exit", False))
+            r2 = time.perf_counter()
+            del log, ops
+            # Report construction alone.
+            rr0 = time.perf_counter()
+            type(report)(report._run)
+            rr1 = time.perf_counter()
+            rows["total"].append(t1 - t0)
+            rows["core"].append(core)
+            rows["readout"].append(r1 - r0)
+            rows["report"].append(rr1 - rr0)
+            rows["conv"].append(marks["core_in"] - t0)
+            rows["stats"].append(t2 - t1)
+            rows["trades"].append(t3 - t2)
+            rows["gts"].append(r2 - r1)
+            args = [a[k] for k in ("price_values", "close_values", "high_values", "low_values", "open_values",
+                                   "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
+                                   "resample")]
+            q = time.perf_counter()
+            real(*args, **params)
+            rows["raw"].append(time.perf_counter() - q)
+    finally:
+        pathsim.backtest_ = real
+    med = {k: statistics.median(v) for k, v in rows.items()}
+    med["trades_n"] = len(report._run.trades)
+    med["own"] = med["conv"] + med["report"] + med["stats"]
+    return med
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--only", choices=("M", "L"))
+    ap.add_argument("--repeats", type=int)
+    args = ap.parse_args()
+    names = [args.only] if args.only else ["M", "L"]
+    print("front end: torvex.backtest on pandas frames vs the engine's run (medians, ms)")
+    head = (f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
+            f"{'| read-out':>11}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}")
+    print(head)
+    for name in names:
+        reps = args.repeats or (7 if name == "M" else 3)
+        m = run(name, reps)
+        ms = {k: v * 1e3 for k, v in m.items() if k != "trades_n"}
+        print(f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
+              f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['gts']:>17.1f}"
+              f"{ms['trades']:>10.1f}{'| ' + format(ms['raw'], '.1f'):>17}   ({m['trades_n']:,} trades)")
+    print("own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
+          " trade log and next-trade record under the lock (get_trade_stocks alone for reference); trades df ="
+          " lazy Report.trades on first use.")
+
+
+if __name__ == "__main__":
+    main()
