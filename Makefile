@@ -46,6 +46,7 @@ screenshot: demo
 bench: venv
 	$(PY) -m pip install -q '.[bench]'
 	$(PY) benchmarks/run.py
+	$(PY) benchmarks/frontend.py
 	$(PY) -m pip install -q '.[dask,ray]'
 	$(PY) benchmarks/sweep.py
 
