@@ -178,8 +178,9 @@ def test_second_initialisation_refused(name):
 
 
 def test_source_tree_without_a_build_says_to_build():
+    # -S: no site-packages, so neither an installed nor an editable build is found.
     src = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "src")
-    proc = subprocess.run([sys.executable, "-c", "import torvex.core.pathsim"],
+    proc = subprocess.run([sys.executable, "-S", "-c", "import torvex.core.pathsim"],
                           env=dict(os.environ, PYTHONPATH=os.path.abspath(src)),
                           cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=60)
     assert proc.returncode != 0
