@@ -40,3 +40,20 @@ def test_workers_map_the_prices_instead_of_holding_copies(big):
     # ... and the private memory is smaller by about one copy of the inputs
     # (25.8 MiB here); what remains is the interpreter and one run's work.
     assert pickled_anon - local_anon >= 0.8 * shared, (local_anon / MIB, pickled_anon / MIB)
+
+
+def test_a_full_dev_shm_falls_back_to_mapped_files(top5, price, monkeypatch):
+    # /dev/shm of a container is often 64 MiB; filling it would kill the
+    # caller with SIGBUS, so the blocks become temporary files instead.
+    from torvex.sweep import _shm
+
+    monkeypatch.setattr(_shm, "MIN_BYTES", 1024)  # the small test prices count as large
+    grid = {"stop_loss": [0.05, None]}
+    in_shm, mem = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False,
+                        keep=helpers.worker_memory)
+    monkeypatch.setattr(_shm, "_shm_room", lambda nbytes: False)
+    in_files, mem_files = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False,
+                                keep=helpers.worker_memory)
+    assert in_files.equals(in_shm)
+    assert all(m["RssShmem"] > 0 for m in mem.values())
+    assert all(m["RssShmem"] == 0 for m in mem_files.values())

@@ -6,6 +6,10 @@ table, a stop table) is copied once into a shared-memory block and pickled
 as the block's name. A worker unpickling them maps each block read-only, so
 the price arrays are neither sent per task nor copied per worker: all workers
 read the same physical pages.
+
+When /dev/shm has no room for a block (containers often give it 64 MiB),
+the block is a temporary file instead, mapped the same way: writing past the
+end of a full tmpfs would kill the caller with SIGBUS.
 """
 
 from __future__ import annotations
@@ -14,6 +18,7 @@ import io
 import mmap
 import os
 import pickle
+import tempfile
 from multiprocessing import shared_memory
 
 import numpy as np
@@ -31,19 +36,26 @@ except ImportError:  # pragma: no cover - cloudpickle comes with dask and ray
 _ATTACHED: dict[str, object] = {}
 
 
-def attach(name: str, shape: tuple[int, ...], dtype: str, fortran: bool) -> np.ndarray:
-    """A read-only array over the shared block `name` (in a worker)."""
+def _map_read_only(path: str) -> mmap.mmap:
+    # A read-only mapping: a stray write faults instead of changing the
+    # prices every other run sees.
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        return mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    finally:
+        os.close(fd)
+
+
+def attach(where: tuple[str, str], shape: tuple[int, ...], dtype: str,
+           fortran: bool) -> np.ndarray:
+    """A read-only array over a shared block or file (in a worker)."""
+    kind, name = where
     buf = _ATTACHED.get(name)
     if buf is None:
-        path = "/dev/shm/" + name
-        if os.path.exists(path):
-            # A read-only mapping: a stray write faults instead of changing the
-            # prices every other run sees.
-            fd = os.open(path, os.O_RDONLY)
-            try:
-                buf = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
-            finally:
-                os.close(fd)
+        if kind == "file":
+            buf = _map_read_only(name)
+        elif os.path.exists("/dev/shm/" + name):
+            buf = _map_read_only("/dev/shm/" + name)
         else:  # pragma: no cover - systems without /dev/shm
             buf = shared_memory.SharedMemory(name, track=False).buf
         _ATTACHED[name] = buf
@@ -55,11 +67,20 @@ def attach(name: str, shape: tuple[int, ...], dtype: str, fortran: bool) -> np.n
     return arr
 
 
+def _shm_room(nbytes: int) -> bool:
+    """Whether /dev/shm can take `nbytes` more with a margin to spare."""
+    if not os.path.isdir("/dev/shm"):
+        return True  # POSIX shared memory without a tmpfs of fixed size
+    st = os.statvfs("/dev/shm")
+    return st.f_bavail * st.f_frsize >= nbytes + nbytes // 8 + (32 << 20)
+
+
 class SharedArena:
     """The shared blocks of one sweep, owned (and unlinked) by the caller."""
 
     def __init__(self) -> None:
         self.blocks: list[shared_memory.SharedMemory] = []
+        self.files: list[str] = []
         self._by_id: dict[int, tuple] = {}
         self._keep: list[np.ndarray] = []  # ids stay valid while memoised
         self.nbytes = 0
@@ -69,13 +90,21 @@ class SharedArena:
         if args is not None:
             return args
         fortran = arr.flags.f_contiguous and not arr.flags.c_contiguous
-        shm = shared_memory.SharedMemory(create=True, size=max(arr.nbytes, 1))
-        self.blocks.append(shm)
-        view = np.ndarray(arr.shape, dtype=arr.dtype, buffer=shm.buf,
-                          order="F" if fortran else "C")
-        view[...] = arr
-        del view
-        args = (shm.name, arr.shape, arr.dtype.str, fortran)
+        data = arr.T if fortran else arr  # the bytes in C order either way
+        if _shm_room(arr.nbytes):
+            shm = shared_memory.SharedMemory(create=True, size=arr.nbytes)
+            self.blocks.append(shm)
+            view = np.ndarray(data.shape, dtype=arr.dtype, buffer=shm.buf)
+            view[...] = data
+            del view
+            where = ("shm", shm.name)
+        else:
+            fd, path = tempfile.mkstemp(prefix="torvex-sweep-", suffix=".bin")
+            self.files.append(path)
+            with os.fdopen(fd, "wb") as f:
+                np.ascontiguousarray(data).tofile(f)
+            where = ("file", path)
+        args = (where, arr.shape, arr.dtype.str, fortran)
         self._by_id[id(arr)] = args
         self._keep.append(arr)
         self.nbytes += arr.nbytes
@@ -97,6 +126,12 @@ class SharedArena:
             except FileNotFoundError:
                 pass
         self.blocks.clear()
+        for path in self.files:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+        self.files.clear()
         self._by_id.clear()
         self._keep.clear()
 
