@@ -203,6 +203,10 @@ class Gen:
             return
         a = self.pick(self.mutable)
         try:
+            if self.int(0, 7) == 0 and a.flags.owndata:
+                # Moves the array's memory even while a buffer of it is held.
+                a.resize(tuple(max(1, 2 * s) for s in a.shape) or (1,), refcheck=False)
+                return
             if a.size == 0 or not a.flags.writeable:
                 return
             flat = a.reshape(-1) if a.flags.c_contiguous else None

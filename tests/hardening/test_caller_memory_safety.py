@@ -178,3 +178,29 @@ def run():
 print(json.dumps(outcome(run)))
 """)
     assert out == {"error": "IndexError", "message": "Out of bounds on buffer access (axis 0)"}
+
+
+@UNFIXED
+@pytest.mark.parametrize("target", ["price", "weights"])
+def test_input_resized_by_a_callback(target):
+    # resize(refcheck=False) moves an array's memory even while the run holds
+    # its buffer: the run must notice instead of reading the freed block.
+    out = run_child("""
+n = 8
+idx = np.arange(n, dtype=np.int64) * DAY
+price = np.linspace(1.0, 2.0, n).reshape(n, 1)
+w = np.full((n, 1), 0.5)
+arrays = {"price": price, "weights": w}
+class Flag:
+    def __bool__(self):
+        arrays[%r].resize((4096, 64), refcheck=False)
+        return True
+def run():
+    return pathsim.backtest_(price, price.copy(), None, None, None, idx,
+                             np.array(["a"], dtype=object), w, idx.copy(),
+                             np.array(["a"], dtype=object), idx.copy(),
+                             stop_trading_next_period=Flag())
+print(json.dumps(outcome(run)))
+""" % target)
+    assert out["error"] == "ValueError"
+    assert "resized" in out["message"]
