@@ -20,7 +20,7 @@ from collections.abc import Callable, Sequence
 from ._shm import SharedArena
 from ._task import Outcome, SweepTask, worker_main
 
-PRELOAD = ["__main__", "numpy", "pandas", "torvex", "torvex.sweep._task"]
+PRELOAD = ["__main__", "numpy", "pandas", "torvex.backtest", "torvex.sweep._task"]
 # How many times a run may be in a worker that died before it is recorded
 # as failed: its chunk is retried once in a fresh worker.
 ATTEMPTS = 2

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import signal
 import traceback
 from collections.abc import Callable, Mapping, Sequence
@@ -121,7 +120,6 @@ def worker_main(conn, payload: bytes) -> None:
     import pickle
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     try:
         task = pickle.loads(payload)
     except BaseException:
