@@ -27,13 +27,10 @@
 namespace torvex::excursion {
 namespace {
 
-// Typed module state. The exported variables `entry` and `position` hand out
-// the addresses of their slots, so a holder always sees the current arrays.
-PyArrayObject* entry = nullptr;
-PyArrayObject* position = nullptr;
-PyArrayObject* price = nullptr;
-PyArrayObject* close = nullptr;
-PyArrayObject* entry_trasnaction = nullptr;
+// Typed module state, each array held for the process until the next run
+// replaces it. The exported variables `entry` and `position` hand out the
+// addresses of their slots, so a holder always sees the current arrays.
+ModuleRef<PyArrayObject> entry, position, price, close, entry_trasnaction;
 std::map<int, int> pos2price;
 // pos2price flattened over the stock ids 0 .. nstocks - 1 (0 where unmapped),
 // so a trade finds its price column in one load.
@@ -53,12 +50,6 @@ PyObject* s_append = nullptr;
 
 Scratch scratch;
 
-void replace(PyArrayObject*& slot, PyObject* value) noexcept {
-    Py_XINCREF(value);
-    PyArrayObject* old = slot;
-    slot = reinterpret_cast<PyArrayObject*>(value);
-    Py_XDECREF(old);
-}
 
 Ref zeros(npy_intp n, int typenum) {
     return Ref::steal(PyArray_ZEROS(1, &n, typenum, 0));
@@ -169,14 +160,14 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
     } else if (auto it = pos2price.find(sid); it != pos2price.end()) {
         pid = it->second;
     }
-    if (price == nullptr || reinterpret_cast<PyObject*>(price) == Py_None ||
-        close == nullptr || reinterpret_cast<PyObject*>(close) == Py_None) {
+    if (price.get() == nullptr || price.object() == Py_None || close.get() == nullptr ||
+        close.object() == Py_None) {
         raise_none_not_subscriptable();
     }
     TradeSpan t{i_entry, i_exit, pid, is_long, i_entry_trasnaction != 0, i_exit_trasnaction != 0};
     Settings cfg{fee_ratio, tax_ratio, window, window_step};
     int64_t exit_offset = 0, out_len = 0;
-    Failure f = walk_trade(view_of(price), view_of(close), t, cfg, scratch, exit_offset, out_len);
+    Failure f = walk_trade(view_of(price.get()), view_of(close.get()), t, cfg, scratch, exit_offset, out_len);
     if (f.fault != Fault::none) raise_failure(f);
     npy_intp dims[1] = {static_cast<npy_intp>(out_len)};
     Ref ret = Ref::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
@@ -189,7 +180,7 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
 // One trade's three records: [sid, entry bar, exit bar], the position recorded at
 // its entry, and its statistics.
 void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnaction) {
-    const int64_t entry_bar = element<int64_t>(entry, sid);
+    const int64_t entry_bar = element<int64_t>(entry.get(), sid);
     Ref entry_scalar = int64_scalar(entry_bar);
     Ref record = Ref::steal(PyList_New(3));
     PyList_SET_ITEM(record.get(), 0, py_long(sid).release());
@@ -197,13 +188,13 @@ void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnact
     PyList_SET_ITEM(record.get(), 2, Ref::borrow(exit_bar).release());
     append_to(s_trades, record.get());
 
-    const double pos_value = element<double>(position, sid);
+    const double pos_value = element<double>(position.get(), sid);
     Ref pos_scalar = float64_scalar(pos_value);
     append_to(s_trade_positions, pos_scalar.get());
 
     const int i_entry = to_int32(entry_bar);
     const bool is_long = pos_value > 0.0;
-    const int entry_tx = to_int32(element<int64_t>(entry_trasnaction, sid));
+    const int entry_tx = to_int32(element<int64_t>(entry_trasnaction.get(), sid));
     Ref stats = excursion_analysis(sid, i_entry, exit_date, is_long, entry_tx, has_exit_trasnaction);
     append_to(s_excursion, stats.get());
 }
@@ -216,8 +207,8 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     guard([&] {
         check_price_array(price_);
         check_price_array(close_);
-        replace(price, reinterpret_cast<PyObject*>(price_));
-        replace(close, reinterpret_cast<PyObject*>(close_));
+        price.set(reinterpret_cast<PyObject*>(price_));
+        close.set(reinterpret_cast<PyObject*>(close_));
         std::vector<int> flat(static_cast<std::size_t>(nstocks > 0 ? nstocks : 0), 0);
         for (const auto& [sid, pid] : pos2price_)
             if (sid >= 0 && sid < nstocks) flat[static_cast<std::size_t>(sid)] = pid;
@@ -229,9 +220,9 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
             Ref list = get_global(module_dict, name);
             Ref r = Ref::steal(PyObject_CallMethodNoArgs(list.get(), s_clear));
         }
-        replace(entry, zeros(nstocks, NPY_INT64).get());
-        replace(position, zeros(nstocks, NPY_DOUBLE).get());
-        replace(entry_trasnaction, zeros(nstocks, NPY_INT64).get());
+        entry.reset(zeros(nstocks, NPY_INT64));
+        position.reset(zeros(nstocks, NPY_DOUBLE));
+        entry_trasnaction.reset(zeros(nstocks, NPY_INT64));
         fee_ratio = fee_ratio_;
         tax_ratio = tax_ratio_;
     });
@@ -241,9 +232,9 @@ void record_date(int d) noexcept { date = d; }
 
 void record_entry(int sid, double position_sid, int has_entry_trasnaction) noexcept {
     guard([&] {
-        element<int64_t>(entry, sid) = date;
-        element<double>(position, sid) = position_sid;
-        element<int64_t>(entry_trasnaction, sid) = has_entry_trasnaction;
+        element<int64_t>(entry.get(), sid) = date;
+        element<double>(position.get(), sid) = position_sid;
+        element<int64_t>(entry_trasnaction.get(), sid) = has_entry_trasnaction;
     });
 }
 
@@ -269,8 +260,8 @@ PyObject* end_analysis(std::map<int, double>& pos) noexcept {
 // What the table exports; each pointer is checked against the type of its row
 // when this compiles.
 constexpr capi::Table exported = {
-    .entry = &entry,
-    .position = &position,
+    .entry = entry.slot(),
+    .position = position.slot(),
     .start_analysis = &start_analysis,
     .record_date = &record_date,
     .record_entry = &record_entry,
@@ -312,8 +303,8 @@ PyObject* init() {
 
     // The variables hold None until the arrays below are made; the capsules hold
     // the addresses of their slots, so that is harmless.
-    replace(entry, Py_None);
-    replace(position, Py_None);
+    entry.set(Py_None);
+    position.set(Py_None);
     Ref table = Ref::steal(PyDict_New());
     capi::for_each_row([&](const auto& row) {
         using R = std::decay_t<decltype(row)>;
@@ -328,16 +319,16 @@ PyObject* init() {
     npy_intp empty2[2] = {0, 0};
     Ref p0 = Ref::steal(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
     Ref c0 = Ref::steal(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
-    replace(price, p0.get());
-    replace(close, c0.get());
+    price.set(p0.get());
+    close.set(c0.get());
     for (const char* name : {"trades", "trade_positions", "excursion"}) {
         Ref list = Ref::steal(PyList_New(0));
         set_attr(mod.get(), name, list.get());
     }
     record_lists.watcher = watch_dict(module_dict, forget_record_lists);
-    replace(entry, zeros(0, NPY_INT64).get());
-    replace(entry_trasnaction, zeros(0, NPY_INT64).get());
-    replace(position, zeros(0, NPY_DOUBLE).get());
+    entry.reset(zeros(0, NPY_INT64));
+    entry_trasnaction.reset(zeros(0, NPY_INT64));
+    position.reset(zeros(0, NPY_DOUBLE));
     fee_ratio = 0.0;
     tax_ratio = 0.0;
     initialised = true;

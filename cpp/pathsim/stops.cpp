@@ -53,7 +53,6 @@ Ref stop_thresholds(PyObject* threshold, PyObject* price_index, PyObject* pos_co
     Ref rows = attr(table.get(), g.s.rows);
     Ref values = attr(table.get(), g.s.values);
     Ref zero = py_long(0);
-    Ref one = py_long(1);
 
     Ref vshape = attr(values.get(), g.s.shape);
     Ref ncols = item(vshape.get(), 1);

@@ -1,9 +1,9 @@
-// Small Python-callable utilities: normalize_weight and ioft.
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/argparse.hpp"
+// Small Python-callable utilities: normalize_weight and ioft. Neither touches
+// NumPy's C API.
 #include "utils.hpp"
+
 #include "state.hpp"
+#include "torvex/argparse.hpp"
 
 namespace torvex::pathsim {
 namespace {
