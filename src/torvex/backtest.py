@@ -211,9 +211,11 @@ def _weights(pos: pd.DataFrame) -> np.ndarray:
     if dtypes and all(dt.kind == "b" for dt in dtypes):
         held = pos.to_numpy(dtype=bool, na_value=False)
         count = held.sum(axis=1, keepdims=True)
-        return np.divide(held, count, out=np.zeros(held.shape), where=count > 0)
-    w = _values(pos, "position")
-    w = np.where(np.isnan(w), 0.0, w)
+        return np.divide(held, count, out=np.zeros(held.shape), where=count > 0)  # C-ordered
+    # A C-ordered private copy: the engine reads the weight rows, and the removal of unpriced
+    # targets below writes into it.
+    w = np.array(_values(pos, "position"), dtype=np.float64, order="C")
+    w[np.isnan(w)] = 0.0
     if not np.isfinite(w).all():
         r, c = np.argwhere(~np.isfinite(w))[0]
         raise ValueError(

@@ -209,16 +209,23 @@ class Report:
 
     # -------------------------------------------------------------- trades
 
-    def _trade_arrays(self):
+    def _trade_arrays(self, full: bool = False):
+        """(stock ids, entry bars, exit bars, positions, statistics) of the trades; the statistics hold
+        the exit block only unless ``full`` (all sampled blocks of a windowed run)."""
         c = self._cache
         if "ta" not in c:
             r = self._run
             n = len(r.trades)
             t = np.fromiter(itertools.chain.from_iterable(r.trades), dtype=np.int64, count=3 * n).reshape(n, 3)
             pos = np.fromiter(r.trade_positions, dtype=np.float64, count=n)
-            # Every vector of a run has the same length: one flat copy, then rows.
-            blocks = np.concatenate(r.excursion).reshape(n, -1) if n else np.empty((0, 6))
-            c["ta"] = (t[:, 0], t[:, 1], t[:, 2], pos, blocks)
+            width = len(r.excursion[0]) if n else 6
+            if width == 6:
+                last = np.concatenate(r.excursion).reshape(n, 6) if n else np.empty((0, 6))
+            else:
+                last = np.concatenate([x[-6:] for x in r.excursion]).reshape(n, 6)
+            c["ta"] = (t[:, 0], t[:, 1], t[:, 2], pos, last)
+        if full and len(self._run.trades) and len(self._run.excursion[0]) != 6:
+            return c["ta"][:4] + (np.concatenate(self._run.excursion).reshape(len(self._run.trades), -1),)
         return c["ta"]
 
     @property
@@ -243,7 +250,7 @@ class Report:
 
     def _build_trades(self) -> pd.DataFrame:
         r = self._run
-        sid, entry, exit_, pos, blocks = self._trade_arrays()
+        sid, entry, exit_, pos, blocks = self._trade_arrays(full=True)
         nbars = len(r.dates)
         open_ = exit_ == -1
         dates = r.dates

@@ -33,7 +33,8 @@ def test_stop_loss_take_profit_and_trailing(touched):
               "T": [10, 10, 10.8, 11.5, 10.9, 10.9, 10.9, 10.9],  # up 15%, back 6%: trailing stop
               "H": FLAT})                                   # held to the end: open
     pos = pd.DataFrame({"L": [0.25], "P": [0.25], "T": [0.25], "H": [0.25]}, index=DATES[:1])
-    r = torvex.backtest(pos, p, stop_loss=0.1, take_profit=0.2, trail_stop=0.05, touched_exit=touched)
+    r = torvex.backtest(pos, p, stop_loss=0.1, take_profit=0.2, trail_stop=0.05, trail_stop_activation=0.1,
+                        touched_exit=touched)
     assert reasons(r) == {"L": "stop_loss", "P": "take_profit", "T": "trail_stop", "H": "open"}
     if touched:
         # Touched exits close on the bar that crossed the band.
