@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import torvex
+from torvex.datasets import synthetic_universe
 from torvex.sweep import sweep
 
 from sweep import _sweep_helpers as helpers
@@ -112,3 +113,18 @@ def test_dask_matches_serial(top5, price, reference, dask_client):
 def test_ray_matches_serial(top5, price, reference, ray_session):
     res = sweep(top5, price, GRID, backend="ray", chunksize=2, progress=False, **FIXED)
     assert_same(res, reference)
+
+
+def test_ohlc_frames_with_touched_exits_match_serial():
+    # four frames placed in shared memory; stops touched intrabar need all four
+    ohlc = synthetic_universe(n_stocks=20, n_bars=300, seed=11, ohlc=True)
+    top = helpers.momentum(ohlc["close"], 20, 4)
+    grid = {"stop_loss": [0.03, 0.06], "touched_exit": [True, False]}
+    res = sweep(top, ohlc, grid, n_jobs=2, chunksize=1, progress=False, resample="ME")
+    for (sl, touched), row in res.iterrows():
+        want = torvex.backtest(top, ohlc, stop_loss=sl, touched_exit=touched,
+                               resample="ME").stats()
+        assert row["error"] is None
+        assert row["total_return"] == want["total_return"] and row["trades"] == want["trades"]
+    # touched exits change the result at all (the grid is not degenerate)
+    assert res.loc[(0.03, True), "total_return"] != res.loc[(0.03, False), "total_return"]

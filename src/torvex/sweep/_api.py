@@ -182,11 +182,10 @@ def sweep(position: Any, price: Any,
     n = len(sets)
     outcomes: list[Outcome | None] = [None] * n
     serial = backend == "local" and n_jobs == 1
-    workers = 1 if serial else n_jobs
-    if isinstance(backend, cf.Executor):
-        workers = getattr(backend, "_max_workers", None) or n_jobs
-    size = chunksize or max(1, math.ceil(n / (workers * CHUNKS_PER_WORKER)))
-    chunks = [list(range(s, min(s + size, n))) for s in range(0, n, size)]
+
+    def chunks(workers: int) -> list[list[int]]:
+        size = chunksize or max(1, math.ceil(n / (max(workers, 1) * CHUNKS_PER_WORKER)))
+        return [list(range(s, min(s + size, n))) for s in range(0, n, size)]
 
     bar = progress_bar(n, progress, "sweep")
 
@@ -201,7 +200,7 @@ def sweep(position: Any, price: Any,
                 on_outcome(i, task.run_one(i))
         elif backend == "local":
             from ._local import run_local
-            run_local(task, chunks, n_jobs, on_outcome)
+            run_local(task, chunks(n_jobs), n_jobs, on_outcome)
         elif backend == "dask":
             from ._cluster import run_dask
             run_dask(task, chunks, n_jobs, on_outcome)
@@ -210,7 +209,8 @@ def sweep(position: Any, price: Any,
             run_ray(task, chunks, n_jobs, on_outcome)
         elif isinstance(backend, cf.Executor):
             from ._cluster import run_executor
-            run_executor(task, chunks, backend, on_outcome)
+            workers = getattr(backend, "_max_workers", None) or n_jobs
+            run_executor(task, chunks(workers), backend, on_outcome)
         else:
             from ._cluster import run_dask
             run_dask(task, chunks, n_jobs, on_outcome, client=backend)

@@ -20,8 +20,11 @@ def _fail_chunk(chunk: Sequence[int], text: str,
         on_outcome(i, (None, text, None))
 
 
-def run_dask(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
+def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: int,
              on_outcome: Callable[[int, Outcome], None], client=None) -> None:
+    """Chunks of `task` on the current (or given) Dask client, else on a
+    LocalCluster of `n_jobs` one-thread workers started and closed here;
+    `chunks(workers)` cuts the runs for the cluster's number of threads."""
     try:
         import dask
         import distributed
@@ -41,9 +44,9 @@ def run_dask(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
                                                    processes=True, dashboard_address=None)
                 client = distributed.Client(cluster)
             owned = (client, cluster)
-    else:
-        threads = [w.get("nthreads", 1) for w in
-                   client.scheduler_info().get("workers", {}).values()]
+    threads = [w.get("nthreads", 1) for w in
+               client.scheduler_info().get("workers", {}).values()]
+    if owned is None:
         if any(t > 1 for t in threads):
             warnings.warn("sweep: Dask workers with more than one thread run torvex "
                           "backtests one at a time; start them with --nthreads 1 and "
@@ -51,8 +54,9 @@ def run_dask(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
     futures = []
     try:
         shared = client.scatter(task, broadcast=True, hash=False)
-        futures = [client.submit(run_chunk, shared, list(c), pure=False) for c in chunks]
-        chunk_of = {f.key: c for f, c in zip(futures, chunks)}
+        cut = chunks(sum(threads) or n_jobs)
+        futures = [client.submit(run_chunk, shared, c, pure=False) for c in cut]
+        chunk_of = {f.key: c for f, c in zip(futures, cut)}
         for fut in distributed.as_completed(futures):
             try:
                 results = fut.result()
@@ -75,8 +79,10 @@ def run_dask(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
             owned[1].close()
 
 
-def run_ray(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
+def run_ray(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: int,
             on_outcome: Callable[[int, Outcome], None]) -> None:
+    """Chunks of `task` in the current Ray session, else in a local one of
+    `n_jobs` CPUs started and shut down here."""
     try:
         import ray
     except ImportError:
@@ -90,8 +96,9 @@ def run_ray(task: SweepTask, chunks: Sequence[Sequence[int]], n_jobs: int,
         # A worker process that dies re-runs its task once in another.
         remote = ray.remote(num_cpus=1, max_retries=1)(run_chunk)
         shared = ray.put(task)
-        refs = [remote.remote(shared, list(c)) for c in chunks]
-        chunk_of = {r: c for r, c in zip(refs, chunks)}
+        cut = chunks(int(ray.cluster_resources().get("CPU", n_jobs)))
+        refs = [remote.remote(shared, c) for c in cut]
+        chunk_of = {r: c for r, c in zip(refs, cut)}
         pending = list(refs)
         while pending:
             done, pending = ray.wait(pending, num_returns=1)
