@@ -1,7 +1,7 @@
 // torvex.core.excursion: the per-run trade log and its excursion statistics.
 //
 // The module has no Python-callable functions. The engine drives it through the
-// C-level table published as `__pyx_capi__` (see common/capi.hpp); Python code
+// C-level table published as `__pyx_capi__` (see torvex/capi.hpp); Python code
 // reads the three record lists `trades`, `trade_positions` and `excursion`,
 // which are looked up by name in the module namespace at every use, so a list
 // bound there from Python receives the records.
