@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "retired.hpp"
 #include "torvex/buffer.hpp"
 #include "torvex/errors.hpp"
 #include "torvex/scalars.hpp"
@@ -49,6 +50,20 @@ PyObject* s_clear = nullptr;
 PyObject* s_append = nullptr;
 
 Scratch scratch;
+
+// The previous run's records of each list, freed as this run logs its own.
+Retired retired[3];
+
+Retired& retired_of(PyObject* list_name) {
+    if (list_name == s_trades) return retired[0];
+    if (list_name == s_trade_positions) return retired[1];
+    return retired[2];
+}
+
+// One old record of each list makes room for the trade about to be logged.
+void release_retired() noexcept {
+    for (Retired& r : retired) r.release(1);
+}
 
 
 Ref zeros(npy_intp n, int typenum) {
@@ -180,6 +195,7 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
 // One trade's three records: [sid, entry bar, exit bar], the position recorded at
 // its entry, and its statistics.
 void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnaction) {
+    release_retired();
     const int64_t entry_bar = element<int64_t>(entry.get(), sid);
     Ref entry_scalar = int64_scalar(entry_bar);
     Ref record = Ref::steal(PyList_New(3));
@@ -218,6 +234,12 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
         window_step = window_step_;
         for (PyObject* name : {s_trades, s_trade_positions, s_excursion}) {
             Ref list = get_global(module_dict, name);
+            // An exact list is emptied as its clear() would; its records are
+            // freed while this run logs (retired.hpp).
+            if (PyList_CheckExact(list.get())) {
+                retired_of(name).take(list.get());
+                continue;
+            }
             Ref r = Ref::steal(PyObject_CallMethodNoArgs(list.get(), s_clear));
         }
         entry.reset(zeros(nstocks, NPY_INT64));
@@ -253,6 +275,8 @@ PyObject* end_analysis(std::map<int, double>& pos) noexcept {
             log_trade(sid, open_marker.get(), date, 0);
         }
     });
+    // Old records the run did not make room with go now.
+    for (Retired& r : retired) r.release_all();
     if (!ok) return nullptr;
     Py_RETURN_NONE;
 }

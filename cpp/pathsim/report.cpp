@@ -53,12 +53,11 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         Ref one = py_long(1);
         Ref nbars = Ref::steal(PyLong_FromSsize_t(price_index.n));
 
-        Ref it = Ref::steal(PyObject_GetIter(trades.get()));
-        Py_ssize_t i = 0;
-        while (Ref t = Ref::steal_or_null(PyIter_Next(it.get()))) {
-            Ref sid = Ref::steal(PySequence_GetItem(t.get(), 0));
-            Ref entry = Ref::steal(PySequence_GetItem(t.get(), 1));
-            Ref exit = Ref::steal(PySequence_GetItem(t.get(), 2));
+        // One row through the host's protocols, as any element is read.
+        auto generic_row = [&](PyObject* t, Py_ssize_t i) {
+            Ref sid = Ref::steal(PySequence_GetItem(t, 0));
+            Ref entry = Ref::steal(PySequence_GetItem(t, 1));
+            Ref exit = Ref::steal(PySequence_GetItem(t, 2));
             int ne = PyObject_RichCompareBool(exit.get(), minus_one.get(), Py_NE);
             check(ne);
             const bool closed = ne != 0;
@@ -87,8 +86,72 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             Ref row = Ref::steal(PyList_New(9));
             for (Py_ssize_t k = 0; k < 9; ++k)
                 PyList_SET_ITEM(row.get(), k, Ref::borrow(row_items[k]).release());
-            check(PyList_Append(ret.get(), row.get()));
-            ++i;
+            return row;
+        };
+
+        // The same row for a record as the log writes it, [int, numpy.int64,
+        // int] in an exact list, with its position in an exact list: the host
+        // operations above then run no code of the caller's and give exactly
+        // these values (the int64 results of numpy's scalar arithmetic, new
+        // date scalars, the record's own objects). Null when the record is of
+        // another shape; the generic row then reads it.
+        auto record_row = [&](PyObject* t, Py_ssize_t i) -> Ref {
+            if (!PyList_CheckExact(t) || PyList_GET_SIZE(t) < 3 || !PyList_CheckExact(positions.get()) ||
+                i >= PyList_GET_SIZE(positions.get()))
+                return Ref();
+            PyObject* sid = PyList_GET_ITEM(t, 0);
+            PyObject* entry = PyList_GET_ITEM(t, 1);
+            PyObject* exit = PyList_GET_ITEM(t, 2);
+            if (!PyLong_CheckExact(sid) || Py_TYPE(entry) != &PyInt64ArrType_Type ||
+                !PyLong_CheckExact(exit))
+                return Ref();
+            int overflow = 0;
+            const long long s = PyLong_AsLongLongAndOverflow(sid, &overflow);
+            if (overflow != 0) return Ref();
+            const long long x = PyLong_AsLongLongAndOverflow(exit, &overflow);
+            if (overflow != 0) return Ref();
+            const int64_t e = PyArrayScalar_VAL(entry, Int64);
+            // Far from the ends of int64, so no difference below overflows.
+            constexpr int64_t lim = int64_t{1} << 62;
+            if (x <= -lim || x >= lim || e <= -lim || e >= lim) return Ref();
+            const bool closed = x != -1;
+
+            Ref name = Ref::borrow(pos_columns.at(static_cast<Py_ssize_t>(s)));
+            if (!name) name = Ref::borrow(Py_None);
+            Ref entry_date = date_at(e);
+            Ref exit_date = closed ? date_at(x) : minus_one;
+            Ref entry_signal = date_at(e - 1);
+            Ref exit_signal = !closed ? minus_one : date_at(touched_exit ? x : x - 1);
+            PyObject* position = PyList_GET_ITEM(positions.get(), i);
+            Ref period = int64_scalar((closed ? x : price_index.n) - e);
+
+            PyObject* row_items[] = {name.get(),     entry_date.get(), exit_date.get(),
+                                     entry_signal.get(), exit_signal.get(), position,
+                                     period.get(),   entry,            exit};
+            Ref row = Ref::steal(PyList_New(9));
+            for (Py_ssize_t k = 0; k < 9; ++k)
+                PyList_SET_ITEM(row.get(), k, Ref::borrow(row_items[k]).release());
+            return row;
+        };
+
+        Py_ssize_t i = 0;
+        if (PyList_CheckExact(trades.get())) {
+            // Walked as the list's iterator walks it: by index, against its
+            // current length (a generic row may run code that changes it).
+            PyObject* list = trades.get();
+            for (; i < PyList_GET_SIZE(list); ++i) {
+                Ref t = Ref::borrow(PyList_GET_ITEM(list, i));
+                Ref row = record_row(t.get(), i);
+                if (!row) row = generic_row(t.get(), i);
+                check(PyList_Append(ret.get(), row.get()));
+            }
+        } else {
+            Ref it = Ref::steal(PyObject_GetIter(trades.get()));
+            while (Ref t = Ref::steal_or_null(PyIter_Next(it.get()))) {
+                Ref row = generic_row(t.get(), i);
+                check(PyList_Append(ret.get(), row.get()));
+                ++i;
+            }
         }
         check_pending();
         Ref pair = Ref::steal(PyTuple_Pack(2, ret.get(), g.stock_operations.object()));
