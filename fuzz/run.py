@@ -140,8 +140,9 @@ def keep_finding(job, data, reason, findings, minimise_budget):
         shown, errors = show.stdout, show.stderr[-20000:]
     except subprocess.TimeoutExpired:
         shown, errors = "", "(hangs)"
+    alone = "reproduces alone" if code != 0 else "does not reproduce alone"
     with open(base + ".txt", "w") as f:
-        f.write(f"{reason}; replay ends with {code}\n\n{shown}\n{errors}")
+        f.write(f"{reason}; replay ends with {code} ({alone})\n\n{shown}\n{errors}")
     return base
 
 

@@ -595,8 +595,11 @@ def mutate_loop(corpus, seconds, current, seed):
                 i = rng.randrange(len(data))
                 del data[i:i + rng.randint(1, 8)]
             elif files:
-                with open(rng.choice(files), "rb") as f:
-                    other = f.read()
+                try:  # the coverage job may have just removed it from the corpus
+                    with open(rng.choice(files), "rb") as f:
+                        other = f.read()
+                except OSError:
+                    other = b""
                 data += other[rng.randint(0, len(other)):]
         data = bytes(data[:4096])
         with open(current, "wb") as f:
