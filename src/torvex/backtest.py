@@ -461,6 +461,21 @@ def backtest(
     >>> report = torvex.backtest(position, price, fee_ratio=0, tax_ratio=0)
     >>> report.creturn.round(4).tolist()   # bought at bar 1's close, +10% twice
     [1.0, 1.0, 1.1, 1.21]
+
+    A target on a stock without a price where its row executes is removed; the
+    rest of the row keeps its weight (0.6 here, 40% stays in cash):
+
+    >>> price["B"] = [float("nan"), float("nan"), 5.0, 5.0]
+    >>> two = pd.DataFrame({"A": [0.6], "B": [0.6]}, index=dates[:1])
+    >>> report = torvex.backtest(two, price, fee_ratio=0, tax_ratio=0)
+    >>> report.position
+                  A    B
+    date
+    2024-01-02  0.6  0.0
+    >>> float(report.creturn.iloc[-1].round(4))   # 0.4 cash + 0.6 * 1.21
+    1.126
+    >>> report.warnings[0][:50]
+    "position: 'B' has no trading price on 2024-01-02, "
     """
     from torvex.core import excursion, pathsim
 

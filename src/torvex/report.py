@@ -361,7 +361,8 @@ class Report:
         rows = r.pos_values[self._exec_rows]
         if rows.size:
             rows = rows / np.maximum(1.0, np.abs(rows).sum(axis=1, keepdims=True))
-            change = np.abs(np.diff(np.vstack([np.zeros((1, rows.shape[1])), rows]), axis=0)).sum() / 2
+            # The first row is bought from cash; each later one trades its change from the one before.
+            change = (np.abs(rows[0]).sum() + np.abs(np.diff(rows, axis=0)).sum()) / 2
             out["turnover"] = float(change / (ret.size / ppy)) if ret.size else float("nan")
         else:
             out["turnover"] = 0.0
