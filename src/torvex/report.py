@@ -40,6 +40,8 @@ STAT_NAMES = (
     "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "alpha", "beta", "information_ratio",
 )
 
+_STAT_INDEX = pd.Index(STAT_NAMES, dtype=object)
+
 _BLOCK = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "return")
 
 
@@ -388,7 +390,7 @@ class Report:
             alpha, beta = _st.alpha_beta(ret, b, rf, ppy)
             ir = _st.information_ratio(ret, b, ppy)
         out.update(alpha=alpha, beta=beta, information_ratio=ir)
-        return pd.Series([out[k] for k in STAT_NAMES], index=pd.Index(STAT_NAMES), dtype=object, name="stats")
+        return pd.Series([out[k] for k in STAT_NAMES], index=_STAT_INDEX, dtype=object, name="stats")
 
     def _periods_per_year(self) -> int:
         if "ppy" not in self._cache:
