@@ -4,6 +4,7 @@
 #include <string>
 
 #include "run.hpp"
+#include "setup_cache.hpp"
 #include "state.hpp"
 #include "torvex/errors.hpp"
 
@@ -67,7 +68,7 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) {
 
 void map_run_columns(Run& r) {
     const RunArgs& a = r.a;
-    r.pos2price = map_columns(a.price_columns, a.pos_columns);
+    r.pos2price = cached_map_columns(a.price_columns, a.pos_columns);
     const Py_ssize_t ncols = r.b_pos_columns.size();
     r.price_col.assign(static_cast<std::size_t>(ncols), -1);
     for (const auto& [sid, pid] : r.pos2price) {

@@ -13,6 +13,7 @@
 #include "args.hpp"
 #include "report.hpp"
 #include "utils.hpp"
+#include "setup_cache.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
@@ -158,6 +159,7 @@ PyObject* init() {
     Ref stop_table_fn = Ref::steal(PyObject_GetAttrString(stops.get(), "stop_table"));
     add(mod.get(), "StopTable", stop_table_type.get());
     add(mod.get(), "stop_table", stop_table_fn.get());
+    remember_stop_builders(stops.get(), stop_table_type.get(), stop_table_fn.get());
     Ref dt = Ref::steal(PyImport_ImportModule("datetime"));
     add(mod.get(), "datetime", dt.get());
 

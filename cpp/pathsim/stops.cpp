@@ -2,6 +2,7 @@
 #include "stops.hpp"
 
 #include "run.hpp"
+#include "setup_cache.hpp"
 #include "state.hpp"
 #include "torvex/errors.hpp"
 
@@ -77,12 +78,20 @@ Ref stop_thresholds(PyObject* threshold, PyObject* price_index, PyObject* pos_co
 
 void open_stop_tables(Run& r) {
     const RunArgs& a = r.a;
-    r.stop_loss_table = stop_thresholds(a.stop_loss, a.price_index, a.pos_columns);
-    r.take_profit_table = stop_thresholds(a.take_profit, a.price_index, a.pos_columns);
-    open_stop_table(r.stop_loss_table.get(), r.b_sl_values, r.b_sl_rows, r.stop_loss_values,
-                    r.stop_loss_rows, r.nstocks);
-    open_stop_table(r.take_profit_table.get(), r.b_tp_values, r.b_tp_rows, r.take_profit_values,
-                    r.take_profit_rows, r.nstocks);
+    // A plain number is made into its one-row table here (setup_cache.hpp).
+    const bool sl_number = constant_stop_table(a.stop_loss, a.price_index, a.pos_columns, 0,
+                                               r.stop_loss_values, r.stop_loss_rows);
+    if (!sl_number) r.stop_loss_table = stop_thresholds(a.stop_loss, a.price_index, a.pos_columns);
+    const bool tp_number = constant_stop_table(a.take_profit, a.price_index, a.pos_columns, 1,
+                                               r.take_profit_values, r.take_profit_rows);
+    if (!tp_number)
+        r.take_profit_table = stop_thresholds(a.take_profit, a.price_index, a.pos_columns);
+    if (!sl_number)
+        open_stop_table(r.stop_loss_table.get(), r.b_sl_values, r.b_sl_rows, r.stop_loss_values,
+                        r.stop_loss_rows, r.nstocks);
+    if (!tp_number)
+        open_stop_table(r.take_profit_table.get(), r.b_tp_values, r.b_tp_rows,
+                        r.take_profit_values, r.take_profit_rows, r.nstocks);
 }
 
 }  // namespace torvex::pathsim
