@@ -9,10 +9,6 @@ import pytest
 os.environ.setdefault("MPLBACKEND", "Agg")
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "runlog: needs the engine's run log (exit reasons, rebalance bars)")
-
-
 @pytest.fixture(scope="session")
 def universe():
     """OHLC frames of 12 stocks over 400 bars, with late listings, halts and a delisting."""
