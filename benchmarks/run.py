@@ -125,6 +125,7 @@ def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
     if floor_lib and floor_repeats:
         res["floor_times"] = floor_timed(floor_lib, w, args, reb_bars,
                                          floor_repeats)
+        res.update(object_floor(w, params, res["trades"]))
         res.update(loop_and_log(backtest_, excursion, args, params, repeats))
 
     if vbt_repeats or equivalence:
@@ -273,6 +274,21 @@ def floor_timed(lib_path, w, args, reb_bars, repeats):
     return times
 
 
+def object_floor(w, params, trades):
+    """Per-trade object floor (trade_floor.py) for the workload's trades."""
+    import trade_floor
+
+    if not isinstance(trades, int):
+        return {}
+    mod, err = trade_floor.build()
+    if mod is None:
+        return dict(object_floor_error=err)
+    length = trade_floor.stats_length(params.get("excursion_window", 0),
+                                      params.get("excursion_window_step", 1))
+    per, _order, _ = trade_floor.floor_per_trade(mod, trades, w["stocks"], w["bars"], length)
+    return dict(object_floor_per_trade=per)
+
+
 def make_args(w):
     from workloads import make_data
     return make_data(w)
@@ -359,6 +375,13 @@ def row(r):
     fmed = statistics.median(r["floor_times"]) if r.get("floor_times") else None
     fns = f"{fmed / work * 1e9:.1f}" if fmed else "-"
     fratio = f"{med / fmed:.1f}" if fmed else "-"
+    # The whole floor: the bar loop's memory floor plus the objects of every
+    # trade record, built and freed in the cheapest order.
+    obj = r.get("object_floor_per_trade")
+    obj_ns = f"{obj * 1e9:.0f}" if obj is not None else "-"
+    whole = fmed + obj * trades if fmed and obj is not None and isinstance(trades, int) else None
+    whole_t = fmt_t(whole) if whole else "-"
+    whole_ratio = f"{med / whole:.2f}" if whole else "-"
     loops = r.get("loop_times")
     loop = statistics.median(loops) if loops else None
     loop_ns = f"{loop / work * 1e9:.1f}" if loop else "-"
@@ -376,7 +399,7 @@ def row(r):
         fmt_mib(r["maxrss_kib"] - r["rss_before_kib"]),
         f"{work / med / 1e6:.2f}M", f"{med / work * 1e9:.0f}",
         str(trades), per_trade, fmt_t(pmed), ratio,
-        fmt_t(vmed), vratio, fns, fratio, loop_ns, loop_ratio, net_ns, net_ratio, log_ns,
+        fmt_t(vmed), vratio, fns, fratio, obj_ns, whole_t, whole_ratio, loop_ns, loop_ratio, net_ns, net_ratio, log_ns,
         f"{r['final']:.3g}|{r['peer_final']:.3g}",
     ]
 
@@ -384,6 +407,7 @@ def row(r):
 HEAD = ["workload", "bars x stk/held", "median", "min", "max", "RSS0 MiB",
         "peak MiB", "+MiB", "bar*held/s", "ns/bar*held", "trades", "t/trade",
         "numpy", "torvex/np", "vbt", "torvex/vbt", "floor ns", "torvex/floor",
+        "obj ns/t", "floor+obj", "tv/(f+obj)",
         "loop ns", "loop/floor", "-log ns", "-log/floor", "ns/trade", "end tv|np"]
 
 LEGEND = [
@@ -409,6 +433,9 @@ LEGEND = [
     "every rebalance closes and reopens each held position in the log "
     "(records, statistics, and freeing them at the next run; measured without "
     "stops, same window and exit mode)",
+    "obj ns/t: per-trade object floor (trade_floor.py: the trade record's "
+    "Python objects built and freed in the cheapest order, median); floor+obj: "
+    "the floor plus trades x obj ns/t; tv/(f+obj): torvex median over it",
     "C: tables that stay in cache and one rebalance, so its loop ns is the "
     "cost of the per-position arithmetic alone (no memory traffic to hide)",
 ]
@@ -448,6 +475,16 @@ def equivalence_line(results, ran):
     return (head + f"max |diff| {e['max_diff']:.3g} over {e['bars']} bars "
             f"(final {e['tv_final']:.12g} vs {e['vbt_final']:.12g}), "
             f"{verdict} {EQUIV_TOL:g}" + extra)
+
+
+def sweep_lines(quick):
+    """Sweep-step and tiny-call rows (sweep_step.py), run in a fresh process."""
+    cmd = [sys.executable, os.path.join(HERE, "sweep_step.py")] + (["--quick"] if quick else [])
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    p = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if p.returncode != 0:
+        return "sweep step: ERROR " + (p.stderr.strip().splitlines() or ["?"])[-1]
+    return p.stdout.rstrip()
 
 
 def main():
@@ -530,6 +567,7 @@ def main():
         print(f"vectorbt does not import ({err}); its columns stay '-' "
               "(pip install '.[bench]')")
     print(equivalence_line(results, EQUIV_WORKLOAD in names))
+    print(sweep_lines(a.quick))
     print(f"total wall time {time.perf_counter() - t_all:.1f}s")
     return 0
 
