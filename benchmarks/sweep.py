@@ -11,12 +11,12 @@ timing includes starting the fork server (the pool's workers start from it);
 a cluster's start-up is reported in its own column.
 
 Columns: wall time (min / median / max), runs per second and speed-up over
-serial (from the medians), the overhead per run beyond the run itself
-(median wall x workers / runs - serial time per run: what distribution costs
-each run on top of doing it, including any time the workers wait for a core),
+serial (from the medians); the overhead per run beyond the run itself, in CPU
+time: the workers' CPU per run (their runtime's own threads included) less the
+serial CPU per run, plus the caller's CPU for the sweep spread over its runs
+(CPU time does not change with other load on the machine, wall time does);
 the CPU time per run inside the workers (serial: in the caller) and the
-caller's own CPU time for the whole sweep (both independent of other load on
-the machine), and the peak resident memory of each worker
+caller's own CPU time for the whole sweep; and the peak resident memory of each worker
 process (VmHWM, the largest of the workers; the serial row shows the caller,
 which also holds the data).
 """
@@ -177,17 +177,18 @@ def print_table(rows, n_runs):
         med = statistics.median(t)
         wall = f"{fmt_s(min(t))} / {fmt_s(med)} / {fmt_s(max(t))}"
         speed = f"{statistics.median(serial['times']) / med:.2f}x" if serial else "-"
-        workers = 1 if r["backend"] == "serial" else WORKERS
         over = "-"
-        if per_run is not None and r["backend"] != "serial":
-            over = f"{(med * workers / r['runs'] - per_run) * 1e3:.2f} ms"
+        if serial and r["backend"] != "serial" and r["cpu_per_run"] is not None:
+            extra = r["cpu_per_run"] - serial["cpu_per_run"] + r["caller_cpu"] / r["runs"]
+            over = f"{extra * 1e3:+.2f} ms"
         peak = "-" if r["peak"] is None else f"{r['peak'] / 2**20:.0f} MiB"
         print(f"{r['backend']:<8} {wall:>26} {r['runs'] / med:>8.1f} {speed:>9} {over:>13} "
               f"{fmt_s(r['cpu_per_run']):>9} {fmt_s(r['caller_cpu']):>11} "
               f"{peak:>12} {fmt_s(r['startup']):>9}"
               + (f"  ({r['errors']} failed runs)" if r["errors"] else ""))
-    if per_run is not None:
-        print(f"serial time per run (backtest + stats): {per_run * 1e3:.1f} ms")
+    if serial:
+        print(f"serial time per run (backtest + stats): {per_run * 1e3:.1f} ms wall, "
+              f"{serial['cpu_per_run'] * 1e3:.1f} ms CPU")
 
 
 def main():
