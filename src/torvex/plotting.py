@@ -139,6 +139,11 @@ def plot_monthly(report):
     values = table.to_numpy(dtype=float)
     fig = _figure(figsize=(10, 0.45 * max(len(table), 2) + 1.2), layout="constrained")
     ax = fig.subplots()
+    ax.set_title("Monthly returns", loc="left")
+    if not np.isfinite(values).any():
+        ax.text(0.5, 0.5, "no returns yet", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+        return fig
     finite = np.abs(values[np.isfinite(values)])
     lim = float(finite.max()) if finite.size else 0.01
     image = ax.imshow(values, cmap="RdYlGn", vmin=-lim, vmax=lim, aspect="auto")
@@ -148,7 +153,6 @@ def plot_monthly(report):
         if np.isfinite(v):
             ax.text(j, i, f"{v:.1%}", ha="center", va="center", fontsize=7)
     fig.colorbar(image, ax=ax, format=_percent(), shrink=0.8)
-    ax.set_title("Monthly returns", loc="left")
     return fig
 
 

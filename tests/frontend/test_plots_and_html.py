@@ -1,8 +1,10 @@
 """Figures and the HTML page, headless; a clear ImportError without matplotlib."""
 
 import builtins
+import warnings
 import re
 
+import pandas as pd
 import pytest
 
 import torvex
@@ -60,3 +62,13 @@ def test_missing_matplotlib_names_the_extra(report, monkeypatch):
     monkeypatch.setattr(builtins, "__import__", no_mpl)
     with pytest.raises(ImportError, match=r"pip install torvex\[plot\]"):
         plotting.plot_monthly(report)
+
+
+def test_page_of_a_run_without_trades(tmp_path):
+    # One bar: nothing is traded yet, but the page (and its empty figures) still renders.
+    d = pd.date_range("2024-01-01", periods=1)
+    r = torvex.backtest(pd.DataFrame({"A": [1.0]}, index=d), pd.DataFrame({"A": [10.0]}, index=d))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        page = r.to_html(tmp_path / "empty.html")
+    assert "enter" in page
