@@ -243,7 +243,8 @@ class Report:
         profit_period; with ``excursion_window`` the same six sampled at bar
         offset k after the entry as ``mae_at_k`` ... ``return_at_k`` (NaN
         where the data ended first); exit_reason (one of
-        :data:`EXIT_REASONS`).
+        :data:`EXIT_REASONS`), touched (True when a touched exit filled the
+        trade at its band inside the bar).
         """
         c = self._cache
         if "trades" not in c:
@@ -288,11 +289,14 @@ class Report:
                     cols[f"{name}_at_{w}"] = np.where(ok, blocks[:, 6 * j + k], np.nan)
         reasons = self._exit_reasons(len(sid), open_)
         cols["exit_reason"] = pd.Categorical(reasons, categories=EXIT_REASONS)
+        rl = r.runlog or {}
+        if "touched" in rl and len(rl["touched"]) == len(sid) and rl.get("matches_trade_log", True):
+            cols["touched"] = np.asarray(rl["touched"], dtype=bool)
         return pd.DataFrame(cols)
 
     def _exit_reasons(self, n, open_):
         rl = self._run.runlog
-        if rl is not None and "exit_reason" in rl and len(rl["exit_reason"]) == n:
+        if rl is not None and "exit_reason" in rl and len(rl["exit_reason"]) == n and rl.get("matches_trade_log", True):
             codes = np.asarray(rl["exit_reason"], dtype=np.int64)
             return np.array(EXIT_REASONS, dtype=object)[codes]
         # Without the engine's record only an open trade is known for sure.

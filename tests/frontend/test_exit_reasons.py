@@ -38,7 +38,8 @@ def test_stop_loss_take_profit_and_trailing(touched):
     assert reasons(r) == {"L": "stop_loss", "P": "take_profit", "T": "trail_stop", "H": "open"}
     if touched:
         # Touched exits close on the bar that crossed the band.
-        assert r.trades.set_index("symbol").loc["L", "exit_bar"] == 3
+        t = r.trades.set_index("symbol")
+        assert t.loc["L", "exit_bar"] == 3 and t.loc["L", "touched"] and not t.loc["H", "touched"]
 
 
 def test_short_stop_is_a_stop_loss():
