@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "exit_walk.hpp"
 #include "retired.hpp"
 #include "torvex/buffer.hpp"
 #include "torvex/errors.hpp"
@@ -182,6 +183,17 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
     TradeSpan t{i_entry, i_exit, pid, is_long, i_entry_trasnaction != 0, i_exit_trasnaction != 0};
     Settings cfg{fee_ratio, tax_ratio, window, window_step};
     int64_t exit_offset = 0, out_len = 0;
+    if (cfg.window == 0) {
+        double block[6];
+        Failure fe = walk_to_exit(view_of(price.get()), view_of(close.get()), t, cfg, block, out_len);
+        if (fe.fault != Fault::none) raise_failure(fe);
+        npy_intp n[1] = {static_cast<npy_intp>(out_len)};
+        Ref arr = Ref::steal(PyArray_EMPTY(1, n, NPY_DOUBLE, 0));
+        double* o = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+        for (int64_t k = 0; k < out_len - 6; ++k) o[k] = -1.0;
+        for (int k = 0; k < 6; ++k) o[out_len - 6 + k] = block[k];
+        return arr;
+    }
     Failure f = walk_trade(view_of(price.get()), view_of(close.get()), t, cfg, scratch, exit_offset, out_len);
     if (f.fault != Fault::none) raise_failure(f);
     npy_intp dims[1] = {static_cast<npy_intp>(out_len)};

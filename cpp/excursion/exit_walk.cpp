@@ -1,0 +1,142 @@
+#include "exit_walk.hpp"
+
+#include <cmath>
+
+#include "torvex/select.hpp"
+
+namespace torvex::excursion {
+namespace {
+
+int64_t floor_div(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+// One element read the way an array lookup with a negative-index wrap does.
+bool read(const View2<double>& v, int64_t row, int64_t col, double& out, Failure& f) {
+    if (row < 0) row += v.n0;
+    if (row < 0 || row >= v.n0) {
+        f = {Fault::index, row < 0 ? row - v.n0 : row, v.n0};
+        return false;
+    }
+    if (col < 0) col += v.n1;
+    if (col < 0 || col >= v.n1) {
+        f = {Fault::index, col < 0 ? col - v.n1 : col, v.n1};
+        return false;
+    }
+    out = v(row, col);
+    return true;
+}
+
+}  // namespace
+
+Failure walk_to_exit(const View2<double>& price, const View2<double>& close, const TradeSpan& t,
+                     const Settings& cfg, double block[6], int64_t& out_len) {
+    Failure f;
+    int64_t i_exit_max = t.i_exit;
+    if (t.i_entry > i_exit_max) i_exit_max = t.i_entry;
+    if (i_exit_max >= price.n0) i_exit_max = price.n0 - 1;
+    if (i_exit_max - t.i_entry < 0) {
+        f.fault = Fault::negative_size;
+        return f;
+    }
+
+    double entry_price, entry_close;
+    if (!read(price, t.i_entry, t.pid, entry_price, f)) return f;
+    if (!read(close, t.i_entry, t.pid, entry_close, f)) return f;
+    if (entry_price == 0.0) {
+        f.fault = Fault::float_division;
+        return f;
+    }
+    double price_ratio = t.is_long ? entry_close / entry_price : 2.0 - entry_close / entry_price;
+    if (t.entry_transaction) price_ratio = (1.0 - cfg.fee_ratio) * price_ratio;
+
+    const double r0 = price_ratio;
+    double cmax = 1.0 > r0 ? 1.0 : r0;
+    double cmin = r0 > 1.0 ? 1.0 : r0;
+    double dd = r0 - 1.0 < 0.0 ? r0 - 1.0 : 0.0;
+    double pp = r0 > 1.0 ? 1.0 : 0.0;
+    // The running maximum as it stood on the bar before the minimum was last
+    // lowered (the bar the walk's cummin_i names).
+    double cmax_at_min = cmax;
+
+    const bool inside = t.i_entry >= 0 && i_exit_max < close.n0 && t.pid >= 0 && t.pid < close.n1;
+    if (inside) {
+        for (int64_t b = t.i_entry + 1; b <= i_exit_max; ++b)
+            __builtin_prefetch(close.data + b * close.s0 + t.pid * close.s1);
+    }
+    double pv = entry_close;
+    for (int64_t b = t.i_entry + 1; b <= i_exit_max; ++b) {
+        double v;
+        if (inside) {
+            v = close(b, t.pid);
+        } else if (!read(close, b, t.pid, v, f)) {
+            return f;
+        }
+        const bool has_close = !std::isnan(v);
+        if (has_close) {
+            if (pv == 0.0) {
+                f.fault = Fault::float_division;
+                return f;
+            }
+            const double p = v / pv;
+            if (!std::isnan(p)) {
+                if (t.is_long) {
+                    price_ratio = price_ratio * p;
+                } else {
+                    price_ratio = 2.0 - p * (2.0 - price_ratio);
+                }
+            }
+            pv = v;
+        }
+        const double cmax_before = cmax;
+        cmax = pick(price_ratio > cmax, price_ratio, cmax);
+        const bool new_min = cmin > price_ratio;
+        cmin = pick(new_min, price_ratio, cmin);
+        cmax_at_min = pick(new_min, cmax_before, cmax_at_min);
+        if (cmax == 0.0) {
+            f.fault = Fault::float_division;
+            return f;
+        }
+        const double newmdd = price_ratio / cmax - 1.0;
+        dd = pick(dd > newmdd, newmdd, dd);
+        pp = pick(has_close & (price_ratio > 1.0), pp + 1.0, pp);
+    }
+
+    // Without a window the exit block is the last bar walked.
+    const int64_t e = i_exit_max - t.i_entry;
+    double r = price_ratio;
+    if (t.exit_transaction) {
+        if (e != 0) {
+            double p, v;
+            if (!read(price, t.i_entry + e, t.pid, p, f)) return f;
+            if (!read(close, t.i_entry + e, t.pid, v, f)) return f;
+            if (v == 0.0) {
+                f.fault = Fault::float_division;
+                return f;
+            }
+            if (t.is_long) {
+                r = p / v * r;
+            } else {
+                r = 2.0 - (2.0 - r) * p / v;
+            }
+        }
+        r = (1.0 - cfg.fee_ratio - cfg.tax_ratio) * r;
+    }
+
+    if (cfg.window_step == 0) {
+        f.fault = Fault::modulo_by_zero;
+        return f;
+    }
+    out_len = floor_div(-1, cfg.window_step) * 6 + 12;
+    block[0] = cmin - 1.0;
+    block[1] = cmax - 1.0;
+    block[2] = cmax_at_min - 1.0;
+    block[3] = dd;
+    block[4] = pp;
+    block[5] = r - 1.0;
+    return f;
+}
+
+}  // namespace torvex::excursion
