@@ -7,11 +7,14 @@ import inspect
 import math
 import os
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._grid import expand, split_keys
 from ._progress import progress_bar
 from ._task import Outcome, SweepTask
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 CHUNKS_PER_WORKER = 8  # load balance and progress steps against per-task cost
 
@@ -47,7 +50,8 @@ def sweep(position: Any, price: Any,
           backend: str | cf.Executor | Any | None = None, n_jobs: int | None = None,
           chunksize: int | None = None, progress: bool | str = True,
           keep: str | Callable[[Any], Any] = "stats",
-          stats_options: Mapping[str, Any] | None = None, **fixed: Any):
+          stats_options: Mapping[str, Any] | None = None, **fixed: Any
+          ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]]:
     """Run one backtest per parameter set and tabulate their statistics.
 
     Parameters

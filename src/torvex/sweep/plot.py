@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 
 def _label(v: Any) -> str:
@@ -16,7 +19,7 @@ def _label(v: Any) -> str:
 
 def plot_sweep(result: Any, stat: str, *, x: str | None = None, y: str | None = None,
                agg: str | None = None, ax: Any = None, cmap: str = "viridis",
-               annotate: bool | None = None):
+               annotate: bool | None = None) -> Figure:
     """Draw one statistic of a sweep as a heatmap over two of its parameters.
 
     Parameters
