@@ -20,7 +20,11 @@ from collections.abc import Callable, Sequence
 from ._shm import SharedArena
 from ._task import Outcome, SweepTask, worker_main
 
-PRELOAD = ["__main__", "numpy", "pandas", "torvex.backtest", "torvex.sweep._task"]
+# What a worker needs for its first run, imported once in the fork server
+# (pandas' string columns load pyarrow's pandas layer on first unpickling).
+PRELOAD = ["__main__", "numpy", "pandas", "pyarrow.pandas_compat", "cloudpickle",
+           "torvex.backtest", "torvex.report", "torvex.core.pathsim", "torvex._runlog",
+           "torvex.sweep._task"]
 # How many times a run may be in a worker that died before it is recorded
 # as failed: its chunk is retried once in a fresh worker.
 ATTEMPTS = 2
