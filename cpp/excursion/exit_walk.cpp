@@ -1,11 +1,22 @@
 #include "exit_walk.hpp"
 
+#include <immintrin.h>
+
 #include <cmath>
 
 #include "torvex/select.hpp"
 
 namespace torvex::excursion {
 namespace {
+
+// a > b ? a : b and a < b ? a : b exactly as written (NaN in either gives b):
+// the semantics of the scalar max and min instructions with `a` first.
+inline double greater_or(double a, double b) noexcept {
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(a), _mm_set_sd(b)));
+}
+inline double less_or(double a, double b) noexcept {
+    return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b)));
+}
 
 int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;
@@ -91,17 +102,18 @@ Failure walk_to_exit(const View2<double>& price, const View2<double>& close, con
             pv = v;
         }
         const double cmax_before = cmax;
-        cmax = pick(price_ratio > cmax, price_ratio, cmax);
+        cmax = greater_or(price_ratio, cmax);
         const bool new_min = cmin > price_ratio;
-        cmin = pick(new_min, price_ratio, cmin);
+        cmin = less_or(price_ratio, cmin);
         cmax_at_min = pick(new_min, cmax_before, cmax_at_min);
         if (cmax == 0.0) {
             f.fault = Fault::float_division;
             return f;
         }
         const double newmdd = price_ratio / cmax - 1.0;
-        dd = pick(dd > newmdd, newmdd, dd);
-        pp = pick(has_close & (price_ratio > 1.0), pp + 1.0, pp);
+        dd = less_or(newmdd, dd);
+        // A count: adding 0.0 leaves it as it is.
+        pp += (has_close & (price_ratio > 1.0)) ? 1.0 : 0.0;
     }
 
     // Without a window the exit block is the last bar walked.
