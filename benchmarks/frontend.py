@@ -14,6 +14,9 @@ with the workload's parameters (the best of them is shown), and each run is spli
   executed-row scan, auto delisting);
 * read-out: copying the engine's trade log and next-trade record out under the
   lock (shown apart, with ``get_trade_stocks`` alone for reference);
+* trade values: the per-trade numbers taken out of the trade log's Python
+  objects on first use (part of the read-out: its cost is one Python object
+  per trade, shown apart);
 * report out: building the Report, plus one ``stats()`` call;
 * trades frame: the lazy build of ``Report.trades`` on first use (apart).
 
@@ -68,27 +71,31 @@ def run(name, repeats):
         marks["args"], marks["kwargs"] = args, kwargs
         return out
 
-    rows = {k: [] for k in ("total", "conv", "core", "readout", "report", "stats", "trades", "gts", "raw")}
+    rows = {k: [] for k in ("total", "conv", "core", "readout", "tarr", "report", "stats", "trades", "gts",
+                            "raw")}
     pathsim.backtest_ = timed_core
     try:
         for _ in range(repeats):
             t0 = time.perf_counter()
             report = torvex.backtest(pos, price, trade_at="open", **params)
             t1 = time.perf_counter()
+            report._trade_arrays()  # per-trade values out of the engine's list of vectors
+            tt = time.perf_counter()
             report.stats()
             t2 = time.perf_counter()
+            rows["tarr"].append(tt - t1)
             rows["total"].append(t1 - t0)
             rows["core"].append(marks["core_out"] - marks["core_in"])
             rows["conv"].append(marks["core_in"] - t0)
-            rows["stats"].append(t2 - t1)
+            rows["stats"].append(t2 - tt)
     finally:
         pathsim.backtest_ = real
     # The pieces measured apart, after the front-end runs (they would disturb its caches).
     for _ in range(repeats):
+        report._cache.pop("trades", None)
         t0 = time.perf_counter()
         report.trades
         rows["trades"].append(time.perf_counter() - t0)
-        report._cache.clear()
         t0 = time.perf_counter()
         type(report)(report._run)
         rows["report"].append(time.perf_counter() - t0)
@@ -122,18 +129,19 @@ def main():
     names = [args.only] if args.only else ["M", "L"]
     print("front end: torvex.backtest on pandas frames vs the engine's run (best of the repeats, ms)")
     head = (f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
-            f"{'| read-out':>11}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}")
+            f"{'| read-out':>11}{'trade values':>13}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}")
     print(head)
     for name in names:
         reps = args.repeats or (7 if name == "M" else 3)
         m = run(name, reps)
         ms = {k: v * 1e3 for k, v in m.items() if k != "trades_n"}
         print(f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
-              f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['gts']:>17.1f}"
+              f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['tarr']:>13.1f}{ms['gts']:>17.1f}"
               f"{ms['trades']:>10.1f}{'| ' + format(ms['raw'], '.1f'):>17}   ({m['trades_n']:,} trades)")
     print("own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
-          " trade log and next-trade record under the lock (get_trade_stocks alone for reference); trades df ="
-          " lazy Report.trades on first use.")
+          " trade log and next-trade record under the lock; trade values = entry/exit bars, positions and exit"
+          " statistics taken out of the log's per-trade objects on first use (get_trade_stocks alone for"
+          " reference); trades df = lazy Report.trades on first use.")
 
 
 if __name__ == "__main__":

@@ -562,7 +562,10 @@ def backtest(
     exec_bars = signal_bars[in_data] + 1
 
     # Targets without a trading price on their execution bar are removed from their row.
-    rr, cc = np.nonzero(weights[exec_rows[in_data]])
+    run_rows = exec_rows[in_data]
+    every_row = run_rows.size == weights.shape[0]  # rows are executed in order, at most once each
+    rr, cc = np.nonzero(weights if every_row else weights[run_rows])
+    targets = weights[run_rows[rr], cc]
     if rr.size:
         unpriced = np.isnan(trade[exec_bars[rr], colmap[cc]])
         if unpriced.any():
@@ -614,7 +617,8 @@ def backtest(
 
     sl = _threshold(stop_loss, "stop_loss", dates, price_ns, pos_text, pos_index_of)
     tp = _threshold(take_profit, "take_profit", dates, price_ns, pos_text, pos_index_of)
-    long_only, short_only = not (weights < 0).any(), not (weights > 0).any()
+    # Sides of the targets actually traded (a row that never executes opens nothing).
+    long_only, short_only = not (targets < 0).any(), not (targets > 0).any()
     for name, th, side, why in (("stop_loss", sl, long_only, "a long position"),
                                 ("take_profit", tp, short_only, "a short position")):
         big = _largest(th)

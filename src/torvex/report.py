@@ -71,6 +71,33 @@ class RunData:
     settings: dict = field(default_factory=dict)
 
 
+def _row_changes(pos_values: np.ndarray, rows: np.ndarray) -> float:
+    """Sum of |w_k - w_(k-1)| over the executed rows k (w_(-1) = 0), each row scaled to gross 1 at most.
+
+    Target rows are mostly zeros, so the sum runs over the non-zero cells alone: a cell of row k is
+    paired with the same column of row k - 1 by its flat key; a cell of row k - 1 whose column row k
+    leaves empty is sold in full.
+    """
+    if len(rows) == 0:
+        return 0.0
+    every = len(rows) == len(pos_values) and rows[-1] == len(rows) - 1  # rows ascend: all of them, in order
+    table = pos_values if every else pos_values[rows]
+    k, j = np.nonzero(table)
+    vals = table[k, j]
+    gross = np.maximum(1.0, np.bincount(k, weights=np.abs(vals), minlength=len(rows)))
+    vals = vals / gross[k]
+    ncols = table.shape[1]
+    keys = k * ncols + j
+    prev = np.searchsorted(keys, keys - ncols)
+    prev = np.minimum(prev, keys.size - 1) if keys.size else prev
+    found = keys.size > 0 and (keys[prev] == keys - ncols)
+    total = np.abs(vals - np.where(found, vals[prev], 0.0)).sum()
+    nxt = np.minimum(np.searchsorted(keys, keys + ncols), max(keys.size - 1, 0))
+    kept = keys.size > 0 and (keys[nxt] == keys + ncols)
+    total += np.abs(vals[~np.asarray(kept, bool) & (k < len(rows) - 1)]).sum()
+    return float(total)
+
+
 def _readonly(a: np.ndarray) -> np.ndarray:
     a = np.asarray(a)
     a.flags.writeable = False
@@ -359,19 +386,12 @@ class Report:
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
-        held = np.zeros(nbars + 1, np.int64)
-        np.add.at(held, entry, 1)
-        np.add.at(held, np.where(exit_ == -1, nbars, exit_), -1)
+        held = (np.bincount(entry, minlength=nbars + 1)
+                - np.bincount(np.where(exit_ == -1, nbars, exit_), minlength=nbars + 1))
         held = np.cumsum(held[:nbars])[self._start + 1:]
         out["exposure"] = float((held > 0).mean()) if held.size else float("nan")
-        rows = r.pos_values[self._exec_rows]
-        if rows.size:
-            rows = rows / np.maximum(1.0, np.abs(rows).sum(axis=1, keepdims=True))
-            # The first row is bought from cash; each later one trades its change from the one before.
-            change = (np.abs(rows[0]).sum() + np.abs(np.diff(rows, axis=0)).sum()) / 2
-            out["turnover"] = float(change / (ret.size / ppy)) if ret.size else float("nan")
-        else:
-            out["turnover"] = 0.0
+        change = _row_changes(r.pos_values, self._exec_rows)
+        out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         closed = exit_ != -1
         tr = blocks[closed, -1] if len(sid) else np.empty(0)
         tr = tr[np.isfinite(tr)]

@@ -88,3 +88,15 @@ def test_stable_index_and_types(report):
                                            ("YE", 1), ("h", 252 * 24)])
 def test_periods_per_year(freq, expected):
     assert st.periods_per_year(pd.date_range("2021-01-01", periods=24 * 10, freq=freq)) == expected
+
+
+def test_turnover_sum_over_sparse_rows_equals_the_dense_sum():
+    from torvex.report import _row_changes
+
+    rng = np.random.default_rng(0)
+    for _ in range(200):
+        table = rng.choice([0, 0, 0, 0.2, -0.3, 0.5, 1.1], size=(rng.integers(1, 8), rng.integers(1, 6)))
+        rows = np.sort(rng.choice(len(table), size=rng.integers(1, len(table) + 1), replace=False))
+        t = table[rows] / np.maximum(1, np.abs(table[rows]).sum(axis=1, keepdims=True))
+        dense = np.abs(t[0]).sum() + np.abs(np.diff(t, axis=0)).sum()
+        assert _row_changes(table, rows) == pytest.approx(dense, abs=1e-12)
