@@ -59,12 +59,18 @@ class _Worker:
         self.ready = False
 
 
-def _stop(workers: Sequence[_Worker], grace: float) -> None:
-    for w in workers:
-        if w.proc.is_alive():
-            w.proc.terminate()
+def _stop(workers: Sequence[_Worker], grace: float, asked: bool = False) -> None:
+    """End `workers`: at once, or (`asked`: they were told to stop) after
+    `grace` seconds for them to exit by themselves."""
+    if not asked:
+        for w in workers:
+            if w.proc.is_alive():
+                w.proc.terminate()
     for w in workers:
         w.proc.join(grace)
+        if w.proc.exitcode is None:
+            w.proc.terminate()
+            w.proc.join(1.0)
         if w.proc.exitcode is None:
             w.proc.kill()
             w.proc.join()
@@ -156,7 +162,7 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                 w.conn.send(None)
             except OSError:
                 pass
-        _stop(workers, grace=5.0)
+        _stop(workers, grace=2.0, asked=True)
         workers = []
     finally:
         # Ctrl-C or an error: the workers go at once, their shared blocks too.
