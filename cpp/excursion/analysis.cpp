@@ -54,6 +54,13 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
         return f;
     }
 
+    // The entry cells are read first: an entry bar outside the data (one
+    // written into the trade log's tables through the C-level interface) fails
+    // here, before the scratch grows to the length it would give.
+    double entry_price, entry_close;
+    if (!rp.get(t.i_entry, t.pid, entry_price)) return f;
+    if (!rc.get(t.i_entry, t.pid, entry_close)) return f;
+
     const int64_t walk_len = i_exit_max - t.i_entry + 1;
     s.prepare(static_cast<std::size_t>(walk_len));
     double* const returns = s.returns.data();
@@ -63,9 +70,6 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
     double* const mdd = s.mdd.data();
     double* const profit_period = s.profit_period.data();
 
-    double entry_price, entry_close;
-    if (!rp.get(t.i_entry, t.pid, entry_price)) return f;
-    if (!rc.get(t.i_entry, t.pid, entry_close)) return f;
     if (entry_price == 0.0) {
         f.fault = Fault::float_division;
         return f;

@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "ledger.hpp"
 #include "bar_loop.hpp"
@@ -49,6 +50,35 @@ inline void validate_trade_price(double value, const Run& r, int sid, int row) {
     if (std::isnan(value)) return;
     Ref symbol = Ref::borrow(r.pos_columns.at(sid));
     invalid_price(value, symbol.get(), row);
+}
+
+[[noreturn]] void raise_unpriced(const Run& r, int sid) {
+    Ref label = Ref::borrow(r.pos_columns.at(sid));
+    Ref text = Ref::steal(PyObject_Str(label ? label.get() : Py_None));
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) throw PyErrSet{};
+    raise_format(PyExc_ValueError, msg::unpriced_weights, utf8);
+}
+
+// The run in progress, for check_run_inputs.
+const Run* running_run = nullptr;
+
+struct RunningScope {
+    explicit RunningScope(const Run& r) noexcept { running_run = &r; }
+    ~RunningScope() { running_run = nullptr; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+};
+
+// Whether an array still has the memory and shape its buffer was opened with.
+void check_unmoved(const Buffer& b, const char* name) {
+    if (!b.is_open()) return;
+    const Py_buffer& v = b.view();
+    if (v.obj == nullptr || !PyArray_Check(v.obj)) return;  // other exporters refuse to move
+    auto* arr = reinterpret_cast<PyArrayObject*>(v.obj);
+    bool same = PyArray_DATA(arr) == v.buf && PyArray_NDIM(arr) == v.ndim;
+    for (int i = 0; same && i < v.ndim; ++i) same = PyArray_DIM(arr, i) == v.shape[i];
+    if (!same) raise_format(PyExc_ValueError, "Argument '%s' was resized during the run", name);
 }
 
 inline void reset_ratios(Run& r, int sid) {
@@ -136,7 +166,10 @@ struct Cells {
     const View2<double>& v;
     Py_ssize_t d;
     Cells(const View2<double>& view, std::vector<double>&, Py_ssize_t bar) : v(view), d(bar) {}
-    double get(std::size_t, int pid) const { return v.at(d, pid); }
+    double get(std::size_t, int pid) const {
+        if (pid < 0) raise_out_of_bounds(1);  // a price column, never counted from the end
+        return v.at(d, pid);
+    }
     void prefetch_next(int) const {}
 };
 
@@ -325,7 +358,7 @@ void run_queued_exits(Run& r) {
     for (const StopExit& e : r.exit_stocks) {
         const int sid = e.sid;
         const bool will_be_set_by_rebalance = r.should_rebalance &&
-                                              !truth(a.stop_trading_next_period) &&
+                                              !host_truth(a.stop_trading_next_period) &&
                                               r.pos_values.at(r.pos_id, sid) != 0.0;
         if (!held(r.pos, sid) || will_be_set_by_rebalance) continue;
         r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true, 1.0,
@@ -360,7 +393,7 @@ void rebalance_step(Run& r, int d) {
     // The row itself is used unless stocks must be zeroed, which a copy takes.
     View1<double> row = target;
     r.latest_row_is_copy = false;
-    if (truth(a.stop_trading_next_period) && !r.exited_stocks.empty()) {
+    if (host_truth(a.stop_trading_next_period) && !r.exited_stocks.empty()) {
         r.latest_rebalanced_row.resize(static_cast<std::size_t>(target.n));
         for (Py_ssize_t i = 0; i < target.n; ++i)
             r.latest_rebalanced_row[static_cast<std::size_t>(i)] = target(i);
@@ -377,7 +410,12 @@ void rebalance_step(Run& r, int d) {
         if (r.pos.at(sid) != 0.0) r.stocks[static_cast<std::size_t>(sid)].held_before = true;
 
     run_log.current.rebalanced(d, r.pos_id);
-    r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
+    try {
+        r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
+    } catch (const UnpricedColumn& u) {
+        // Set-up refused weights on such columns; this one was written since.
+        raise_unpriced(r, u.sid);
+    }
     r.exited_stocks.clear();
     r.latest_rebalanced_keys = r.pos.keys();
 
@@ -432,6 +470,7 @@ double close_value(const Run& r, int d) {
             continue;
         }
         const int sidprice = r.price_col[s];
+        if (sidprice < 0) raise_out_of_bounds(1);
         const double trade_price = r.price.at(d, sidprice);
         validate_trade_price(trade_price, r, sid, d);
         balance += close_part(value, trade_price, r.close.at(d, sidprice));
@@ -462,12 +501,29 @@ std::int64_t now_ns() noexcept {
 }
 }  // namespace
 
+void check_run_inputs() {
+    const Run* r = running_run;
+    if (r == nullptr) return;
+    const std::pair<const Buffer*, const char*> held[] = {
+        {&r->b_price, "price_values"},     {&r->b_close, "close_values"},
+        {&r->b_high, "high_values"},       {&r->b_low, "low_values"},
+        {&r->b_open, "open_values"},       {&r->b_price_index, "price_index"},
+        {&r->b_price_columns, "price_columns"}, {&r->b_pos_values, "pos_values"},
+        {&r->b_pos_index, "pos_index"},    {&r->b_pos_columns, "pos_columns"},
+        {&r->b_resample, "resample"},      {&r->b_delisting, "delisting_bars"},
+        {&r->b_sl_values, "stop_loss"},    {&r->b_sl_rows, "stop_loss"},
+        {&r->b_tp_values, "take_profit"},  {&r->b_tp_rows, "take_profit"}};
+    for (const auto& [b, name] : held) check_unmoved(*b, name);
+}
+
 Ref run_backtest(const RunArgs& a) {
     last_phases[0] = last_phases[1] = last_phases[2] = 0;
     const std::int64_t t0 = now_ns();
     run_log.run_started();
     Run r(a);
+    const RunningScope running(r);
     setup_run(r);
+    r.pos.set_priced(r.price_col);
     const std::int64_t t1 = now_ns();
     last_phases[0] = t1 - t0;
     const Py_ssize_t nbars = r.price_index.n;
@@ -486,6 +542,12 @@ Ref run_backtest(const RunArgs& a) {
         check_pending();
         const int64_t sl_row = r.stop_loss_rows.at(d);
         const int64_t tp_row = r.take_profit_rows.at(d);
+        // The row numbers are read from the tables' own memory, which code the
+        // run calls (a truth test, a replaced setting) may have rewritten since
+        // set-up looked at them: each is tested here, where it is used.
+        if (sl_row < 0 || sl_row >= r.stop_loss_values.n0 || tp_row < 0 ||
+            tp_row >= r.take_profit_values.n0)
+            raise_out_of_bounds(0);
 
         // Every priced column inside every table, on a bar all of them have:
         // the cells are read unchecked.

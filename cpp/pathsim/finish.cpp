@@ -69,6 +69,7 @@ void log_open_positions(const Run& r) {
     PyObject* done = g.xc.end_analysis(final_pos);
     if (done == nullptr) throw PyErrSet{};
     Py_DECREF(done);
+    check_run_inputs();  // a record list that is no list runs the caller's code
     for (const auto& [sid, value] : final_pos)
         if (value != 0.0) run_log.current.trade_ended({ExitReason::open, false});  // NaN is held
 }
@@ -124,7 +125,7 @@ void pending_weights(const Run& r, const Record& out) {
     for (int sid = 0; sid < next_row.n; ++sid) {
         Ref val1 = f64(next_row(sid));
         bool skip = false, dropped = false;
-        if (truth(a.stop_trading_next_period)) {
+        if (host_truth(a.stop_trading_next_period)) {
             if (find_stock(r.exited_stocks, sid) != nullptr) {
                 skip = true;
                 dropped = true;
@@ -184,7 +185,7 @@ void pending_stop_actions(const Run& r, PyObject* rec, PyObject* actions) {
     for (const StopExit& e : r.exit_stocks) {
         const int stock = e.sid;
         PyObject* label = e.take_profit() ? L.tp : L.sl;
-        if (truth(a.stop_trading_next_period) || date > r.pos_index.at(r.pos_id)) {
+        if (host_truth(a.stop_trading_next_period) || date > r.pos_index.at(r.pos_id)) {
             set_item(actions, stock, label);
             continue;
         }
@@ -196,6 +197,7 @@ void pending_stop_actions(const Run& r, PyObject* rec, PyObject* actions) {
         Ref w = Ref::steal(PyObject_GetItem(pending.get(), k.get()));
         if (compare(w.get(), zero.get(), Py_NE))
             set_item(actions, stock, e.take_profit() ? L.tp_enter : L.sl_enter);
+        check_run_inputs();  // the pending weights may be the caller's mapping
     }
 }
 
@@ -207,7 +209,7 @@ void executed_stop_actions(const Run& r, PyObject* actions) {
         Ref k = py_long(stock);
         int present = PyDict_Contains(actions, k.get());
         check(present);
-        if (truth(r.a.stop_trading_next_period) || !present)
+        if (host_truth(r.a.stop_trading_next_period) || !present)
             set_item(actions, stock, e.take_profit() ? L.tp_ : L.sl_);
     }
 }
@@ -220,6 +222,7 @@ void finish_run(Run& r) {
     executed_weights(r, out.weights.get());
     pending_weights(r, out);
     normalize_record(r, out.rec);
+    check_run_inputs();  // normalize_weight may be the caller's
     rebalance_actions(r, out.actions.get());
     pending_stop_actions(r, out.rec, out.actions.get());
     executed_stop_actions(r, out.actions.get());

@@ -49,7 +49,12 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     const bool prev_has_position = found && p.at(sid) != 0.0;
     const bool next_has_position = position != 0.0;
 
-    // The trade log hears of the change before the ledger moves.
+    // A stock without a price column is never opened: it could not be valued.
+    if (next_has_position && !found && !p.priced(sid)) throw UnpricedColumn{sid};
+
+    // The trade log hears of the change before the ledger moves. Recording an
+    // exit may run the caller's code (a record list that is no list), and so may
+    // a setting that is no bool: the inputs are checked after either.
     if (!prev_has_position && next_has_position) {
         g.xc.record_entry(sid, share(position, balance), 1);
         check_pending();
@@ -57,7 +62,9 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         g.xc.record_exit(sid, 1);
         check_pending();
         run_log.current.trade_ended(end);
+        check_run_inputs();
     } else if (prev_has_position && next_has_position) {
+        const bool settings_known = g.retain_cost_truth >= 0 && g.resample_truth >= 0;
         if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE, g.retain_cost_truth) &&
             setting(g.s.RESAMPLE, g.resample_truth)) {
             // The trade log splits the trade at the resize: one trade ends here.
@@ -66,6 +73,9 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
             run_log.current.trade_ended({ExitReason::rebalance, false});
             g.xc.record_entry(sid, share(position, balance), 0);
             check_pending();
+            check_run_inputs();
+        } else if (!settings_known) {
+            check_run_inputs();
         }
     }
 
@@ -162,7 +172,14 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
             if (sid >= newp.n) break;
             if (newp(sid) == 0.0 && present[sid] == 0) continue;
         }
-        double v2 = newp(sid) * ratio;
+        // The weight is read once: code run by an earlier trade of this pass may
+        // have rewritten the row.
+        const double weight = newp(sid);
+        if (!p.priced(static_cast<int>(sid))) {
+            if (weight != 0.0) throw UnpricedColumn{static_cast<int>(sid)};  // NaN counts
+            continue;
+        }
+        double v2 = weight * ratio;
         if (std::abs(v2) > cap_abs) {
             const double sign = v2 > 0.0 ? 1.0 : -1.0;
             v2 = cap_abs * sign;

@@ -17,12 +17,30 @@ namespace torvex::pathsim {
 // as a sorted vector, so the bar loop walks contiguous memory and a lookup is
 // one load. The ordered map the trade log takes is built only where it is
 // handed over.
+// A stock without a price column could be neither valued nor traded: such a
+// stock never enters the map (see `set_priced`).
+struct UnpricedColumn {
+    int sid;
+};
+
 class PositionMap {
 public:
     void reset(std::size_t nstocks) {
         value_.assign(nstocks, 0.0);
         present_.assign(nstocks, 0);
+        priced_.assign(nstocks, 1);
         keys_.clear();
+    }
+    // Which stocks have a price column (`price_col[sid] >= 0`); until it is
+    // called every stock has one.
+    void set_priced(const std::vector<int32_t>& price_col) {
+        for (std::size_t s = 0; s < priced_.size(); ++s)
+            priced_[s] = s < price_col.size() && price_col[s] >= 0 ? 1 : 0;
+    }
+    // (A stock id outside the map counts as priced: set_position refuses it.)
+    bool priced(int sid) const noexcept {
+        const auto s = static_cast<std::size_t>(sid);
+        return s >= priced_.size() || priced_[s] != 0;
     }
 
     bool contains(int sid) const noexcept {
@@ -33,10 +51,12 @@ public:
     double& operator[](int sid) noexcept { return value_[static_cast<std::size_t>(sid)]; }
     double at(int sid) const noexcept { return value_[static_cast<std::size_t>(sid)]; }
 
-    // Inserts `sid` with 0.0 when absent; returns its slot.
+    // Inserts `sid` with 0.0 when absent; returns its slot. A stock without a
+    // price column is refused (UnpricedColumn).
     double& slot(int sid) {
         const auto s = static_cast<std::size_t>(sid);
         if (!present_[s]) {
+            if (!priced_[s]) throw UnpricedColumn{sid};
             present_[s] = 1;
             value_[s] = 0.0;
             keys_.insert(std::lower_bound(keys_.begin(), keys_.end(), sid), sid);
@@ -68,6 +88,7 @@ public:
 private:
     std::vector<double> value_;
     std::vector<uint8_t> present_;
+    std::vector<uint8_t> priced_;
     std::vector<int> keys_;
 };
 
@@ -85,9 +106,28 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
                     double balance = 1.0, TradeEnd end = {});
 
 // Moves `p` to the target weights `newp` (one per position column), each capped
-// at `position_limit` of equity, and returns the new cash.
+// at `position_limit` of equity, and returns the new cash. A stock without a
+// price column is passed over when its weight is 0 (whatever its target: an
+// infinite equity makes it NaN) and throws UnpricedColumn otherwise.
 double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
                  double tax_ratio, double position_limit);
+
+// After code of the caller may have run (a truth test, a replaced setting or
+// record list): raises ValueError when an input array of the running run no
+// longer has the memory and shape its buffer recorded (NumPy's
+// resize(refcheck=False) moves memory even under a held buffer). Defined with
+// the bar loop; does nothing outside a run.
+void check_run_inputs();
+
+// Truth of an object of the caller's, followed by check_run_inputs() when
+// telling it ran code (anything but True, False and None).
+inline bool host_truth(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    const bool t = truth(o);
+    check_run_inputs();
+    return t;
+}
 
 // Sum of the absolute values in the order NumPy's pairwise summation adds them,
 // so that gross weights match what `numpy.sum(numpy.abs(row))` gives.

@@ -158,13 +158,18 @@ void find_unchecked_bars(Run& r) {
 }  // namespace
 
 void setup_run(Run& r) {
+    // Labels' `encode`, the stop-table builder and the record lists' `clear`
+    // are the caller's code: the inputs are checked after each.
     open_inputs(r);
     publish_settings(r.a);
     map_run_columns(r);
+    check_run_inputs();
     make_run_arrays(r);
     open_stop_tables(r);
+    check_run_inputs();
     mark_rebalance_bars(r);
     start_trade_log(r);
+    check_run_inputs();
     reset_loop_state(r);
     find_unchecked_bars(r);
 }
