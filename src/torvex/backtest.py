@@ -576,6 +576,7 @@ def backtest(
                     f" of {_fmt_date(pdates[row])} is executed; its target {weights[row, c]:g} was removed"
                 )
                 weights[row, c] = 0.0
+            targets = weights[run_rows[rr], cc]
 
     # Delisting bars by position column.
     delisting_bars = None
@@ -666,7 +667,7 @@ def backtest(
         trades=log[0], trade_positions=log[1], excursion=log[2], stock_operations=ops, runlog=runlog,
         delisting_bars=delisting_bars, auto_delisting=isinstance(delisting, str), touched_exit=bool(touched_exit),
         excursion_window=int(excursion_window), excursion_window_step=int(excursion_window_step),
-        warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
+        exec_cells=(rr, cc, targets), warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
                                       delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
                                       stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
     )

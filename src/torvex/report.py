@@ -67,35 +67,38 @@ class RunData:
     touched_exit: bool
     excursion_window: int
     excursion_window_step: int
+    exec_cells: tuple | None = None  # (row among exec_rows, column, weight) of the non-zero targets
     warnings: list = field(default_factory=list)
     settings: dict = field(default_factory=dict)
 
 
-def _row_changes(pos_values: np.ndarray, rows: np.ndarray) -> float:
+def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int) -> float:
     """Sum of |w_k - w_(k-1)| over the executed rows k (w_(-1) = 0), each row scaled to gross 1 at most.
 
-    Target rows are mostly zeros, so the sum runs over the non-zero cells alone: a cell of row k is
-    paired with the same column of row k - 1 by its flat key; a cell of row k - 1 whose column row k
-    leaves empty is sold in full.
+    Takes the non-zero cells of the executed rows (row k, column j, weight), in row-major order:
+    target rows are mostly zeros.  A cell of row k is paired with the same column of row k - 1 by
+    its flat key; a cell of row k - 1 whose column row k leaves empty is sold in full.
     """
-    if len(rows) == 0:
+    if nrows == 0 or vals.size == 0:
         return 0.0
-    every = len(rows) == len(pos_values) and rows[-1] == len(rows) - 1  # rows ascend: all of them, in order
-    table = pos_values if every else pos_values[rows]
-    k, j = np.nonzero(table)
-    vals = table[k, j]
-    gross = np.maximum(1.0, np.bincount(k, weights=np.abs(vals), minlength=len(rows)))
+    gross = np.maximum(1.0, np.bincount(k, weights=np.abs(vals), minlength=nrows))
     vals = vals / gross[k]
-    ncols = table.shape[1]
-    keys = k * ncols + j
-    prev = np.searchsorted(keys, keys - ncols)
-    prev = np.minimum(prev, keys.size - 1) if keys.size else prev
-    found = keys.size > 0 and (keys[prev] == keys - ncols)
+    keys = k.astype(np.int64) * ncols + j
+    last = keys.size - 1
+    prev = np.minimum(np.searchsorted(keys, keys - ncols), last)
+    found = keys[prev] == keys - ncols
     total = np.abs(vals - np.where(found, vals[prev], 0.0)).sum()
-    nxt = np.minimum(np.searchsorted(keys, keys + ncols), max(keys.size - 1, 0))
-    kept = keys.size > 0 and (keys[nxt] == keys + ncols)
-    total += np.abs(vals[~np.asarray(kept, bool) & (k < len(rows) - 1)]).sum()
+    nxt = np.minimum(np.searchsorted(keys, keys + ncols), last)
+    kept = keys[nxt] == keys + ncols
+    total += np.abs(vals[~kept & (k < nrows - 1)]).sum()
     return float(total)
+
+
+def _cells(pos_values: np.ndarray, rows: np.ndarray):
+    """Non-zero cells (row among ``rows``, column, weight) of the executed rows, row-major."""
+    table = pos_values[rows]
+    k, j = np.nonzero(table)
+    return k, j, table[k, j]
 
 
 def _readonly(a: np.ndarray) -> np.ndarray:
@@ -390,7 +393,9 @@ class Report:
                 - np.bincount(np.where(exit_ == -1, nbars, exit_), minlength=nbars + 1))
         held = np.cumsum(held[:nbars])[self._start + 1:]
         out["exposure"] = float((held > 0).mean()) if held.size else float("nan")
-        change = _row_changes(r.pos_values, self._exec_rows)
+        cells = r.exec_cells if r.exec_cells is not None and len(self._exec_rows) == len(r.exec_rows) \
+            else _cells(r.pos_values, self._exec_rows)
+        change = _row_changes(*cells, len(self._exec_rows), r.pos_values.shape[1])
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         closed = exit_ != -1
         tr = blocks[closed, -1] if len(sid) else np.empty(0)
