@@ -215,8 +215,10 @@ def _weights(pos: pd.DataFrame) -> np.ndarray:
     # A C-ordered private copy: the engine reads the weight rows, and the removal of unpriced
     # targets below writes into it.
     w = np.array(_values(pos, "position"), dtype=np.float64, order="C")
-    w[np.isnan(w)] = 0.0
-    if not np.isfinite(w).all():
+    bad = ~np.isfinite(w)  # one pass; NaN and infinities are told apart only when there are any
+    if bad.any():
+        w[np.isnan(w)] = 0.0
+    if bad.any() and not np.isfinite(w).all():
         r, c = np.argwhere(~np.isfinite(w))[0]
         raise ValueError(
             f"position: expected finite weights; found {w[r, c]} for {pos.columns[c]!r} on {_fmt_date(pos.index[r])}"

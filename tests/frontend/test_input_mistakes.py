@@ -179,3 +179,9 @@ def test_bad_options_are_named():
         torvex.backtest(row(A=1.0), prices(), fee_ratio="0.1%")
     with pytest.raises(TypeError, match="price: expected numeric or bool columns; found dtype"):
         torvex.backtest(row(A=1.0), prices().astype({"B": str}))
+
+
+def test_infinite_weight_is_refused():
+    pos = pd.DataFrame({"A": [np.inf], "B": [np.nan]}, index=DATES[:1])
+    with pytest.raises(ValueError, match="position: expected finite weights; found inf for 'A' on 2024-01-01"):
+        torvex.backtest(pos, prices())
