@@ -461,13 +461,33 @@ class Report:
         return self._figure("fig_equity", plotting.plot_equity)
 
     def plot_trades(self):
-        """Each trade's MAE against its return, winners and losers apart, as a matplotlib Figure."""
+        """Each trade's MAE against its return, winners and losers apart, as a matplotlib Figure.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> fig = torvex.backtest(price.notna(), price, resample="ME").plot_trades()
+        >>> fig.axes[0].get_ylabel()
+        'return'
+        """
         from torvex import plotting
 
         return self._figure("fig_trades", plotting.plot_trades)
 
     def plot_monthly(self):
-        """Heatmap of monthly returns (years x months) as a matplotlib Figure."""
+        """Heatmap of monthly returns (years x months) as a matplotlib Figure.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> fig = torvex.backtest(price.notna(), price, resample="ME").plot_monthly()
+        >>> fig.axes[0].get_title(loc="left")
+        'Monthly returns'
+        """
         from torvex import plotting
 
         return self._figure("fig_monthly", plotting.plot_monthly)
@@ -489,6 +509,16 @@ class Report:
         -------
         str
             The page.
+
+        Examples
+        --------
+        >>> import os, tempfile, torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> path = os.path.join(tempfile.mkdtemp(), "report.html")
+        >>> page = torvex.backtest(price.notna(), price, resample="ME").to_html(path)
+        >>> os.path.getsize(path) > 10_000
+        True
         """
         from torvex import html
 
