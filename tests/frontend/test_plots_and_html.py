@@ -1,6 +1,7 @@
 """Figures and the HTML page, headless; a clear ImportError without matplotlib."""
 
 import builtins
+import pickle
 import warnings
 import re
 
@@ -28,6 +29,9 @@ def test_figures(report, universe):
     assert n == int((report.trades["exit_bar"] != -1).sum())
     heat = report.plot_monthly()
     assert heat.axes[0].get_title(loc="left") == "Monthly returns"
+    # Figures are left out of a pickle and drawn again on demand.
+    back = pickle.loads(pickle.dumps(report))
+    assert back.plot() is not fig and len(back.plot().axes) == 2
 
 
 def test_monthly_table_compounds_the_returns(report):
