@@ -39,6 +39,8 @@ import pandas as pd  # noqa: E402
 
 from workloads import WORKLOADS, make_data  # noqa: E402
 
+CLOCK = time.perf_counter
+
 
 def frames(w):
     a, _ = make_data(w)
@@ -65,9 +67,9 @@ def run(name, repeats):
     marks = {}
 
     def timed_core(*args, **kwargs):
-        marks["core_in"] = time.perf_counter()
+        marks["core_in"] = CLOCK()
         out = real(*args, **kwargs)
-        marks["core_out"] = time.perf_counter()
+        marks["core_out"] = CLOCK()
         marks["args"], marks["kwargs"] = args, kwargs
         return out
 
@@ -76,13 +78,13 @@ def run(name, repeats):
     pathsim.backtest_ = timed_core
     try:
         for _ in range(repeats):
-            t0 = time.perf_counter()
+            t0 = CLOCK()
             report = torvex.backtest(pos, price, trade_at="open", **params)
-            t1 = time.perf_counter()
+            t1 = CLOCK()
             report._trade_arrays()  # per-trade values out of the engine's list of vectors
-            tt = time.perf_counter()
+            tt = CLOCK()
             report.stats()
-            t2 = time.perf_counter()
+            t2 = CLOCK()
             rows["tarr"].append(tt - t1)
             rows["total"].append(t1 - t0)
             rows["core"].append(marks["core_out"] - marks["core_in"])
@@ -93,27 +95,27 @@ def run(name, repeats):
     # The pieces measured apart, after the front-end runs (they would disturb its caches).
     for _ in range(repeats):
         report._cache.pop("trades", None)
-        t0 = time.perf_counter()
+        t0 = CLOCK()
         report.trades
-        rows["trades"].append(time.perf_counter() - t0)
-        t0 = time.perf_counter()
+        rows["trades"].append(CLOCK() - t0)
+        t0 = CLOCK()
         type(report)(report._run)
-        rows["report"].append(time.perf_counter() - t0)
+        rows["report"].append(CLOCK() - t0)
         real(*marks["args"], **marks["kwargs"])
-        r0 = time.perf_counter()
+        r0 = CLOCK()
         log = (list(excursion.trades), list(excursion.trade_positions), list(excursion.excursion))
         ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in pathsim.get_stock_operations().items()}
-        r1 = time.perf_counter()
+        r1 = CLOCK()
         pathsim.get_trade_stocks(marks["args"][9], marks["args"][5], params.get("touched_exit", False))
         rows["readout"].append(r1 - r0)
-        rows["gts"].append(time.perf_counter() - r1)
+        rows["gts"].append(CLOCK() - r1)
         del log, ops
         args = [a[k] for k in ("price_values", "close_values", "high_values", "low_values", "open_values",
                                "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
                                "resample")]
-        q = time.perf_counter()
+        q = CLOCK()
         real(*args, **params)
-        rows["raw"].append(time.perf_counter() - q)
+        rows["raw"].append(CLOCK() - q)
     # Best of the repeats: on a shared machine the other figures mostly measure the neighbours.
     med = {k: min(v) for k, v in rows.items()}
     med["trades_n"] = len(report._run.trades)
@@ -125,9 +127,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--only", choices=("M", "L"))
     ap.add_argument("--repeats", type=int)
+    ap.add_argument("--cpu", action="store_true",
+                    help="time with this thread's CPU clock (steadier than wall time on a busy machine)")
     args = ap.parse_args()
+    global CLOCK
+    if args.cpu:
+        CLOCK = time.thread_time
     names = [args.only] if args.only else ["M", "L"]
-    print("front end: torvex.backtest on pandas frames vs the engine's run (best of the repeats, ms)")
+    clock = "thread CPU time" if args.cpu else "wall time"
+    print(f"front end: torvex.backtest on pandas frames vs the engine's run (best of the repeats, ms of {clock})")
     head = (f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
             f"{'| read-out':>11}{'trade values':>13}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}")
     print(head)
