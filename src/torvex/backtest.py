@@ -527,8 +527,9 @@ def backtest(
             raise ValueError(f"position: expected symbols of price; found weights on {_first_labels(missing)}"
                              " without a price column")
         weights = weights[:, known]
-    symbols = pos.columns[known]
-    pos_text = pos_text_all[known]
+    all_known = known.all()
+    symbols = pos.columns if all_known else pos.columns[known]
+    pos_text = pos_text_all if all_known else pos_text_all[known]
     pos_index_of = {t: i for i, t in enumerate(pos_text)}
     colmap = np.array([price_col[t] for t in pos_text], dtype=np.intp)
 
