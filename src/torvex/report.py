@@ -137,8 +137,19 @@ class Report:
         pos_first = run.pos_dates.as_unit("ns").asi8[0]
         traded = np.flatnonzero(run.dates.as_unit("ns").asi8 >= pos_first)
         first = int(traded[0]) if traded.size else len(run.dates) - 1
-        # Returns count from the close at which the first executed row was taken (value 1.0 there).
-        d["_start"] = int(bars[0]) - 1 if len(bars) else first
+        # Returns count from the close at which the first executed row holding anything was taken
+        # (value 1.0 there): leading rows of nothing but cash (a signal still warming up) are left out.
+        if len(bars):
+            if run.exec_cells is not None and len(run.exec_rows) == len(rows):
+                k, _, vals = run.exec_cells
+                held = k[vals != 0]
+                k0 = int(held.min()) if held.size else 0
+            else:
+                held = np.flatnonzero(np.any(run.pos_values[rows] != 0, axis=1))
+                k0 = int(held[0]) if held.size else 0
+            d["_start"] = int(bars[k0]) - 1
+        else:
+            d["_start"] = first
         d["_creturn"] = pd.Series(_readonly(np.array(run.creturn)), index=run.dates, name="creturn")
         d["warnings"] = tuple(run.warnings)
 
@@ -165,7 +176,9 @@ class Report:
 
     @property
     def start(self) -> pd.Timestamp:
-        """Bar at whose close the first executed row was taken: where :attr:`returns` start (value 1.0)."""
+        """Bar at whose close the first executed row with a non-zero target was taken: where
+        :attr:`returns` and :meth:`stats` start (value 1.0).  Earlier executed rows of nothing but cash
+        (a signal still warming up) are left out; without any such row, the first executed row."""
         return self._run.dates[self._start]
 
     @property

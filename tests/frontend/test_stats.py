@@ -100,3 +100,13 @@ def test_turnover_sum_over_sparse_rows_equals_the_dense_sum():
         t = table[rows] / np.maximum(1, np.abs(table[rows]).sum(axis=1, keepdims=True))
         dense = np.abs(t[0]).sum() + np.abs(np.diff(t, axis=0)).sum()
         assert _row_changes(*_cells(table, rows), len(rows), table.shape[1]) == pytest.approx(dense, abs=1e-12)
+
+
+def test_returns_start_at_the_first_row_that_holds_anything():
+    dates = pd.date_range("2024-01-01", periods=6, freq="B")
+    price = pd.DataFrame({"A": [10, 10, 10, 10, 11, 12.0]}, index=dates)
+    # Rows of cash while a signal warms up, then A from bar 2's row (traded on bar 3).
+    pos = pd.DataFrame({"A": [0.0, 0.0, 1.0]}, index=dates[:3])
+    r = torvex.backtest(pos, price, fee_ratio=0, tax_ratio=0)
+    assert r.start == dates[2] and r.returns.index[0] == dates[3]
+    assert r.stats()["start"] == dates[2] and r.stats()["exposure"] == 1.0
