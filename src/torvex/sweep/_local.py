@@ -12,7 +12,7 @@ finishes: a worker that dies loses only the run it was in.
 from __future__ import annotations
 
 import multiprocessing
-import multiprocessing.connection as mpc
+import selectors
 import signal
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -90,7 +90,18 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
         deaths: dict[int, int] = {}
         startup_deaths = 0
         n_workers = max(1, min(n_workers, len(queue)))
-        workers = [_Worker(ctx, payload) for _ in range(n_workers)]
+        # One selector for the whole sweep: a worker's pipe says it reported,
+        # its sentinel that it exited.
+        sel = selectors.DefaultSelector()
+
+        def start() -> None:
+            w = _Worker(ctx, payload)
+            workers.append(w)
+            sel.register(w.conn.fileno(), selectors.EVENT_READ, w)
+            sel.register(w.proc.sentinel, selectors.EVENT_READ, w)
+
+        for _ in range(n_workers):
+            start()
 
         def assign(w: _Worker) -> None:
             if queue:
@@ -101,19 +112,19 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                 w.conn.send(None)
 
         while queue or any(w.chunk for w in workers):
-            by_handle = {}
-            for w in workers:
-                by_handle[w.conn] = w
-                by_handle[w.proc.sentinel] = w
-            for h in mpc.wait(list(by_handle)):
-                w = by_handle[h]
+            for key, _ in sel.select():
+                w = key.data
                 if w not in workers:
                     continue  # already replaced in this round
-                dead = False
+                dead = key.fd == w.proc.sentinel
+                # A readable pipe holds at least one message (the selector
+                # comes back for the next); after an exit, all it still holds.
+                first = not dead
                 while True:
                     try:
-                        if not w.conn.poll():
+                        if not first and not w.conn.poll():
                             break
+                        first = False
                         msg = w.conn.recv()
                     except (EOFError, OSError):
                         dead = True
@@ -134,7 +145,9 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                                            "sweep's inputs (position, price and options must "
                                            "be picklable, a position function importable or "
                                            "defined in the main script):\n" + msg[1])
-                if not dead and w.proc.is_alive():
+                    if not dead:
+                        break
+                if not dead:
                     continue
                 w.proc.join()
                 rest = w.chunk or deque()
@@ -151,10 +164,12 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                         on_outcome(blamed, (None, _death_text(w.proc.exitcode), None))
                     if rest:
                         queue.appendleft(rest)
+                sel.unregister(w.conn.fileno())
+                sel.unregister(w.proc.sentinel)
                 w.conn.close()
                 workers.remove(w)
                 if queue and len(workers) < n_workers:
-                    workers.append(_Worker(ctx, payload))
+                    start()
         for w in workers:
             if w.chunk is None and w.ready:
                 continue
@@ -162,6 +177,7 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                 w.conn.send(None)
             except OSError:
                 pass
+        sel.close()
         _stop(workers, grace=2.0, asked=True)
         workers = []
     finally:
