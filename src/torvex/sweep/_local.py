@@ -83,6 +83,9 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
     (in this process) once per run."""
     arena = SharedArena()
     workers: list[_Worker] = []
+    # One selector for the whole sweep: a worker's pipe says it reported,
+    # its sentinel that it exited.
+    sel = selectors.DefaultSelector()
     try:
         payload = arena.dumps(task)
         ctx = _context()
@@ -90,9 +93,6 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
         deaths: dict[int, int] = {}
         startup_deaths = 0
         n_workers = max(1, min(n_workers, len(queue)))
-        # One selector for the whole sweep: a worker's pipe says it reported,
-        # its sentinel that it exited.
-        sel = selectors.DefaultSelector()
 
         def start() -> None:
             w = _Worker(ctx, payload)
@@ -177,10 +177,10 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                 w.conn.send(None)
             except OSError:
                 pass
-        sel.close()
         _stop(workers, grace=2.0, asked=True)
         workers = []
     finally:
         # Ctrl-C or an error: the workers go at once, their shared blocks too.
         _stop(workers, grace=1.0)
+        sel.close()
         arena.close()
