@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -119,3 +120,12 @@ def test_a_missing_cluster_library_names_its_extra(top5, price, monkeypatch, bac
     monkeypatch.setitem(sys.modules, module, None)  # import now fails
     with pytest.raises(ImportError, match=extra.replace("[", r"\[").replace("]", r"\]")):
         sweep(top5, price, {"stop_loss": [0.1]}, backend=backend, progress=False)
+
+
+def test_a_kept_value_that_cannot_travel_back_is_that_runs_error(top5, price):
+    res, kept = sweep(top5, price, {"stop_loss": [0.05, 0.1]}, n_jobs=2, chunksize=1,
+                      keep=lambda report: threading.Lock(), progress=False)
+    assert res["error"].str.startswith("cannot send the result back: TypeError").all()
+    # the statistics of those runs still came back
+    assert res["trades"].gt(0).all()
+    assert list(kept.values()) == [None, None]
