@@ -53,8 +53,14 @@ def _write_stats():
 atexit.register(_write_stats)
 
 
+_ECHO = False  # --show prints the case as it goes, so a crash still shows it
+
+
 def note(*parts):
-    TRACE.append(" ".join(str(p) for p in parts))
+    line = " ".join(str(p) for p in parts)
+    TRACE.append(line)
+    if _ECHO:
+        print(line, flush=True)
 
 
 def call(fn, *args, **kwargs):
@@ -618,10 +624,9 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--show":
         with open(sys.argv[2], "rb") as f:
             data = f.read()
-        try:
-            TestOneInput(data)
-        finally:
-            print("\n".join(TRACE))
+        global _ECHO
+        _ECHO = True
+        TestOneInput(data)
         return
     atheris.instrument_all()
     atheris.Setup(sys.argv, TestOneInput)

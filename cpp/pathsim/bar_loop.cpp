@@ -70,17 +70,6 @@ struct RunningScope {
     RunningScope& operator=(const RunningScope&) = delete;
 };
 
-// Whether an array still has the memory and shape its buffer was opened with.
-void check_unmoved(const Buffer& b, const char* name) {
-    if (!b.is_open()) return;
-    const Py_buffer& v = b.view();
-    if (v.obj == nullptr || !PyArray_Check(v.obj)) return;  // other exporters refuse to move
-    auto* arr = reinterpret_cast<PyArrayObject*>(v.obj);
-    bool same = PyArray_DATA(arr) == v.buf && PyArray_NDIM(arr) == v.ndim;
-    for (int i = 0; same && i < v.ndim; ++i) same = PyArray_DIM(arr, i) == v.shape[i];
-    if (!same) raise_format(PyExc_ValueError, "Argument '%s' was resized during the run", name);
-}
-
 inline void reset_ratios(Run& r, int sid) {
     StockState& st = r.stocks[static_cast<std::size_t>(sid)];
     st.cr = 1.0;
@@ -500,6 +489,16 @@ std::int64_t now_ns() noexcept {
         .count();
 }
 }  // namespace
+
+void check_unmoved(const Buffer& b, const char* name) {
+    if (!b.is_open()) return;
+    const Py_buffer& v = b.view();
+    if (v.obj == nullptr || !PyArray_Check(v.obj)) return;  // other exporters refuse to move
+    auto* arr = reinterpret_cast<PyArrayObject*>(v.obj);
+    bool same = PyArray_DATA(arr) == v.buf && PyArray_NDIM(arr) == v.ndim;
+    for (int i = 0; same && i < v.ndim; ++i) same = PyArray_DIM(arr, i) == v.shape[i];
+    if (!same) raise_format(PyExc_ValueError, "Argument '%s' was resized during the run", name);
+}
 
 void check_run_inputs() {
     const Run* r = running_run;

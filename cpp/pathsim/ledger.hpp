@@ -119,6 +119,10 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
 // the bar loop; does nothing outside a run.
 void check_run_inputs();
 
+// Raises that ValueError, naming the argument `name`, when the array of `b`
+// has moved its memory or changed its shape since `b` was opened.
+void check_unmoved(const Buffer& b, const char* name);
+
 // Truth of an object of the caller's, followed by check_run_inputs() when
 // telling it ran code (anything but True, False and None).
 inline bool host_truth(PyObject* o) {

@@ -5,6 +5,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include "ledger.hpp"
 #include "report.hpp"
 #include "torvex/argparse.hpp"
 #include "torvex/buffer.hpp"
@@ -42,8 +43,17 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const View1<PyObject*> pos_columns(b_cols);
         const View1<int64_t> price_index(b_index);
         const bool touched_exit = truth(v[2]);
-
-        auto date_at = [&](Py_ssize_t i) { return int64_scalar(price_index.at(i)); };
+        // The caller's code (a truth test, a record read through the host's
+        // protocols) may move an array's memory: the views are checked before
+        // every read.
+        auto unmoved = [&] {
+            check_unmoved(b_cols, "pos_columns");
+            check_unmoved(b_index, "price_index");
+        };
+        auto date_at = [&](Py_ssize_t i) {
+            unmoved();
+            return int64_scalar(price_index.at(i));
+        };
 
         Ref xmod = get_global(g.dict, g.s.excursion);
         Ref trades = Ref::steal(PyObject_GetAttr(xmod.get(), g.s.trades));
@@ -62,7 +72,9 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             check(ne);
             const bool closed = ne != 0;
 
-            Ref name = Ref::borrow(pos_columns.at(as_index(sid.get())));
+            const Py_ssize_t sid_i = as_index(sid.get());
+            unmoved();
+            Ref name = Ref::borrow(pos_columns.at(sid_i));
             if (!name) name = Ref::borrow(Py_None);
             Ref entry_date = date_at(as_index(entry.get()));
             Ref exit_date = closed ? date_at(as_index(exit.get())) : minus_one;
@@ -116,6 +128,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             if (x <= -lim || x >= lim || e <= -lim || e >= lim) return Ref();
             const bool closed = x != -1;
 
+            unmoved();
             Ref name = Ref::borrow(pos_columns.at(static_cast<Py_ssize_t>(s)));
             if (!name) name = Ref::borrow(Py_None);
             Ref entry_date = date_at(e);

@@ -198,3 +198,25 @@ print(json.dumps(outcome(run)))
 """ % target)
     assert out["error"] == "ValueError"
     assert "resized" in out["message"]
+
+
+def test_trade_list_read_while_a_record_resizes_the_labels():
+    # A record of the trade log that is no list of ints: reading its stock id
+    # runs __index__, which moves the labels' memory.
+    out = run_child("""
+cols = np.array(["a", "b"], dtype=object)
+class Sid:
+    def __index__(self):
+        cols.resize(4096, refcheck=False)
+        return 0
+excursion.trades = [(Sid(), 1, -1)]
+excursion.trade_positions = [0.5]
+try:
+    pathsim.get_trade_stocks(cols, np.arange(3, dtype=np.int64), False)
+    result = {"error": None}
+except Exception as e:
+    result = {"error": type(e).__name__, "message": str(e)}
+print(json.dumps(result))
+""")
+    assert out == {"error": "ValueError",
+                   "message": "Argument 'pos_columns' was resized during the run"}
