@@ -53,22 +53,36 @@ def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: 
                           "more workers", RuntimeWarning, stacklevel=3)
     futures = []
     try:
-        shared = client.scatter(task, broadcast=True, hash=False)
-        cut = chunks(sum(threads) or n_jobs)
-        futures = [client.submit(run_chunk, shared, c, pure=False) for c in cut]
-        chunk_of = {f.key: c for f, c in zip(futures, cut)}
-        for fut in distributed.as_completed(futures):
-            try:
-                results = fut.result()
-            except distributed.KilledWorker as exc:
-                _fail_chunk(chunk_of[fut.key], "WorkerDied: the Dask workers running this "
-                            f"parameter set died ({exc})", on_outcome)
-            except Exception as exc:
-                _fail_chunk(chunk_of[fut.key], error_text(exc), on_outcome)
-            else:
-                for i, res in results:
-                    on_outcome(i, res)
-            fut.release()
+        todo = chunks(sum(threads) or n_jobs)
+        # Scattered inputs cannot be recomputed: when every worker holding
+        # them has died (a run that kills each worker it lands on), the
+        # chunks waiting for them are cancelled. Those are sent once more
+        # with the inputs scattered again.
+        for attempt in range(2):
+            shared = client.scatter(task, broadcast=True, hash=False)
+            futures = [client.submit(run_chunk, shared, c, pure=False) for c in todo]
+            chunk_of = {f.key: c for f, c in zip(futures, todo)}
+            todo = []
+            for fut in distributed.as_completed(futures):
+                try:
+                    results = fut.result()
+                except distributed.KilledWorker as exc:
+                    _fail_chunk(chunk_of[fut.key], "WorkerDied: the Dask workers running this "
+                                f"parameter set died ({exc})", on_outcome)
+                except cf.CancelledError as exc:
+                    if attempt == 0:
+                        todo.append(chunk_of[fut.key])
+                    else:
+                        _fail_chunk(chunk_of[fut.key], error_text(exc), on_outcome)
+                except Exception as exc:
+                    _fail_chunk(chunk_of[fut.key], error_text(exc), on_outcome)
+                else:
+                    for i, res in results:
+                        on_outcome(i, res)
+                fut.release()
+            del shared
+            if not todo:
+                break
     except BaseException:
         if futures:
             client.cancel(futures, force=True)
