@@ -133,7 +133,11 @@ def sweep(position: Any, price: Any,
     recorded as failed with an error starting ``WorkerDied``. Ctrl-C stops
     the workers at once and re-raises KeyboardInterrupt. Scripts using the
     local or Dask backend need the ``if __name__ == "__main__":`` guard,
-    since workers import the main module.
+    since workers import the main module. The local workers are forked from
+    a fork server (one idle process that has imported torvex and pandas);
+    it stays until the calling process ends, so later sweeps start at once.
+    A cluster this call starts is closed before it returns; start the Dask
+    client or Ray session yourself to keep one between sweeps.
 
     Examples
     --------
