@@ -78,13 +78,11 @@ inline void reset_ratios(Run& r, int sid) {
 }
 
 // The exit band of one held position on one bar: its value at the entry
-// price (the sign gives the side), the bounds for its cumulative ratio, and
-// whether the bound on its stop side came from the trailing stop.
+// price (the sign gives the side) and the bounds for its cumulative ratio.
 struct Band {
     double entry_pos;
     double max_r;
     double min_r;
-    bool trailing;
 };
 
 // What the exit band of every position on one bar reads besides the
@@ -129,13 +127,31 @@ inline Band exit_band(const BandInputs& in, const StockState& st, int sid, doubl
     if (b.entry_pos > 0.0) {
         b.max_r = 1.0 + take_profit_abs;
         b.min_r = raise_min ? long_trail : long_min;
-        b.trailing = raise_min;
     } else {
         b.max_r = lower_max ? short_trail : short_max;
         b.min_r = 1.0 - take_profit_abs;
-        b.trailing = lower_max;
     }
     return b;
+}
+
+// Whether the trailing stop formed the stop side of the band exit_band gave
+// (the same tests). Asked only when a position leaves by that side, so the
+// band of every bar carries no flag for it.
+inline bool trail_formed_stop(const BandInputs& in, const StockState& st, int sid, bool is_long) {
+    const double stop_loss_abs =
+        std::abs(detail::load<double>(in.stop_loss_row + sid * in.stop_loss_step));
+    if (is_long) {
+        return (st.maxcr >= in.long_activation) &
+               (st.maxcr - in.trail_stop_abs > 1.0 - stop_loss_abs);
+    }
+    return (st.mincr <= in.short_activation) & (st.mincr + in.trail_stop_abs < 1.0 + stop_loss_abs);
+}
+
+// Why a position leaves its band by one side.
+inline ExitReason exit_reason(const BandInputs& in, const StockState& st, int sid, bool is_long,
+                              bool take_profit_side) {
+    if (take_profit_side) return ExitReason::take_profit;
+    return trail_formed_stop(in, st, sid, is_long) ? ExitReason::trail_stop : ExitReason::stop_loss;
 }
 
 // A position's value at the bar's close; a stock without a price or close keeps
@@ -255,7 +271,8 @@ struct BarCells {
 // Touched exits: a band crossed inside the bar (by its open, high or low, in
 // that order of precedence) closes the position at once at the crossing
 // level. The key stays in the map at 0.0.
-[[gnu::always_inline]] inline void exit_on_touch(Run& r, const StockState& st, int sid,
+[[gnu::always_inline]] inline void exit_on_touch(Run& r, const BandInputs& in,
+                                                 const StockState& st, int sid,
                                                  double& value, const Band& band, double ratio,
                                                  double high, double low, double open) {
     const double prev = st.previous_price;
@@ -278,23 +295,31 @@ struct BarCells {
         value = band.entry_pos * band.min_r;
     }
     const bool is_long = band.entry_pos > 0.0;
-    const ExitReason reason = stop_reason(upper == is_long, band.trailing);
+    const ExitReason reason = exit_reason(in, st, sid, is_long, upper == is_long);
     r.exited_stocks.push_back({sid, reason});
     r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
                           {reason, true});
 }
 
+// Out of the per-position loop's way: exits are rare next to the bars a
+// position is simply carried through.
+[[gnu::noinline, gnu::cold]] void queue_exit(Run& r, const BandInputs& in, const StockState& st,
+                                             int sid, bool is_long, bool take_profit_side) {
+    r.exit_stocks_temp.push_back({sid, exit_reason(in, st, sid, is_long, take_profit_side)});
+}
+
 // Close exits: a close outside the band queues the position to be closed on
 // the next bar at that bar's trading price.
-[[gnu::always_inline]] inline void queue_close_exit(Run& r, const StockState& st, int sid,
+[[gnu::always_inline]] inline void queue_close_exit(Run& r, const BandInputs& in,
+                                                    const StockState& st, int sid,
                                                     const Band& band, double price,
                                                     double close_price) {
     const double cr_at_close = st.cr * close_price / price;
     const bool is_long = band.entry_pos > 0.0;
-    if (cr_at_close >= band.max_r) {
-        r.exit_stocks_temp.push_back({sid, stop_reason(is_long, band.trailing)});
-    } else if (cr_at_close < band.min_r) {
-        r.exit_stocks_temp.push_back({sid, stop_reason(!is_long, band.trailing)});
+    if (cr_at_close >= band.max_r) [[unlikely]] {
+        queue_exit(r, in, st, sid, is_long, is_long);
+    } else if (cr_at_close < band.min_r) [[unlikely]] {
+        queue_exit(r, in, st, sid, is_long, !is_long);
     }
 }
 
@@ -327,14 +352,14 @@ void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
         const double ratio = carry(st, value, price);
         const Band band = exit_band(band_inputs, st, sid, value);
         if constexpr (Touched) {
-            exit_on_touch(r, st, sid, value, band, ratio, cells.high.get(k, sidprice),
+            exit_on_touch(r, band_inputs, st, sid, value, band, ratio, cells.high.get(k, sidprice),
                           cells.low.get(k, sidprice), cells.open.get(k, sidprice));
             if constexpr (!Checked)
                 st.close_part = close_part(value, price, cells.close.get(k, sidprice));
         } else {
             const double close_price = cells.close.get(k, sidprice);
             if constexpr (!Checked) st.close_part = close_part(value, price, close_price);
-            queue_close_exit(r, st, sid, band, price, close_price);
+            queue_close_exit(r, band_inputs, st, sid, band, price, close_price);
         }
         if (!std::isnan(price)) st.previous_price = price;
     }

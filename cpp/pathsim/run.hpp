@@ -24,10 +24,6 @@ struct StopExit {
     bool take_profit() const noexcept { return reason == ExitReason::take_profit; }
 };
 
-inline ExitReason stop_reason(bool take_profit_side, bool trailing) noexcept {
-    if (take_profit_side) return ExitReason::take_profit;
-    return trailing ? ExitReason::trail_stop : ExitReason::stop_loss;
-}
 
 // What the bar loop keeps per position column, together so that one held stock
 // touches one or two cache lines: its cumulative price ratio since entry and
