@@ -189,6 +189,10 @@ def print_table(rows, n_runs):
     if serial:
         print(f"serial time per run (backtest + stats): {per_run * 1e3:.1f} ms wall, "
               f"{serial['cpu_per_run'] * 1e3:.1f} ms CPU")
+    if os.getloadavg()[0] > (os.process_cpu_count() or 1):
+        print("the machine is busy with other work (load average above its CPUs): the "
+              "wall times and speed-ups say more about that than about the backends; "
+              "the CPU columns still hold")
 
 
 def main():
