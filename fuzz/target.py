@@ -209,8 +209,10 @@ class Gen:
             return
         a = self.pick(self.mutable)
         try:
-            if self.int(0, 7) == 0 and a.flags.owndata:
+            if self.int(0, 7) == 0 and a.flags.owndata and a.flags.writeable and a.dtype != object:
                 # Moves the array's memory even while a buffer of it is held.
+                # (NumPy leaves the new cells of a read-only object array
+                # unset, which its own deallocation then trips over.)
                 a.resize(tuple(max(1, 2 * s) for s in a.shape) or (1,), refcheck=False)
                 return
             if a.size == 0 or not a.flags.writeable:
