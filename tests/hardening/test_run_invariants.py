@@ -57,7 +57,7 @@ def runs(draw, dyadic=False):
     if dyadic:
         args.update(fee_ratio=0.0, tax_ratio=0.0)  # fees are not dyadic fractions
     if draw(st.booleans()):
-        args.update(stop_loss=draw(st.sampled_from([0.05, 0.125, 0.5])),
+        args.update(stop_loss=draw(st.sampled_from([0.0625, 0.125, 0.5])),  # dyadic bands
                     take_profit=draw(st.sampled_from([0.125, 0.25, np.inf])),
                     trail_stop=draw(st.sampled_from([0.0625, np.inf])))
     return args
