@@ -60,8 +60,8 @@ def build():
             return None, "g++ failed: " + (p.stderr.strip().splitlines() or ["?"])[-1]
         os.replace(tmp, lib)
     loader = importlib.machinery.ExtensionFileLoader("trade_floor", lib)
-    spec = importlib.util.spec_from_file_location("trade_floor", lib, loader=loader)
-    mod = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("trade_floor", lib, loader=loader)
+    mod = importlib.util.module_from_spec(found)
     loader.exec_module(mod)
     return mod, None
 
