@@ -166,6 +166,7 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
     const bool skip_zeros =
         std::isfinite(ratio) && static_cast<std::size_t>(newp.n) <= p.capacity();
     const uint8_t* present = p.present_data();
+    const KeyBatch batch(p);
     for (Py_ssize_t sid = 0; sid < newp.n; ++sid) {
         if (skip_zeros) {
             while (sid + 8 <= newp.n && block_is_empty(newp, present, sid)) sid += 8;

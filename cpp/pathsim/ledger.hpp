@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -30,6 +31,11 @@ public:
         present_.assign(nstocks, 0);
         priced_.assign(nstocks, 1);
         keys_.clear();
+        // Room for every id, so that closing a batch never allocates.
+        keys_.reserve(nstocks);
+        added_.clear();
+        added_.reserve(nstocks);
+        batch_ = false;
     }
     // Which stocks have a price column (`price_col[sid] >= 0`); until it is
     // called every stock has one.
@@ -59,7 +65,11 @@ public:
             if (!priced_[s]) throw UnpricedColumn{sid};
             present_[s] = 1;
             value_[s] = 0.0;
-            keys_.insert(std::lower_bound(keys_.begin(), keys_.end(), sid), sid);
+            if (batch_) {
+                added_.push_back(sid);
+            } else {
+                keys_.insert(std::lower_bound(keys_.begin(), keys_.end(), sid), sid);
+            }
         }
         return value_[s];
     }
@@ -67,7 +77,45 @@ public:
         const auto s = static_cast<std::size_t>(sid);
         if (!present_[s]) return;
         present_[s] = 0;
-        keys_.erase(std::lower_bound(keys_.begin(), keys_.end(), sid));
+        if (batch_) {
+            erased_ = true;
+        } else {
+            keys_.erase(std::lower_bound(keys_.begin(), keys_.end(), sid));
+        }
+    }
+
+    // Between begin_batch() and end_batch() insertions and erasures only set
+    // the flags, and keys() is stale; end_batch() brings the id list up to date
+    // in one pass. A rebalance, which may change every key, runs as one batch.
+    void begin_batch() noexcept {
+        batch_ = true;
+        erased_ = false;
+        added_.clear();
+    }
+    void end_batch() noexcept {
+        batch_ = false;
+        if (erased_) {
+            // Read back from the flags, eight at a time: capacity() covers every id.
+            keys_.clear();
+            const std::size_t n = present_.size();
+            std::size_t s = 0;
+            for (; s + 8 <= n; s += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, present_.data() + s, 8);
+                if (word == 0) continue;
+                for (std::size_t k = 0; k < 8; ++k)
+                    if (present_[s + k]) keys_.push_back(static_cast<int>(s + k));
+            }
+            for (; s < n; ++s)
+                if (present_[s]) keys_.push_back(static_cast<int>(s));
+        } else if (!added_.empty()) {
+            // Nothing left, so every added id is new; a pass in id order adds them ascending.
+            if (!std::is_sorted(added_.begin(), added_.end())) std::sort(added_.begin(), added_.end());
+            const auto mid = static_cast<std::ptrdiff_t>(keys_.size());
+            keys_.insert(keys_.end(), added_.begin(), added_.end());
+            std::inplace_merge(keys_.begin(), keys_.begin() + mid, keys_.end());
+        }
+        added_.clear();
     }
 
     // Ids present, ascending. Stable while no key is inserted or erased.
@@ -90,6 +138,22 @@ private:
     std::vector<uint8_t> present_;
     std::vector<uint8_t> priced_;
     std::vector<int> keys_;
+    std::vector<int> added_;  // ids inserted in the open batch
+    bool batch_ = false;
+    bool erased_ = false;     // an id was erased in the open batch
+};
+
+// Runs a batch over `p` for its lifetime; the id list is whole again when it
+// ends, also by an exception.
+class KeyBatch {
+public:
+    explicit KeyBatch(PositionMap& p) noexcept : p_(p) { p_.begin_batch(); }
+    ~KeyBatch() { p_.end_batch(); }
+    KeyBatch(const KeyBatch&) = delete;
+    KeyBatch& operator=(const KeyBatch&) = delete;
+
+private:
+    PositionMap& p_;
 };
 
 // A stock is held when the map has it with a value other than 0.0 (NaN counts);
