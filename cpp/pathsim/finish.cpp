@@ -9,6 +9,7 @@
 #include <numpy/arrayobject.h>
 
 #include "torvex/scalars.hpp"
+#include "host_float.hpp"
 #include "ledger.hpp"
 #include "finish.hpp"
 #include "run.hpp"
@@ -35,6 +36,50 @@ void set_item(PyObject* dict, int key, PyObject* value) {
     check(PyDict_SetItem(dict, k.get(), value));
 }
 
+void accumulate_abs(Ref& total, PyObject* value) {
+    Ref a = Ref::steal(PyNumber_Absolute(value));
+    total = Ref::steal(PyNumber_Add(total.get(), a.get()));
+}
+
+// 0 + |w0| + |w1| + ... over the float64 scalars of a row, as the host's
+// operators sum them: in C while no operand is NaN and no step raises a
+// floating-point exception (host_float.hpp), through the operators from the
+// first step that does.
+class AbsSum {
+public:
+    void add(PyObject* weight) {
+        if (!host_) {
+            HostFloat w;
+            if (read_host_float(weight, w)) {
+                const FpWatch watch;
+                const HostFloat next = host_add(started_ ? sum_ : HostFloat{0.0, false}, host_abs(w));
+                if (watch.clean()) {
+                    sum_ = next;
+                    started_ = true;
+                    return;
+                }
+            }
+            host_ = started_ ? host_object(sum_) : py_long(0);
+        }
+        accumulate_abs(host_, weight);
+    }
+    // The sum as the host's operators leave it: the int 0 when nothing was added.
+    Ref total() const {
+        if (host_) return host_;
+        return started_ ? host_object(sum_) : py_long(0);
+    }
+    // The sum when it was computed in C and is a number.
+    bool known(HostFloat& out) const {
+        out = started_ ? sum_ : HostFloat{0.0, false};
+        return !host_;
+    }
+
+private:
+    HostFloat sum_{0.0, false};
+    bool started_ = false;
+    Ref host_;
+};
+
 // dict[k] = dict[k] / max(1, total) for every key.
 void scale_down(PyObject* dict, PyObject* total) {
     Ref one = py_long(1);
@@ -52,9 +97,36 @@ void scale_down(PyObject* dict, PyObject* total) {
     }
 }
 
-void accumulate_abs(Ref& total, PyObject* value) {
-    Ref a = Ref::steal(PyNumber_Absolute(value));
-    total = Ref::steal(PyNumber_Add(total.get(), a.get()));
+// scale_down of a dict the run filled (int keys, float64 scalars and ints)
+// by a sum computed in C: each float64 scalar is divided in C while that
+// raises no exception, anything else through the host's operators.
+void scale_down(PyObject* dict, const AbsSum& sum) {
+    HostFloat total;
+    if (!sum.known(total)) {
+        scale_down(dict, sum.total().get());
+        return;
+    }
+    // Divided by the sum when it exceeds 1, else by the int 1 (which gives
+    // each float64 scalar's own value).
+    const bool by_sum = total.v > 1.0;
+    Ref divisor;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Ref scaled;
+        HostFloat w;
+        if (Py_IS_TYPE(value, &PyDoubleArrType_Type) && read_host_float(value, w)) {
+            const FpWatch watch;
+            const HostFloat q = by_sum ? host_div(w, total) : w;
+            if (watch.clean()) scaled = host_object({q.v, true});
+        }
+        if (!scaled) {
+            if (!divisor) divisor = by_sum ? host_object(total) : py_long(1);
+            scaled = Ref::steal(PyNumber_TrueDivide(value, divisor.get()));
+        }
+        // Replacing the value of a key present changes no position of the dict.
+        check(PyDict_SetItem(dict, key, scaled.get()));
+    }
 }
 
 const StopExit* find_stock(const std::vector<StopExit>& v, int sid) {
@@ -96,16 +168,16 @@ Record new_record() {
 // longer held, scaled down when the row's gross weight exceeds 1.
 void executed_weights(const Run& r, PyObject* weights) {
     Ref zero = py_long(0);
-    Ref latest_weight_sum = zero;
+    AbsSum latest_weight_sum;
     if (!r.latest_rebalanced_keys.empty()) {
         const View1<double> row = r.pos_values.row_at(r.current_position_id);
         for (int sid : r.latest_rebalanced_keys) {
             Ref weight = f64(row.at(sid));
             set_item(weights, sid, held(r.pos, sid) ? weight.get() : zero.get());
-            accumulate_abs(latest_weight_sum, weight.get());
+            latest_weight_sum.add(weight.get());
         }
     }
-    scale_down(weights, latest_weight_sum.get());
+    scale_down(weights, latest_weight_sum);
 }
 
 // Pending weights: the row in force, without stocks stopped out when those
@@ -121,7 +193,7 @@ void pending_weights(const Run& r, const Record& out) {
                                        static_cast<Py_ssize_t>(r.latest_rebalanced_row.size()))
                        : r.pos_values.row_at(r.current_position_id);
     }
-    Ref total_next_weight_sum = py_long(0);
+    AbsSum total_next_weight_sum;
     for (int sid = 0; sid < next_row.n; ++sid) {
         Ref val1 = f64(next_row(sid));
         bool skip = false, dropped = false;
@@ -134,14 +206,14 @@ void pending_weights(const Run& r, const Record& out) {
                 dropped = held(r.pos, sid);
             }
         }
-        if (!(dropped && r.should_rebalance)) accumulate_abs(total_next_weight_sum, val1.get());
+        if (!(dropped && r.should_rebalance)) total_next_weight_sum.add(val1.get());
         if (!skip && next_row(sid) != 0.0) set_item(out.next_weights.get(), sid, val1.get());
     }
     Ref weight_time = py_long(r.current_position_id);
     check(PyDict_SetItem(out.rec, g.s.weight_time, weight_time.get()));
     Ref next_weight_time = py_long(r.pos_id);
     check(PyDict_SetItem(out.rec, g.s.next_weight_time, next_weight_time.get()));
-    scale_down(out.next_weights.get(), total_next_weight_sum.get());
+    scale_down(out.next_weights.get(), total_next_weight_sum);
 }
 
 // Both weight mappings through the module's normalize_weight, as found now.

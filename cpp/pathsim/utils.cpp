@@ -1,9 +1,16 @@
-// Small Python-callable utilities: normalize_weight and ioft. Neither touches
-// NumPy's C API.
-#include "utils.hpp"
+// Small Python-callable utilities: normalize_weight and ioft.
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
+#include "torvex/capi.hpp"
 
+#include <numpy/arrayobject.h>
+
+#include <vector>
+
+#include "host_float.hpp"
 #include "state.hpp"
 #include "torvex/argparse.hpp"
+#include "utils.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -32,6 +39,58 @@ void for_items(PyObject* mapping, F&& fn) {
     check_pending();
 }
 
+// normalize_weight on an exact dict of Python floats and float64 scalars with a
+// Python float limit, computed in C (host_float.hpp). Returns false, having
+// changed nothing, when the inputs or the arithmetic leave that ground.
+bool normalize_plain(PyObject* weights, PyObject* limit) {
+    if (!PyDict_CheckExact(weights) || !PyFloat_CheckExact(limit)) return false;
+    const Py_ssize_t n = PyDict_GET_SIZE(weights);
+    std::vector<PyObject*> keys;
+    std::vector<HostFloat> w;
+    keys.reserve(static_cast<std::size_t>(n));
+    w.reserve(static_cast<std::size_t>(n));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(weights, &pos, &key, &value)) {
+        // Keys whose hash runs no code of the caller's: the host's way sets
+        // items more often than this one does.
+        if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key)) return false;
+        HostFloat h;
+        if (!read_host_float(value, h)) return false;
+        keys.push_back(key);
+        w.push_back(h);
+    }
+
+    const FpWatch watch;
+    HostFloat sum{0.0, false};
+    for (const HostFloat& h : w) sum = host_add(sum, host_abs(h));
+    const bool scale = sum.v > 1.0;
+    if (scale) {
+        const HostFloat inv = host_div({1.0, false}, sum);
+        for (HostFloat& h : w) h = host_mul(h, inv);
+    }
+    const double lim = PyFloat_AS_DOUBLE(limit);
+    if (!watch.clean()) return false;
+
+    // The limits are compared with the weights as scaled; a clipped weight is
+    // the limit object itself, or the one negated limit.
+    Ref neg_limit = py_float(-lim);
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        Ref v;
+        if (w[i].v > lim) {
+            v = Ref::borrow(limit);
+        } else if (w[i].v < -lim) {
+            v = neg_limit;
+        } else if (scale) {
+            v = host_object(w[i]);
+        } else {
+            continue;
+        }
+        check(PyDict_SetItem(weights, keys[i], v.get()));
+    }
+    return true;
+}
+
 }  // namespace
 
 void init_small_args() {
@@ -46,6 +105,10 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         normalize_parser.parse(args, nargs, kwnames, v);
         PyObject* weights = v[0];
         PyObject* limit = v[1];
+        if (normalize_plain(weights, limit)) {
+            result = Ref::borrow(weights).release();
+            return;
+        }
 
         Ref weight_sum = py_float(0.0);
         for_items(weights, [&](PyObject*, PyObject* w) {

@@ -7,10 +7,12 @@ results: the creturn series, the trade log with its excursion statistics, the
 trade list and the stock-operations record.
 """
 
+import warnings
+
 import numpy as np
 import pytest
 
-from support.scenarios import assert_same_run, scenario
+from support.scenarios import assert_same_run, outcome, run_engine, run_reference, scenario
 
 SEEDS = [11, 23, 37, 41]
 
@@ -101,3 +103,27 @@ def test_delisting(seed, touched):
     bars[rng.random(npos) < 0.3] = -1
     args["delisting_bars"] = bars
     assert_same_run(args)
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("extreme", ["huge", "tiny", "nan", "inf"])
+def test_stock_operations_weights_at_the_edges_of_float_arithmetic(seed, extreme):
+    # The record's weights are sums and quotients of float64 scalars: huge
+    # weights overflow the gross, tiny ones underflow when scaled, and NaN or
+    # inf reach the record; the numbers and NumPy's warnings are the host's.
+    args = scenario(seed, nbars=30, nrows=5, extra_columns=False)
+    w = args["pos_values"]
+    row = w[-1]
+    nonzero = np.flatnonzero(row)
+    row[nonzero[:2]] = {"huge": 1e308, "tiny": 1e-310, "nan": np.nan, "inf": np.inf}[extreme]
+    if extreme == "tiny":
+        row[nonzero[-1]] = 3.0
+    with np.errstate(all="ignore"):
+        assert_same_run(args)
+    messages = []
+    for run in (run_engine, run_reference):
+        with warnings.catch_warnings(record=True) as seen, np.errstate(all="warn"):
+            warnings.simplefilter("always")
+            outcome(run, args)
+        messages.append([str(x.message) for x in seen if x.category is RuntimeWarning])
+    assert messages[0] == messages[1]

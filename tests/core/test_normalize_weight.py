@@ -53,3 +53,51 @@ def test_changes_in_place_and_returns_the_same_object():
 def test_none_is_rejected():
     with pytest.raises(AttributeError):
         normalize_weight(None, 1)
+
+
+class _Mapping(dict):
+    """A dict subclass: always taken through the host's operators."""
+
+
+def _typed(d):
+    return {k: (type(v), bits(v)) for k, v in d.items()}
+
+
+@pytest.mark.parametrize("values, limit", [
+    ([0.6, 0.7], 1.0),
+    ([0.9, -0.8, 0.3], 0.5),
+    ([2.0, 0.5], 0.3),
+    ([0.25, 0.25], 1.0),
+    ([1e-300, 3.0], 1.0),  # a scaled weight underflows to a subnormal
+    ([1e308, 1e308], 1.0),  # the gross overflows
+    ([float("inf"), 1.0], 1.0),
+    ([math.nan, 2.0], 1.0),
+])
+@pytest.mark.parametrize("kinds", ["float", "float64", "mixed"])
+def test_dict_of_floats_matches_the_host_operators(values, limit, kinds):
+    np = pytest.importorskip("numpy")
+    make = {"float": lambda i, v: float(v), "float64": lambda i, v: np.float64(v),
+            "mixed": lambda i, v: np.float64(v) if i % 2 else float(v)}[kinds]
+    weights = {i: make(i, v) for i, v in enumerate(values)}
+    with np.errstate(all="ignore"):
+        fast = normalize_weight(dict(weights), limit)
+        slow = normalize_weight(_Mapping(weights), limit)
+    assert _typed(fast) == _typed(slow)
+
+
+def test_floating_point_errors_are_reported_as_numpy_reports_them():
+    np = pytest.importorskip("numpy")
+    weights = {0: np.float64(1e308), 1: np.float64(1e308)}
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError):
+        normalize_weight(dict(weights), 1.0)
+    with pytest.warns(RuntimeWarning, match="overflow"):
+        normalize_weight(dict(weights), 1.0)
+    # Python floats alone overflow silently, as the host's operators do.
+    with np.errstate(all="raise"):
+        assert normalize_weight({0: 1e308, 1: 1e308}, 1.0) == {0: 0.0, 1: 0.0}
+
+
+def test_a_clipped_weight_is_the_limit_object():
+    limit = 0.25
+    out = normalize_weight({0: 0.5, 1: -0.5, 2: -0.75}, limit)
+    assert out[0] is limit and out[1] == out[2] == -0.25 and out[1] is out[2]
