@@ -522,22 +522,58 @@ void check_unmoved(const Buffer& b, const char* name) {
     auto* arr = reinterpret_cast<PyArrayObject*>(v.obj);
     bool same = PyArray_DATA(arr) == v.buf && PyArray_NDIM(arr) == v.ndim;
     for (int i = 0; same && i < v.ndim; ++i) same = PyArray_DIM(arr, i) == v.shape[i];
-    if (!same) raise_format(PyExc_ValueError, "Argument '%s' was resized during the run", name);
+    if (!same) raise_format(PyExc_ValueError, msg::resized_during_run, name);
+}
+
+namespace {
+
+template <class F>
+void for_each_input(const Run& r, F&& fn) {
+    const std::pair<const Buffer*, const char*> held[] = {
+        {&r.b_price, "price_values"},     {&r.b_close, "close_values"},
+        {&r.b_high, "high_values"},       {&r.b_low, "low_values"},
+        {&r.b_open, "open_values"},       {&r.b_price_index, "price_index"},
+        {&r.b_price_columns, "price_columns"}, {&r.b_pos_values, "pos_values"},
+        {&r.b_pos_index, "pos_index"},    {&r.b_pos_columns, "pos_columns"},
+        {&r.b_resample, "resample"},      {&r.b_delisting, "delisting_bars"},
+        {&r.b_sl_values, "stop_loss"},    {&r.b_sl_rows, "stop_loss"},
+        {&r.b_tp_values, "take_profit"},  {&r.b_tp_rows, "take_profit"}};
+    for (const auto& [b, name] : held) fn(*b, name);
+}
+
+}  // namespace
+
+void watch_inputs(Run& r) {
+    r.watched.clear();
+    bool all = true;  // an array of more dimensions keeps the full check
+    for_each_input(r, [&](const Buffer& b, const char* name) {
+        if (!b.is_open()) return;
+        const Py_buffer& v = b.view();
+        if (v.obj == nullptr || !PyArray_Check(v.obj)) return;
+        if (v.ndim > 2) {
+            all = false;
+            return;
+        }
+        WatchedInput w{v.obj, v.buf, v.ndim, {0, 0}, name};
+        for (int i = 0; i < v.ndim; ++i) w.dims[i] = v.shape[i];
+        r.watched.push_back(w);
+    });
+    r.watching = all;
 }
 
 void check_run_inputs() {
     const Run* r = running_run;
     if (r == nullptr) return;
-    const std::pair<const Buffer*, const char*> held[] = {
-        {&r->b_price, "price_values"},     {&r->b_close, "close_values"},
-        {&r->b_high, "high_values"},       {&r->b_low, "low_values"},
-        {&r->b_open, "open_values"},       {&r->b_price_index, "price_index"},
-        {&r->b_price_columns, "price_columns"}, {&r->b_pos_values, "pos_values"},
-        {&r->b_pos_index, "pos_index"},    {&r->b_pos_columns, "pos_columns"},
-        {&r->b_resample, "resample"},      {&r->b_delisting, "delisting_bars"},
-        {&r->b_sl_values, "stop_loss"},    {&r->b_sl_rows, "stop_loss"},
-        {&r->b_tp_values, "take_profit"},  {&r->b_tp_rows, "take_profit"}};
-    for (const auto& [b, name] : held) check_unmoved(*b, name);
+    if (!r->watching) {
+        for_each_input(*r, [](const Buffer& b, const char* name) { check_unmoved(b, name); });
+        return;
+    }
+    for (const WatchedInput& w : r->watched) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(w.array);
+        bool same = PyArray_DATA(arr) == w.data && PyArray_NDIM(arr) == w.ndim;
+        for (int i = 0; same && i < w.ndim; ++i) same = PyArray_DIM(arr, i) == w.dims[i];
+        if (!same) raise_format(PyExc_ValueError, msg::resized_during_run, w.name);
+    }
 }
 
 Ref run_backtest(const RunArgs& a) {

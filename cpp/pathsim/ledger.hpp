@@ -183,6 +183,11 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
 // the bar loop; does nothing outside a run.
 void check_run_inputs();
 
+struct Run;
+// Lists the run's input arrays for check_run_inputs; called once every input
+// buffer is open.
+void watch_inputs(Run& r);
+
 // Raises that ValueError, naming the argument `name`, when the array of `b`
 // has moved its memory or changed its shape since `b` was opened.
 void check_unmoved(const Buffer& b, const char* name);

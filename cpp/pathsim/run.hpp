@@ -46,6 +46,16 @@ struct OwnedArray {
     Py_ssize_t n = 0;
 };
 
+// An input array held for the run with the memory and shape its buffer
+// recorded, checked after the caller's code may have run.
+struct WatchedInput {
+    PyObject* array;  // a NumPy array
+    const void* data;
+    int ndim;
+    Py_ssize_t dims[2];
+    const char* name;
+};
+
 struct Run {
     const RunArgs& a;
     explicit Run(const RunArgs& args) : a(args) {}
@@ -98,6 +108,11 @@ struct Run {
     bool should_rebalance = false;
     double trail_stop_abs = 0.0;
     double trail_stop_activation_abs = 0.0;
+
+    // The NumPy arrays among the input buffers, listed once set-up has opened
+    // them all (watch_inputs()); until then every buffer is looked at.
+    std::vector<WatchedInput> watched;
+    bool watching = false;
 };
 
 }  // namespace torvex::pathsim

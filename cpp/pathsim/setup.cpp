@@ -168,6 +168,7 @@ void setup_run(Run& r) {
     open_stop_tables(r);
     check_run_inputs();
     mark_rebalance_bars(r);
+    watch_inputs(r);  // every input buffer is open from here on
     start_trade_log(r);
     check_run_inputs();
     reset_loop_state(r);

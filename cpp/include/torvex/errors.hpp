@@ -16,6 +16,7 @@ inline constexpr const char* position_columns_mismatch =
     "Position values do not match position columns";
 inline constexpr const char* stop_mismatch =
     "Stop thresholds do not match the price bars and position columns";
+inline constexpr const char* resized_during_run = "Argument '%s' was resized during the run";
 inline constexpr const char* unpriced_weights =
     "No price column for position columns with non-zero weights: %s";
 inline constexpr const char* invalid_price =
