@@ -4,44 +4,14 @@
 #include <cmath>
 
 #include "torvex/select.hpp"
+#include "walk_steps.hpp"
 
 namespace torvex::excursion {
 
-namespace {
-
-// Python's floor division of integers.
-int64_t floor_div(int64_t a, int64_t b) {
-    int64_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-// Reads one element the way an array lookup with a negative-index wrap does.
-struct Reader {
-    const View2<double>& v;
-    Failure& f;
-    bool get(int64_t row, int64_t col, double& out) const {
-        if (row < 0) row += v.n0;
-        if (row < 0 || row >= v.n0) return fail(row < 0 ? row - v.n0 : row, v.n0);
-        if (col < 0) col += v.n1;
-        if (col < 0 || col >= v.n1) return fail(col < 0 ? col - v.n1 : col, v.n1);
-        out = v(row, col);
-        return true;
-    }
-    bool fail(int64_t index, int64_t size) const {
-        f.fault = Fault::index;
-        f.index = index;
-        f.size = size;
-        return false;
-    }
-};
-
-}  // namespace
 
 Failure walk_trade(const View2<double>& price, const View2<double>& close, const TradeSpan& t,
                    const Settings& cfg, Scratch& s, int64_t& exit_offset, int64_t& out_len) {
     Failure f;
-    Reader rp{price, f}, rc{close, f};
 
     // The walk runs to the exit, or past it to the end of the window, never past
     // the last bar of the data.
@@ -58,8 +28,8 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
     // written into the trade log's tables through the C-level interface) fails
     // here, before the scratch grows to the length it would give.
     double entry_price, entry_close;
-    if (!rp.get(t.i_entry, t.pid, entry_price)) return f;
-    if (!rc.get(t.i_entry, t.pid, entry_close)) return f;
+    if (!walk::read(price, t.i_entry, t.pid, entry_price, f)) return f;
+    if (!walk::read(close, t.i_entry, t.pid, entry_close, f)) return f;
 
     const int64_t walk_len = i_exit_max - t.i_entry + 1;
     s.prepare(static_cast<std::size_t>(walk_len));
@@ -74,13 +44,7 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
         f.fault = Fault::float_division;
         return f;
     }
-    double price_ratio;
-    if (t.is_long) {
-        price_ratio = entry_close / entry_price;
-    } else {
-        price_ratio = 2.0 - entry_close / entry_price;
-    }
-    if (t.entry_transaction) price_ratio = (1.0 - cfg.fee_ratio) * price_ratio;
+    double price_ratio = walk::entry_ratio(entry_price, entry_close, t, cfg);
 
     {
         const double r = price_ratio;
@@ -111,25 +75,11 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
         double v;
         if (inside) {
             v = close(b, t.pid);
-        } else if (!rc.get(b, t.pid, v)) {
+        } else if (!walk::read(close, b, t.pid, v, f)) {
             return f;
         }
         const bool has_close = !std::isnan(v);
-        if (has_close) {
-            if (pv == 0.0) {
-                f.fault = Fault::float_division;
-                return f;
-            }
-            const double p = v / pv;
-            if (!std::isnan(p)) {
-                if (t.is_long) {
-                    price_ratio = price_ratio * p;
-                } else {
-                    price_ratio = 2.0 - p * (2.0 - price_ratio);
-                }
-            }
-            pv = v;
-        }
+        if (!walk::carry(v, pv, price_ratio, t.is_long, f)) return f;
         // Element i + 1 follows from element i.
         cmax = pick(price_ratio > cmax, price_ratio, cmax);
         const bool new_min = cmin > price_ratio;
@@ -158,30 +108,13 @@ Failure walk_trade(const View2<double>& price, const View2<double>& close, const
 
     // Exit costs belong to the exit bar itself, whatever the window, so the exit
     // statistics of a trade do not depend on how far the window reaches.
-    if (t.exit_transaction) {
-        double& r = returns[e];
-        if (e != 0) {
-            double p, v;
-            if (!rp.get(t.i_entry + e, t.pid, p)) return f;
-            if (!rc.get(t.i_entry + e, t.pid, v)) return f;
-            if (v == 0.0) {
-                f.fault = Fault::float_division;
-                return f;
-            }
-            if (t.is_long) {
-                r = p / v * r;
-            } else {
-                r = 2.0 - (2.0 - r) * p / v;
-            }
-        }
-        r = (1.0 - cfg.fee_ratio - cfg.tax_ratio) * r;
-    }
+    if (t.exit_transaction && !walk::exit_costs(price, close, t, cfg, e, returns[e], f)) return f;
 
     if (cfg.window_step == 0) {
         f.fault = Fault::modulo_by_zero;
         return f;
     }
-    out_len = floor_div(cfg.window - 1, cfg.window_step) * 6 + 12;
+    out_len = walk::floor_div(cfg.window - 1, cfg.window_step) * 6 + 12;
     if (out_len < 0) {
         f.fault = Fault::negative_dimensions;
         return f;

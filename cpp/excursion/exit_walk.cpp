@@ -5,9 +5,12 @@
 #include <cmath>
 
 #include "torvex/select.hpp"
+#include "walk_steps.hpp"
 
 namespace torvex::excursion {
 namespace {
+
+using walk::read;
 
 // a > b ? a : b and a < b ? a : b exactly as written (NaN in either gives b):
 // the semantics of the scalar max and min instructions with `a` first.
@@ -16,28 +19,6 @@ inline double greater_or(double a, double b) noexcept {
 }
 inline double less_or(double a, double b) noexcept {
     return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(a), _mm_set_sd(b)));
-}
-
-int64_t floor_div(int64_t a, int64_t b) {
-    int64_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-// One element read the way an array lookup with a negative-index wrap does.
-bool read(const View2<double>& v, int64_t row, int64_t col, double& out, Failure& f) {
-    if (row < 0) row += v.n0;
-    if (row < 0 || row >= v.n0) {
-        f = {Fault::index, row < 0 ? row - v.n0 : row, v.n0};
-        return false;
-    }
-    if (col < 0) col += v.n1;
-    if (col < 0 || col >= v.n1) {
-        f = {Fault::index, col < 0 ? col - v.n1 : col, v.n1};
-        return false;
-    }
-    out = v(row, col);
-    return true;
 }
 
 }  // namespace
@@ -60,8 +41,7 @@ Failure walk_to_exit(const View2<double>& price, const View2<double>& close, con
         f.fault = Fault::float_division;
         return f;
     }
-    double price_ratio = t.is_long ? entry_close / entry_price : 2.0 - entry_close / entry_price;
-    if (t.entry_transaction) price_ratio = (1.0 - cfg.fee_ratio) * price_ratio;
+    double price_ratio = walk::entry_ratio(entry_price, entry_close, t, cfg);
 
     const double r0 = price_ratio;
     double cmax = 1.0 > r0 ? 1.0 : r0;
@@ -86,21 +66,7 @@ Failure walk_to_exit(const View2<double>& price, const View2<double>& close, con
             return f;
         }
         const bool has_close = !std::isnan(v);
-        if (has_close) {
-            if (pv == 0.0) {
-                f.fault = Fault::float_division;
-                return f;
-            }
-            const double p = v / pv;
-            if (!std::isnan(p)) {
-                if (t.is_long) {
-                    price_ratio = price_ratio * p;
-                } else {
-                    price_ratio = 2.0 - p * (2.0 - price_ratio);
-                }
-            }
-            pv = v;
-        }
+        if (!walk::carry(v, pv, price_ratio, t.is_long, f)) return f;
         const double cmax_before = cmax;
         cmax = greater_or(price_ratio, cmax);
         const bool new_min = cmin > price_ratio;
@@ -119,29 +85,13 @@ Failure walk_to_exit(const View2<double>& price, const View2<double>& close, con
     // Without a window the exit block is the last bar walked.
     const int64_t e = i_exit_max - t.i_entry;
     double r = price_ratio;
-    if (t.exit_transaction) {
-        if (e != 0) {
-            double p, v;
-            if (!read(price, t.i_entry + e, t.pid, p, f)) return f;
-            if (!read(close, t.i_entry + e, t.pid, v, f)) return f;
-            if (v == 0.0) {
-                f.fault = Fault::float_division;
-                return f;
-            }
-            if (t.is_long) {
-                r = p / v * r;
-            } else {
-                r = 2.0 - (2.0 - r) * p / v;
-            }
-        }
-        r = (1.0 - cfg.fee_ratio - cfg.tax_ratio) * r;
-    }
+    if (t.exit_transaction && !walk::exit_costs(price, close, t, cfg, e, r, f)) return f;
 
     if (cfg.window_step == 0) {
         f.fault = Fault::modulo_by_zero;
         return f;
     }
-    out_len = floor_div(-1, cfg.window_step) * 6 + 12;
+    out_len = walk::floor_div(-1, cfg.window_step) * 6 + 12;
     block[0] = cmin - 1.0;
     block[1] = cmax - 1.0;
     block[2] = cmax_at_min - 1.0;
