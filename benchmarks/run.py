@@ -26,7 +26,6 @@ two value series.
 
 import argparse
 import ctypes
-import hashlib
 import json
 import os
 import platform
@@ -34,7 +33,6 @@ import resource
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,6 +40,7 @@ sys.path.insert(0, HERE)
 
 import numpy as np  # noqa: E402
 
+from cbuild import build_shared  # noqa: E402
 from workloads import ARG_ORDER, WORKLOADS, has_stops  # noqa: E402
 
 FLOOR_SRC = os.path.join(HERE, "floor.cpp")
@@ -300,31 +299,8 @@ EQUIV_WORKLOAD = "M/nostop"  # M without stops; the check also drops the costs
 
 
 def build_floor():
-    """Path of the compiled floor loop, or (None, reason).
-
-    Compiled once per invocation into the temp dir under a name carrying the
-    source's hash; an existing build of the same source is reused.
-    """
-    with open(FLOOR_SRC, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()[:16]
-    out_dir = os.path.join(tempfile.gettempdir(), "torvex-bench-floor")
-    lib = os.path.join(out_dir, f"floor-{digest}.so")
-    if os.path.exists(lib):
-        return lib, None
-    os.makedirs(out_dir, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(suffix=".so", dir=out_dir)
-    os.close(fd)
-    cmd = ["g++", "-O2", "-std=c++20", "-shared", "-fPIC", FLOOR_SRC, "-o", tmp]
-    try:
-        p = subprocess.run(cmd, capture_output=True, text=True)
-    except OSError as e:
-        os.unlink(tmp)
-        return None, f"g++ not runnable: {e}"
-    if p.returncode != 0:
-        os.unlink(tmp)
-        return None, "g++ failed: " + (p.stderr.strip().splitlines() or ["?"])[-1]
-    os.replace(tmp, lib)  # atomic: a concurrent run sees all of it or nothing
-    return lib, None
+    """Path of the compiled floor loop, or (None, reason); reused while its source is unchanged."""
+    return build_shared(FLOOR_SRC, "floor")
 
 
 def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,

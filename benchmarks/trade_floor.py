@@ -18,18 +18,19 @@ Python and NumPy headers are needed), like floor.cpp.
 """
 
 import argparse
-import hashlib
 import importlib.machinery
 import importlib.util
 import os
 import statistics
-import subprocess
 import sys
 import sysconfig
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from cbuild import build_shared  # noqa: E402
+
 SRC = os.path.join(HERE, "trade_floor.cpp")
 ORDERS = {0: "free all, then build", 1: "free one before each build",
           2: "free one, prefetched, per build"}
@@ -39,26 +40,11 @@ def build():
     """The compiled module, or (None, reason)."""
     import numpy as np
 
-    with open(SRC, "rb") as f:
-        digest = hashlib.sha256(f.read() + sys.version.encode() + np.__version__.encode())
-    out_dir = os.path.join(tempfile.gettempdir(), "torvex-bench-floor")
-    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    lib = os.path.join(out_dir, f"trade_floor-{digest.hexdigest()[:16]}{suffix}")
-    if not os.path.exists(lib):
-        os.makedirs(out_dir, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(suffix=suffix, dir=out_dir)
-        os.close(fd)
-        cmd = ["g++", "-O2", "-std=c++20", "-shared", "-fPIC", SRC, "-o", tmp,
-               "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include()]
-        try:
-            p = subprocess.run(cmd, capture_output=True, text=True)
-        except OSError as e:
-            os.unlink(tmp)
-            return None, f"g++ not runnable: {e}"
-        if p.returncode != 0:
-            os.unlink(tmp)
-            return None, "g++ failed: " + (p.stderr.strip().splitlines() or ["?"])[-1]
-        os.replace(tmp, lib)
+    lib, err = build_shared(SRC, "trade_floor", suffix=importlib.machinery.EXTENSION_SUFFIXES[0],
+                            flags=["-I" + sysconfig.get_paths()["include"], "-I" + np.get_include()],
+                            salt=sys.version.encode() + np.__version__.encode())
+    if lib is None:
+        return None, err
     loader = importlib.machinery.ExtensionFileLoader("trade_floor", lib)
     found = importlib.util.spec_from_file_location("trade_floor", lib, loader=loader)
     mod = importlib.util.module_from_spec(found)
