@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "ledger.hpp"
 #include "run.hpp"
 #include "setup_cache.hpp"
 #include "state.hpp"
@@ -42,6 +43,7 @@ void check_unpriced_columns(Run& r) {
         if (!weighted) continue;
         Ref label = Ref::borrow(r.pos_columns(sid));
         Ref text = Ref::steal(PyObject_Str(label ? label.get() : Py_None));
+        check_run_inputs();  // a label's __str__ is the caller's code
         Py_ssize_t len = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
         if (utf8 == nullptr) throw PyErrSet{};
@@ -69,6 +71,8 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) {
 void map_run_columns(Run& r) {
     const RunArgs& a = r.a;
     r.pos2price = cached_map_columns(a.price_columns, a.pos_columns);
+    // The labels' `encode` is the caller's code: the weights are read next.
+    check_run_inputs();
     const Py_ssize_t ncols = r.b_pos_columns.size();
     r.price_col.assign(static_cast<std::size_t>(ncols), -1);
     for (const auto& [sid, pid] : r.pos2price) {

@@ -220,3 +220,32 @@ print(json.dumps(result))
 """)
     assert out == {"error": "ValueError",
                    "message": "Argument 'pos_columns' was resized during the run"}
+
+
+@pytest.mark.parametrize("hook", ["encode", "__str__"])
+def test_weights_resized_by_a_label_during_set_up(hook):
+    # The set-up reads the weight table after the labels' own code ran: the
+    # mapping calls each label's encode, and a weighted column without a price
+    # is named through its __str__. Either may move the weights' memory.
+    out = run_child("""
+n = 6
+idx = np.arange(n, dtype=np.int64) * DAY
+price = np.linspace(1.0, 2.0, n).reshape(n, 1).copy()
+w = np.full((n, 2), 0.5)
+hook = %r
+class Label(str):
+    def encode(self, *args):
+        if hook == "encode":
+            w.resize((4096, 64), refcheck=False)
+        return str.encode(self, *args)
+    def __str__(self):
+        if hook == "__str__":
+            w.resize((4096, 64), refcheck=False)
+        return str.__str__(self)
+def run():
+    return pathsim.backtest_(price, price.copy(), None, None, None, idx,
+                             np.array(["a"], dtype=object), w, idx.copy(),
+                             np.array([Label("a"), Label("zz")], dtype=object), idx.copy())
+print(json.dumps(outcome(run)))
+""" % hook)
+    assert out == {"error": "ValueError", "message": "Argument 'pos_values' was resized during the run"}
