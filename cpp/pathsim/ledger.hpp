@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <iterator>
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -35,6 +35,8 @@ public:
         keys_.reserve(nstocks);
         added_.clear();
         added_.reserve(nstocks);
+        merged_.clear();
+        merged_.reserve(nstocks);
         batch_ = false;
     }
     // Which stocks have a price column (`price_col[sid] >= 0`); until it is
@@ -94,27 +96,20 @@ public:
     }
     void end_batch() noexcept {
         batch_ = false;
+        if (!erased_ && added_.empty()) return;
+        auto gone = [this](int sid) { return present_[static_cast<std::size_t>(sid)] == 0; };
         if (erased_) {
-            // Read back from the flags, eight at a time: capacity() covers every id.
-            keys_.clear();
-            const std::size_t n = present_.size();
-            std::size_t s = 0;
-            for (; s + 8 <= n; s += 8) {
-                std::uint64_t word;
-                std::memcpy(&word, present_.data() + s, 8);
-                if (word == 0) continue;
-                for (std::size_t k = 0; k < 8; ++k)
-                    if (present_[s + k]) keys_.push_back(static_cast<int>(s + k));
-            }
-            for (; s < n; ++s)
-                if (present_[s]) keys_.push_back(static_cast<int>(s));
-        } else if (!added_.empty()) {
-            // Nothing left, so every added id is new; a pass in id order adds them ascending.
-            if (!std::is_sorted(added_.begin(), added_.end())) std::sort(added_.begin(), added_.end());
-            const auto mid = static_cast<std::ptrdiff_t>(keys_.size());
-            keys_.insert(keys_.end(), added_.begin(), added_.end());
-            std::inplace_merge(keys_.begin(), keys_.begin() + mid, keys_.end());
+            keys_.erase(std::remove_if(keys_.begin(), keys_.end(), gone), keys_.end());
+            added_.erase(std::remove_if(added_.begin(), added_.end(), gone), added_.end());
         }
+        // A pass over the stocks in id order adds them ascending.
+        if (!std::is_sorted(added_.begin(), added_.end())) std::sort(added_.begin(), added_.end());
+        // An id erased and added again within the batch is in both lists: the
+        // union lists it once. Both have room for every id, so nothing allocates.
+        merged_.clear();
+        std::set_union(keys_.begin(), keys_.end(), added_.begin(), added_.end(),
+                       std::back_inserter(merged_));
+        keys_.swap(merged_);
         added_.clear();
     }
 
@@ -138,7 +133,8 @@ private:
     std::vector<uint8_t> present_;
     std::vector<uint8_t> priced_;
     std::vector<int> keys_;
-    std::vector<int> added_;  // ids inserted in the open batch
+    std::vector<int> added_;   // ids inserted in the open batch
+    std::vector<int> merged_;  // scratch of end_batch
     bool batch_ = false;
     bool erased_ = false;     // an id was erased in the open batch
 };
