@@ -120,8 +120,10 @@ def _labels(columns, name: str) -> np.ndarray:
     """Column labels as the text the engine matches, refusing labels that collide."""
     if not isinstance(columns, pd.Index):
         columns = pd.Index(list(columns), dtype=object)
+    # Labels that are all text already (an object index may mix in numbers: those become text below).
     if len(columns) and pd.api.types.is_string_dtype(columns.dtype) and type(columns[0]) is str \
-            and not columns.hasnans:
+            and not columns.hasnans \
+            and (isinstance(columns.dtype, pd.StringDtype) or columns.inferred_type == "string"):
         if columns.is_unique:
             return columns.to_numpy(dtype=object)
         text = list(columns)

@@ -114,13 +114,15 @@ def test_bool_and_int_weights():
     assert ints.creturn.equals(bools.creturn)
 
 
-@pytest.mark.parametrize("labels", [np.array(["A", "B"]), [1, 2]], ids=["<U", "int"])
+@pytest.mark.parametrize("labels", [np.array(["A", "B"]), [1, 2], ["A", 2], [2, "A"]],
+                         ids=["<U", "int", "text-then-int", "int-then-text"])
 def test_text_and_int_symbols_are_converted_and_mapped_back(labels):
-    p = prices().set_axis(labels, axis=1)
-    pos = pd.DataFrame({labels[0]: [1.0]}, index=DATES[:1])
-    r = torvex.backtest(pos, p)
-    assert r.trades["symbol"].iloc[0] == labels[0]
-    assert r.weights.index[0] == labels[0]
+    p = prices().set_axis(pd.Index(labels, dtype=object) if isinstance(labels, list) else labels, axis=1)
+    for held in labels:
+        pos = pd.DataFrame({held: [1.0]}, index=DATES[:1])
+        r = torvex.backtest(pos, p)
+        assert r.trades["symbol"].iloc[0] == held
+        assert r.weights.index[0] == held
 
 
 def test_colliding_labels():
