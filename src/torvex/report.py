@@ -8,7 +8,10 @@ has built so far included (figures excepted; they are rebuilt on demand).
 
 from __future__ import annotations
 
+import functools
 import itertools
+import math
+import weakref
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -67,31 +70,113 @@ class RunData:
     touched_exit: bool
     excursion_window: int
     excursion_window_step: int
-    exec_cells: tuple | None = None  # (row among exec_rows, column, weight) of the non-zero targets
+    # (row among exec_rows, column, weight[, flat key row * columns + column]) of the non-zero targets
+    exec_cells: tuple | None = None
     warnings: list = field(default_factory=list)
     settings: dict = field(default_factory=dict)
 
 
-def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int) -> float:
+_FACTS: dict[int, tuple[weakref.ref, dict]] = {}
+
+
+def _forget(key: int, ref: weakref.ref) -> None:
+    entry = _FACTS.get(key)
+    if entry is not None and entry[0] is ref:
+        del _FACTS[key]
+
+
+def _derived(index: pd.Index, name: str, make):
+    """``make(index)``, computed once while ``index`` lives.
+
+    A pandas Index cannot change, so neither can what follows from it alone (its labels as text,
+    its dates in nanoseconds, its bars per year): runs on the same frames, as in a sweep, take
+    these from here.  Kept by the index's identity, dropped when the index is freed.
+    """
+    key = id(index)
+    entry = _FACTS.get(key)
+    if entry is None or entry[0]() is not index:
+        entry = (weakref.ref(index, functools.partial(_forget, key)), {})
+        _FACTS[key] = entry
+    facts = entry[1]
+    if name not in facts:
+        facts[name] = make(index)
+    return facts[name]
+
+
+def _last(index: pd.Index):
+    return index[-1]
+
+
+def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int,
+                 keys: np.ndarray | None = None) -> float:
     """Sum of |w_k - w_(k-1)| over the executed rows k (w_(-1) = 0), each row scaled to gross 1 at most.
 
     Takes the non-zero cells of the executed rows (row k, column j, weight), in row-major order:
     target rows are mostly zeros.  A cell of row k is paired with the same column of row k - 1 by
-    its flat key; a cell of row k - 1 whose column row k leaves empty is sold in full.
+    its flat key (``k * ncols + j``, given as ``keys`` where known); a cell of row k - 1 whose column
+    row k leaves empty is sold in full.
     """
     if nrows == 0 or vals.size == 0:
         return 0.0
     gross = np.maximum(1.0, np.bincount(k, weights=np.abs(vals), minlength=nrows))
     vals = vals / gross[k]
-    keys = k.astype(np.int64) * ncols + j
-    last = keys.size - 1
-    prev = np.minimum(np.searchsorted(keys, keys - ncols), last)
-    found = keys[prev] == keys - ncols
+    if keys is None:
+        keys = k.astype(np.int64, copy=False) * ncols + j
+    up = keys - ncols
+    prev = np.searchsorted(keys[:-1], up)  # the search among all keys, capped at the last
+    found = keys[prev] == up
     total = np.abs(vals - np.where(found, vals[prev], 0.0)).sum()
-    nxt = np.minimum(np.searchsorted(keys, keys + ncols), last)
-    kept = keys[nxt] == keys + ncols
-    total += np.abs(vals[~kept & (k < nrows - 1)]).sum()
+    # A cell is kept into the next row exactly when it is the previous-row match of a cell there;
+    # the last row's cells (at the end: rows ascend) are not sold.
+    kept = np.zeros(keys.size, dtype=bool)
+    kept[prev[found]] = True
+    kept[np.searchsorted(k, nrows - 1):] = True
+    total += np.abs(vals[~kept]).sum()
     return float(total)
+
+
+def _mean_of(x: np.ndarray) -> float:
+    """float(np.nanmean(x)) of a 1-D array: the sum of a contiguous copy over the count, as np.nanmean
+    takes it when x holds no NaN (a NaN sum says there may be one: np.nanmean then)."""
+    x = np.ascontiguousarray(x)
+    total = np.add.reduce(x)
+    return float(np.nanmean(x)) if math.isnan(total) else float(total / x.size)
+
+
+def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int) -> dict:
+    """Trade statistics of Report.stats: the finite returns of the closed trades, holding bars and
+    excursions of all trades.  A mean is the sum over the count, as ndarray.mean takes it."""
+    nan = float("nan")
+    n = len(entry)
+    if n == 0:
+        return dict(trades=0, win_rate=nan, avg_win=nan, avg_loss=nan, profit_factor=nan, expectancy=nan,
+                    avg_holding_bars=nan, avg_mae=nan, avg_mfe=nan)
+    closed = exit_ != -1
+    tr = blocks[closed, -1]
+    total = np.add.reduce(tr)
+    if not math.isfinite(total):  # a finite sum has only finite terms
+        tr = tr[np.isfinite(tr)]
+        total = np.add.reduce(tr)
+    wins, losses = tr[tr > 0], tr[tr <= 0]
+    won = np.add.reduce(wins)
+    lost = np.add.reduce(losses)
+    if n * 2 * (nbars + 1) < 2**53:
+        # ndarray.mean adds these integers as float64: exactly, while every partial sum is below 2**53.
+        held = int(np.add.reduce(np.where(closed, exit_, nbars))) - int(np.add.reduce(entry))
+        holding = held / n
+    else:
+        holding = float((np.where(closed, exit_, nbars) - entry).mean())
+    return {
+        "trades": int(n),
+        "win_rate": float(wins.size / tr.size) if tr.size else nan,
+        "avg_win": float(won / wins.size) if wins.size else nan,
+        "avg_loss": float(lost / losses.size) if losses.size else nan,
+        "profit_factor": float(won / -lost) if losses.size and lost < 0 else nan,
+        "expectancy": float(total / tr.size) if tr.size else nan,
+        "avg_holding_bars": holding,
+        "avg_mae": _mean_of(blocks[:, -6]),
+        "avg_mfe": _mean_of(blocks[:, -5]),
+    }
 
 
 def _cells(pos_values: np.ndarray, rows: np.ndarray):
@@ -134,23 +219,20 @@ class Report:
         else:
             bars, rows = run.exec_bars, run.exec_rows
         d["_exec_bars"], d["_exec_rows"] = _readonly(np.array(bars)), _readonly(np.array(rows))
-        pos_first = run.pos_dates.as_unit("ns").asi8[0]
-        traded = np.flatnonzero(run.dates.as_unit("ns").asi8 >= pos_first)
-        first = int(traded[0]) if traded.size else len(run.dates) - 1
         # Returns count from the close at which the first executed row holding anything was taken
         # (value 1.0 there): leading rows of nothing but cash (a signal still warming up) are left out.
         if len(bars):
             if run.exec_cells is not None and len(run.exec_rows) == len(rows):
-                k, _, vals = run.exec_cells
-                held = k[vals != 0]
-                k0 = int(held.min()) if held.size else 0
+                k, _, vals = run.exec_cells[:3]  # row-major: the first cell held is in the first row held
+                i = int(np.argmax(vals != 0)) if vals.size else 0
+                k0 = int(k[i]) if vals.size and vals[i] != 0 else 0
             else:
                 held = np.flatnonzero(np.any(run.pos_values[rows] != 0, axis=1))
                 k0 = int(held[0]) if held.size else 0
             d["_start"] = int(bars[k0]) - 1
         else:
-            d["_start"] = first
-        d["_creturn"] = pd.Series(_readonly(np.array(run.creturn)), index=run.dates, name="creturn")
+            traded = np.flatnonzero(run.dates.as_unit("ns").asi8 >= run.pos_dates.as_unit("ns").asi8[0])
+            d["_start"] = int(traded[0]) if traded.size else len(run.dates) - 1
         d["warnings"] = tuple(run.warnings)
 
     def __setattr__(self, name, value):
@@ -172,7 +254,11 @@ class Report:
     @property
     def creturn(self) -> pd.Series:
         """Portfolio value at each bar's close, starting capital 1.0."""
-        return self._creturn.copy(deep=False)
+        c = self._cache
+        if "creturn" not in c:
+            r = self._run
+            c["creturn"] = pd.Series(_readonly(np.array(r.creturn)), index=r.dates, name="creturn")
+        return c["creturn"].copy(deep=False)
 
     @property
     def start(self) -> pd.Timestamp:
@@ -392,52 +478,37 @@ class Report:
         ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
         out: dict[str, Any] = {
-            "start": r.dates[self._start], "end": r.dates[-1],
+            "start": r.dates[self._start], "end": _derived(r.dates, "last", _last),
             "total_return": float(value[-1] / value[0] - 1.0),
-            "cagr": _st.cagr(ret, ppy), "annual_volatility": _st.annual_volatility(ret, ppy),
-            "sharpe": _st.sharpe(ret, rf, ppy), "sortino": _st.sortino(ret, rf, ppy),
-            "max_drawdown": _st.max_drawdown(ret), "max_drawdown_duration": _st.max_drawdown_duration(value),
-            "calmar": _st.calmar(ret, ppy),
         }
+        out.update(_st._figures(ret, value, rf, ppy))
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
         held = (np.bincount(entry, minlength=nbars + 1)
                 - np.bincount(np.where(exit_ == -1, nbars, exit_), minlength=nbars + 1))
         held = np.cumsum(held[:nbars])[self._start + 1:]
-        out["exposure"] = float((held > 0).mean()) if held.size else float("nan")
+        # The mean of the bool array (a sum of ones over the count): the same division.
+        out["exposure"] = np.count_nonzero(held > 0) / held.size if held.size else float("nan")
         cells = r.exec_cells if r.exec_cells is not None and len(self._exec_rows) == len(r.exec_rows) \
             else _cells(r.pos_values, self._exec_rows)
-        change = _row_changes(*cells, len(self._exec_rows), r.pos_values.shape[1])
+        change = _row_changes(*cells[:3], len(self._exec_rows), r.pos_values.shape[1],
+                              keys=cells[3] if len(cells) > 3 else None)
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
-        closed = exit_ != -1
-        tr = blocks[closed, -1] if len(sid) else np.empty(0)
-        tr = tr[np.isfinite(tr)]
-        wins, losses = tr[tr > 0], tr[tr <= 0]
+        out.update(_trade_figures(entry, exit_, blocks, nbars))
         nan = float("nan")
-        out.update({
-            "trades": int(len(sid)),
-            "win_rate": float(wins.size / tr.size) if tr.size else nan,
-            "avg_win": float(wins.mean()) if wins.size else nan,
-            "avg_loss": float(losses.mean()) if losses.size else nan,
-            "profit_factor": float(wins.sum() / -losses.sum()) if losses.size and losses.sum() < 0 else nan,
-            "expectancy": float(tr.mean()) if tr.size else nan,
-            "avg_holding_bars": float((np.where(closed, exit_, nbars) - entry).mean()) if len(sid) else nan,
-            "avg_mae": float(np.nanmean(blocks[:, -6])) if len(sid) else nan,
-            "avg_mfe": float(np.nanmean(blocks[:, -5])) if len(sid) else nan,
-        })
         alpha = beta = ir = nan
         if benchmark is not None:
             b = self._benchmark_returns(benchmark)
             alpha, beta = _st.alpha_beta(ret, b, rf, ppy)
             ir = _st.information_ratio(ret, b, ppy)
         out.update(alpha=alpha, beta=beta, information_ratio=ir)
-        return pd.Series([out[k] for k in STAT_NAMES], index=_STAT_INDEX, dtype=object, name="stats")
+        values = np.empty(len(STAT_NAMES), dtype=object)
+        values[:] = [out[k] for k in STAT_NAMES]
+        return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
 
     def _periods_per_year(self) -> int:
-        if "ppy" not in self._cache:
-            self._cache["ppy"] = _st.periods_per_year(self._run.dates)
-        return self._cache["ppy"]
+        return _derived(self._run.dates, "ppy", _st.periods_per_year)
 
     def _benchmark_returns(self, benchmark) -> np.ndarray:
         """Benchmark returns on the bars of :attr:`returns`."""

@@ -11,6 +11,8 @@ by the root mean square of the negative part of the returns.
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 import pandas as pd
 
@@ -47,13 +49,17 @@ def periods_per_year(index: pd.DatetimeIndex) -> int:
     """
     if len(index) < 2:
         return 252
-    ns = index.as_unit("ns").asi8
-    days = float(np.median(np.diff(ns))) / _DAY
+    ns = index.asi8 if index.unit == "ns" else index.as_unit("ns").asi8
+    days = _median(np.diff(ns)) / _DAY
     if days < 0.9:
         per_day = len(index) / max(1, np.unique(ns // _DAY).size)
         return int(round(252 * per_day))
     if days <= 4:
-        weekend = np.isin(index.day_of_week, (5, 6)).mean()
+        if index.tz is None:
+            # Day of the week from the nanoseconds: 1970-01-01 was a Thursday (3, Monday being 0).
+            weekend = np.count_nonzero((ns // _DAY + 3) % 7 >= 5) / len(index)
+        else:
+            weekend = np.isin(index.day_of_week, (5, 6)).mean()
         return 365 if weekend > 0.1 else 252
     if days <= 10:
         return 52
@@ -62,6 +68,15 @@ def periods_per_year(index: pd.DatetimeIndex) -> int:
     if days <= 135:
         return 4
     return 1
+
+
+def _median(a: np.ndarray) -> float:
+    """``float(np.median(a))`` of a 1-D integer array, without np.median's general machinery."""
+    h = a.size // 2
+    if a.size % 2:
+        return float(np.partition(a, h)[h])
+    p = np.partition(a, (h - 1, h))
+    return (float(p[h - 1]) + float(p[h])) / 2
 
 
 def _clean(returns) -> np.ndarray:
@@ -213,6 +228,82 @@ def calmar(returns, periods_per_year: float = 252) -> float:
         return float("nan")
     out = cagr(returns, periods_per_year) / abs(mdd)
     return float("nan") if np.isinf(out) else float(out)
+
+
+def _mean_std(x: np.ndarray, total=None):
+    """(mean, sample standard deviation, whether x is constant) of a NaN-free 1-D array of at least two
+    values (``total`` its sum, where known): the arithmetic of np.nanmean and of np.nanstd(ddof=1),
+    step for step, sharing the sum."""
+    n = x.size
+    mean = (np.add.reduce(x) if total is None else total) / n
+    dev = x - mean
+    std = np.sqrt(np.add.reduce(np.multiply(dev, dev, out=dev)) / (n - 1))
+    return mean, std, np.maximum.reduce(x) == np.minimum.reduce(x)
+
+
+def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_per_year) -> dict:
+    """cagr, annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_duration and calmar at once.
+
+    ``returns`` are the per-bar returns of ``values`` (one value more), as a contiguous float64
+    array; ``risk_free`` is per bar.  Every figure is, to the bit, what the function of the same name
+    gives.  Without NaN (and infinities) the NaN-aware reductions of those functions compute the plain
+    ones on a copy, so the plain ones are used here, once each: the drawdown, the sum and the
+    standard deviation serve several figures.  Otherwise the functions themselves are called.
+    """
+    r, ppy, n = returns, periods_per_year, returns.size
+    total = np.add.reduce(r)
+    if not (n >= 2 and values.size == n + 1 and values[0] > 0 and isinstance(risk_free, float)
+            and math.isfinite(risk_free) and math.isfinite(total) and math.isfinite(np.add.reduce(values))):
+        # A sum is finite only when no term is NaN or infinite (an overflow merely takes this path).
+        return {
+            "cagr": cagr(r, ppy), "annual_volatility": annual_volatility(r, ppy),
+            "sharpe": sharpe(r, risk_free, ppy), "sortino": sortino(r, risk_free, ppy),
+            "max_drawdown": max_drawdown(r), "max_drawdown_duration": max_drawdown_duration(values),
+            "calmar": calmar(r, ppy),
+        }
+    grow = r + 1.0
+    growth = float(np.multiply.reduce(grow) ** (1.0 / (n / ppy)) - 1.0)
+    mean, std, flat = _mean_std(r, total)
+    # r - 0.0 is r bit for bit (-0.0 included); r - (-0.0) is not.
+    if risk_free == 0 and math.copysign(1.0, risk_free) > 0:
+        adj, adj_mean, adj_std, adj_flat = r, mean, std, flat
+    else:
+        adj = r - risk_free
+        with np.errstate(divide="ignore", invalid="ignore"):  # as in sharpe
+            adj_mean, adj_std, adj_flat = _mean_std(adj)
+    root = np.sqrt(ppy)
+    down = np.sqrt(np.add.reduce(np.square(np.minimum(adj, 0.0))) / n) * root  # the sign of a zero squares away
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sharpe_ = float(adj_mean / np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std)) * root)
+        sortino_ = float(np.float64(adj_mean * ppy) / down)
+    # max_drawdown: the compounded returns from 1.0 against their running peak.
+    curve = np.empty(n + 1)
+    curve[0] = 1.0
+    np.multiply.accumulate(grow, out=curve[1:])
+    mdd = float(min(np.minimum.reduce(curve / np.fmax.accumulate(curve)) - 1.0, 0.0))
+    if mdd < 0:
+        ratio = growth / abs(mdd)
+        calmar_ = float("nan") if np.isinf(ratio) else float(ratio)
+    else:
+        calmar_ = float("nan")
+    return {
+        "cagr": growth, "annual_volatility": float(std * ppy ** 0.5), "sharpe": sharpe_, "sortino": sortino_,
+        "max_drawdown": mdd, "max_drawdown_duration": _drawdown_duration(values), "calmar": calmar_,
+    }
+
+
+def _drawdown_duration(v: np.ndarray) -> int:
+    """max_drawdown_duration of finite values whose first one is above 0 (so the drawdown is finite)."""
+    dd = v / np.fmax.accumulate(v) - 1.0
+    trough = int(dd.argmin())
+    if not dd[trough] < 0:
+        return 0
+    at_peak = np.flatnonzero(dd[: trough + 1] == 0)
+    peak = int(at_peak[-1]) if at_peak.size else 0
+    back = v[trough:] >= v[peak]
+    first = int(back.argmax())
+    end = trough + first if back[first] else v.size - 1
+    return end - peak
 
 
 def alpha_beta(returns, benchmark, risk_free: float = 0.0, periods_per_year: float = 252) -> tuple[float, float]:
