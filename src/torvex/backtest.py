@@ -25,7 +25,7 @@ import numpy as np
 import pandas as pd
 
 from torvex._stops import StopTable
-from torvex.report import Report, RunData
+from torvex.report import Report, RunData, _derived
 
 __all__ = ["backtest", "CORE_LOCK"]
 
@@ -113,7 +113,15 @@ def _same_zone(index: pd.DatetimeIndex, zone, name: str) -> None:
 
 
 def _ns(index: pd.DatetimeIndex) -> np.ndarray:
-    return index.as_unit("ns").asi8
+    if index.unit == "ns":
+        return index.asi8
+    return _derived(index, "ns", _to_ns)
+
+
+def _to_ns(index: pd.DatetimeIndex) -> np.ndarray:
+    ns = index.as_unit("ns").asi8
+    ns.flags.writeable = False  # shared by every run on this index
+    return ns
 
 
 def _labels(columns, name: str) -> np.ndarray:
@@ -142,8 +150,27 @@ def _labels(columns, name: str) -> np.ndarray:
     return np.array(text, dtype=object)
 
 
-def _values(df: pd.DataFrame, name: str) -> np.ndarray:
+def _block_dtypes(df: pd.DataFrame) -> list | None:
+    """dtypes of the frame's storage blocks (a few, where ``df.dtypes`` lists one per column);
+    None where this pandas keeps its columns otherwise."""
+    blocks = getattr(getattr(df, "_mgr", None), "blocks", None)
+    try:
+        sizes = [len(b.mgr_locs) for b in blocks]
+        if sum(sizes) != df.shape[1]:
+            return None
+        return [b.dtype for b, n in zip(blocks, sizes) if n]
+    except (AttributeError, TypeError):
+        return None
+
+
+def _numpy_numbers(dtypes) -> bool:
+    return dtypes is not None and all(isinstance(dt, np.dtype) and dt.kind in "biuf" for dt in dtypes)
+
+
+def _values(df: pd.DataFrame, name: str, dtypes: list | None = None) -> np.ndarray:
     """float64 values of a numeric or bool frame; a view when the frame already holds float64."""
+    if _numpy_numbers(_block_dtypes(df) if dtypes is None else dtypes):
+        return df.to_numpy(dtype=np.float64)
     kinds = set(df.dtypes)
     for dt in kinds:
         if dt.kind not in "biuf":
@@ -184,10 +211,10 @@ def _price_frames(price, open, high, low, close):
             raise ValueError(
                 f"{k}: expected a frame of the close's shape {ref.shape} (dates x symbols); found shape {f.shape}"
             )
-        if not f.index.equals(ref.index):
+        if f.index is not ref.index and not f.index.equals(ref.index):
             bad = np.flatnonzero(f.index != ref.index)
             raise ValueError(f"{k}: expected the close's dates; found {f.index[bad[0]]!r} at row {bad[0]}")
-        if not f.columns.equals(ref.columns):
+        if f.columns is not ref.columns and not f.columns.equals(ref.columns):
             bad = np.flatnonzero(f.columns != ref.columns)
             raise ValueError(f"{k}: expected the close's symbols; found {f.columns[bad[0]]!r} in column {bad[0]}")
     return ref, frames
@@ -207,25 +234,63 @@ def _position_frame(position, price_columns) -> pd.DataFrame:
     return _frame(position, "position")
 
 
-def _weights(pos: pd.DataFrame) -> np.ndarray:
-    """Target weights: NaN counts as 0, a bool frame holds each row's True cells at equal weight."""
-    dtypes = list(pos.dtypes)
-    if dtypes and all(dt.kind == "b" for dt in dtypes):
+def _weights(pos: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+    """Target weights (NaN counts as 0, a bool frame holds each row's True cells at equal weight) and
+    the flat indices of their non-zero cells (``row * columns + column``, ascending)."""
+    dtypes = _block_dtypes(pos)
+    if dtypes is None:
+        dtypes = list(pos.dtypes)
+    if pos.shape[1] and all(getattr(dt, "kind", None) == "b" for dt in dtypes):
         held = pos.to_numpy(dtype=bool, na_value=False)
         count = held.sum(axis=1, keepdims=True)
-        return np.divide(held, count, out=np.zeros(held.shape), where=count > 0)  # C-ordered
+        w = np.divide(held, count, out=np.zeros(held.shape), where=count > 0)  # C-ordered
+        return w, _nonzero(w)
     # A C-ordered private copy: the engine reads the weight rows, and the removal of unpriced
     # targets below writes into it.
-    w = np.array(_values(pos, "position"), dtype=np.float64, order="C")
-    bad = ~np.isfinite(w)  # one pass; NaN and infinities are told apart only when there are any
-    if bad.any():
-        w[np.isnan(w)] = 0.0
-    if bad.any() and not np.isfinite(w).all():
+    w = np.array(_values(pos, "position", dtypes), dtype=np.float64, order="C")
+    # NaN and infinities are non-zero cells too; a finite sum of those cells has only finite terms.
+    cells = _nonzero(w)
+    if math.isfinite(np.add.reduce(w.ravel()[cells])):
+        return w, cells
+    w[np.isnan(w)] = 0.0
+    if not np.isfinite(w).all():
         r, c = np.argwhere(~np.isfinite(w))[0]
         raise ValueError(
             f"position: expected finite weights; found {w[r, c]} for {pos.columns[c]!r} on {_fmt_date(pos.index[r])}"
         )
-    return w
+    return w, _nonzero(w)
+
+
+def _nonzero(table: np.ndarray) -> np.ndarray:
+    """Flat indices of the non-zero cells of a 2-D table, row-major."""
+    return np.flatnonzero(table != 0)  # a bool scan: much faster than NumPy's float one
+
+
+def _executed_cells(cells: np.ndarray, shape: tuple, run_rows: np.ndarray):
+    """(position in ``run_rows``, column, flat key among the executed rows, flat index in the table) of
+    the non-zero cells (flat indices ``cells``) on the executed rows ``run_rows`` (ascending), row-major."""
+    nrows, ncols = shape
+    if cells.size == 0 or run_rows.size == 0:
+        none = np.empty(0, dtype=np.intp)
+        return none, none, none, none
+    rows = cells // ncols
+    cols = cells - rows * ncols
+    if run_rows.size == nrows:  # every row, each once and in order
+        return rows, cols, cells, cells
+    at = np.searchsorted(run_rows, rows)
+    on = run_rows[np.minimum(at, run_rows.size - 1)] == rows
+    k, j = at[on], cols[on]
+    return k, j, k * ncols + j, cells[on]
+
+
+def _take(a: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """``a[rows, cols]``, gathered through the flat memory when ``a`` is contiguous (scattered
+    reads of a large table cost a fraction of NumPy's two-index gather)."""
+    if a.flags.f_contiguous:
+        return a.ravel(order="F")[cols * a.shape[0] + rows]
+    if a.flags.c_contiguous:
+        return a.ravel()[rows * a.shape[1] + cols]
+    return a[rows, cols]
 
 
 # -------------------------------------------------------------------- resample
@@ -233,7 +298,6 @@ def _weights(pos: pd.DataFrame) -> np.ndarray:
 
 def _resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.ndarray:
     """Bar numbers marked as rebalance points."""
-    nbars = price_ns.size
     if resample is None:
         t = pos_ns
     elif isinstance(resample, str):
@@ -251,7 +315,7 @@ def _resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.nd
                 f" found {resample!r}"
             ) from exc
         # The last price bar of each period.
-        return np.flatnonzero(np.r_[periods[1:] != periods[:-1], True])
+        return np.flatnonzero(np.concatenate((periods[1:] != periods[:-1], [True])))
     else:
         try:
             given = pd.DatetimeIndex(resample)
@@ -262,9 +326,10 @@ def _resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.nd
         _same_zone(given, _zone(dates), "resample")
         t = np.unique(_ns(given.dropna()))
         t = t[t >= price_ns[0]]  # a date before the first bar has no bar on or before it
-    # The engine's rule: each date marks the last bar dated on or before it.
-    bars = np.searchsorted(price_ns, t, side="right") - 1
-    return np.unique(np.clip(bars, 0, nbars - 1))
+    # The engine's rule: each date marks the last bar dated on or before it.  The dates ascend
+    # (checked or made unique above), so the bars do too: repeats are neighbours.
+    bars = np.maximum(np.searchsorted(price_ns, t, side="right") - 1, 0)
+    return bars[np.concatenate(([True], bars[1:] != bars[:-1]))] if bars.size > 1 else bars
 
 
 def _executions(marked, price_ns, pos_ns):
@@ -277,14 +342,34 @@ def _executions(marked, price_ns, pos_ns):
     # Row in force after bar d: the newest row dated strictly before bar d + 1 (all rows after the last bar).
     nxt = np.searchsorted(pos_ns, price_ns[np.minimum(traded + 1, nbars - 1)], side="left") - 1
     rows = np.where(traded + 1 >= nbars, pos_ns.size - 1, np.maximum(nxt, 0))
-    new = np.r_[True, rows[1:] != rows[:-1]]
+    new = np.concatenate(([True], rows[1:] != rows[:-1]))
     return traded[new], rows[new]
 
 
 # ---------------------------------------------------------------- thresholds
 
 
-def _threshold(value, name, dates, price_ns, pos_text, pos_index_of):
+class _Lookup:
+    """Positions of the position symbols by their text; the table is built on first use."""
+
+    __slots__ = ("text", "_index")
+
+    def __init__(self, text: np.ndarray):
+        self.text = text
+        self._index: dict | None = None
+
+    def positions(self, labels, name: str) -> np.ndarray:
+        if self._index is None:
+            self._index = {t: i for i, t in enumerate(self.text)}
+        index = self._index
+        text = _labels(labels, name)
+        missing = [lab for lab, t in zip(labels, text) if t not in index]
+        if missing:
+            raise ValueError(f"{name}: expected symbols of position; found {_first_labels(missing)}")
+        return np.array([index[t] for t in text], dtype=np.intp)
+
+
+def _threshold(value, name, dates, price_ns, lookup: _Lookup):
     """A stop argument in the engine's form; None and NaN mean no stop (infinity)."""
     if value is None:
         return np.inf
@@ -293,16 +378,16 @@ def _threshold(value, name, dates, price_ns, pos_text, pos_index_of):
     if isinstance(value, pd.DataFrame):
         _dates(value.index, name)
         _same_zone(value.index, _zone(dates), name)
-        cols = _symbol_positions(value.columns, name, pos_index_of)
-        table = np.full((len(value) + 1, pos_text.size), np.inf)
+        cols = lookup.positions(value.columns, name)
+        table = np.full((len(value) + 1, lookup.text.size), np.inf)
         v = _values(value, name)
         table[1:, cols] = np.where(np.isnan(v), np.inf, v)
         # Bar d uses the newest row dated on or before it; bars before the first row have no stop (row 0).
         rows = np.searchsorted(_ns(value.index), price_ns, side="right")
         return StopTable(table, rows)
     if isinstance(value, pd.Series):
-        cols = _symbol_positions(value.index, name, pos_index_of)
-        v = np.full(pos_text.size, np.inf)
+        cols = lookup.positions(value.index, name)
+        v = np.full(lookup.text.size, np.inf)
         s = _values(value.to_frame(), name)[:, 0]
         v[cols] = np.where(np.isnan(s), np.inf, s)
         return v
@@ -317,15 +402,9 @@ def _threshold(value, name, dates, price_ns, pos_text, pos_index_of):
     )
 
 
-def _symbol_positions(labels, name, pos_index_of) -> np.ndarray:
-    text = _labels(labels, name)
-    missing = [lab for lab, t in zip(labels, text) if t not in pos_index_of]
-    if missing:
-        raise ValueError(f"{name}: expected symbols of position; found {_first_labels(missing)}")
-    return np.array([pos_index_of[t] for t in text], dtype=np.intp)
-
-
 def _largest(th) -> float:
+    if type(th) is float:
+        return abs(th) if math.isfinite(th) else -np.inf
     vals = np.asarray(th.values if isinstance(th, StopTable) else th, dtype=float)
     vals = np.abs(vals[np.isfinite(vals)])
     return float(vals.max()) if vals.size else -np.inf
@@ -498,8 +577,7 @@ def backtest(
     dates = _dates(close_df.index, "price")
     zone = _zone(dates)
     price_ns = _ns(dates)
-    price_text = _labels(close_df.columns, "price")
-    price_col = {t: i for i, t in enumerate(price_text)}
+    price_text = _derived(close_df.columns, "text", lambda c: _labels(c, "price"))
     arrays = {k: _values(f, "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k)
               for k, f in frames.items()}
     trade = arrays[trade_at]
@@ -519,21 +597,31 @@ def backtest(
             f"position: expected rows dated within the price dates {_fmt_date(dates[0])} .. {_fmt_date(dates[-1])};"
             f" found {_fmt_date(pdates[0])} .. {_fmt_date(pdates[-1])}"
         )
-    weights = _weights(pos)
-    pos_text_all = _labels(pos.columns, "position")
-    known = np.array([t in price_col for t in pos_text_all], dtype=bool)
-    if not known.all():
-        used = np.any(weights[:, ~known] != 0, axis=0)
-        if used.any():
-            missing = pos.columns[~known][used]
-            raise ValueError(f"position: expected symbols of price; found weights on {_first_labels(missing)}"
-                             " without a price column")
-        weights = weights[:, known]
-    all_known = known.all()
-    symbols = pos.columns if all_known else pos.columns[known]
-    pos_text = pos_text_all if all_known else pos_text_all[known]
-    pos_index_of = {t: i for i, t in enumerate(pos_text)}
-    colmap = np.array([price_col[t] for t in pos_text], dtype=np.intp)
+    weights, cells = _weights(pos)
+    pos_text_all = price_text if pos.columns is close_df.columns else \
+        _derived(pos.columns, "text", lambda c: _labels(c, "position"))
+    # Price column of each position column (None: the same columns in the same order).
+    colmap = None
+    if not (pos_text_all is price_text
+            or (pos_text_all.size == price_text.size and np.array_equal(pos_text_all, price_text))):
+        price_col = {t: i for i, t in enumerate(price_text)}
+        colmap = np.fromiter((price_col.get(t, -1) for t in pos_text_all), dtype=np.intp, count=pos_text_all.size)
+        known = colmap >= 0
+        if not known.all():
+            used = np.any(weights[:, ~known] != 0, axis=0)
+            if used.any():
+                missing = pos.columns[~known][used]
+                raise ValueError(f"position: expected symbols of price; found weights on {_first_labels(missing)}"
+                                 " without a price column")
+            weights = weights[:, known]
+            cells = _nonzero(weights)
+            colmap = colmap[known]
+            symbols, pos_text = pos.columns[known], pos_text_all[known]
+        else:
+            symbols, pos_text = pos.columns, pos_text_all
+    else:
+        symbols, pos_text = pos.columns, pos_text_all
+    lookup = _Lookup(pos_text)
 
     fee = _finite(fee_ratio, "fee_ratio")
     tax = _finite(tax_ratio, "tax_ratio")
@@ -567,21 +655,20 @@ def backtest(
     exec_bars = signal_bars[in_data] + 1
 
     # Targets without a trading price on their execution bar are removed from their row.
-    run_rows = exec_rows[in_data]
-    every_row = run_rows.size == weights.shape[0]  # rows are executed in order, at most once each
-    rr, cc = np.nonzero(weights if every_row else weights[run_rows])
-    targets = weights[run_rows[rr], cc]
+    run_rows = exec_rows[in_data]  # rows are executed in order, at most once each
+    rr, cc, keys, flat = _executed_cells(cells, weights.shape, run_rows)
+    targets = weights.ravel()[flat]
     if rr.size:
-        unpriced = np.isnan(trade[exec_bars[rr], colmap[cc]])
+        unpriced = np.isnan(_take(trade, exec_bars[rr], cc if colmap is None else colmap[cc]))
         if unpriced.any():
             for i, c in zip(rr[unpriced], cc[unpriced]):
-                row = exec_rows[in_data][i]
+                row = run_rows[i]
                 notes.append(
                     f"position: {symbols[c]!r} has no trading price on {_fmt_date(dates[exec_bars[i]])}, where the row"
                     f" of {_fmt_date(pdates[row])} is executed; its target {weights[row, c]:g} was removed"
                 )
                 weights[row, c] = 0.0
-            targets = weights[run_rows[rr], cc]
+            targets = weights.ravel()[flat]
 
     # Delisting bars by position column.
     delisting_bars = None
@@ -591,25 +678,26 @@ def backtest(
             raise ValueError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {delisting!r}")
         # Only a stock without a price on the last bar can have stopped trading for good, so the
         # scan for the last priced bar covers those columns alone (unless the last bar is empty).
-        cand = np.flatnonzero(np.isnan(trade[-1, colmap]))
-        if cand.size == colmap.size:
-            valid = ~np.isnan(trade[:, colmap])
+        ncols = pos_text.size
+        cand = np.flatnonzero(np.isnan(trade[-1] if colmap is None else trade[-1, colmap]))
+        if cand.size == ncols:
+            valid = ~np.isnan(trade if colmap is None else trade[:, colmap])
             any_price = valid.any(axis=0)
             if not any_price.any():
                 raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
             last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
             gone = any_price & (last_priced < last_priced.max())
         else:
-            last_priced = np.full(colmap.size, price_ns.size - 1)
+            last_priced = np.full(ncols, price_ns.size - 1)
             if cand.size:
-                valid = ~np.isnan(trade[:, colmap[cand]])
+                valid = ~np.isnan(trade[:, cand if colmap is None else colmap[cand]])
                 last_priced[cand] = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
             gone = (last_priced >= 0) & (last_priced < price_ns.size - 1)
         if gone.any():
             delisting_bars = np.where(gone, last_priced, -1).astype(np.int64)
     elif isinstance(delisting, Mapping):
         delisting_bars = np.full(pos_text.size, -1, dtype=np.int64)
-        cols = _symbol_positions(list(delisting.keys()), "delisting", pos_index_of)
+        cols = lookup.positions(list(delisting.keys()), "delisting")
         when = pd.DatetimeIndex(list(delisting.values()))
         _same_zone(when, zone, "delisting")
         bars = np.searchsorted(price_ns, _ns(when), side="right") - 1
@@ -621,8 +709,8 @@ def backtest(
     elif delisting is not None:
         raise TypeError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {type(delisting).__name__}")
 
-    sl = _threshold(stop_loss, "stop_loss", dates, price_ns, pos_text, pos_index_of)
-    tp = _threshold(take_profit, "take_profit", dates, price_ns, pos_text, pos_index_of)
+    sl = _threshold(stop_loss, "stop_loss", dates, price_ns, lookup)
+    tp = _threshold(take_profit, "take_profit", dates, price_ns, lookup)
     # Sides of the targets actually traded (a row that never executes opens nothing).
     long_only, short_only = not (targets < 0).any(), not (targets > 0).any()
     for name, th, side, why in (("stop_loss", sl, long_only, "a long position"),
@@ -672,7 +760,7 @@ def backtest(
         trades=log[0], trade_positions=log[1], excursion=log[2], stock_operations=ops, runlog=runlog,
         delisting_bars=delisting_bars, auto_delisting=isinstance(delisting, str), touched_exit=bool(touched_exit),
         excursion_window=int(excursion_window), excursion_window_step=int(excursion_window_step),
-        exec_cells=(rr, cc, targets), warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
+        exec_cells=(rr, cc, targets, keys), warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
                                       delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
                                       stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
     )
