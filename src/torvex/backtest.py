@@ -687,13 +687,14 @@ def backtest(
                 raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
             last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
             gone = any_price & (last_priced < last_priced.max())
-        else:
+        elif cand.size:
             last_priced = np.full(ncols, price_ns.size - 1)
-            if cand.size:
-                valid = ~np.isnan(trade[:, cand if colmap is None else colmap[cand]])
-                last_priced[cand] = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+            valid = ~np.isnan(trade[:, cand if colmap is None else colmap[cand]])
+            last_priced[cand] = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
             gone = (last_priced >= 0) & (last_priced < price_ns.size - 1)
-        if gone.any():
+        else:
+            gone = None  # every position symbol has a price on the last bar
+        if gone is not None and gone.any():
             delisting_bars = np.where(gone, last_priced, -1).astype(np.int64)
     elif isinstance(delisting, Mapping):
         delisting_bars = np.full(pos_text.size, -1, dtype=np.int64)
@@ -756,7 +757,7 @@ def backtest(
 
     run = RunData(
         dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
-        exec_bars=exec_bars, exec_rows=exec_rows[in_data], pending_row=(None if in_data.all() else int(exec_rows[-1])),
+        exec_bars=exec_bars, exec_rows=run_rows, pending_row=(None if in_data.all() else int(exec_rows[-1])),
         trades=log[0], trade_positions=log[1], excursion=log[2], stock_operations=ops, runlog=runlog,
         delisting_bars=delisting_bars, auto_delisting=isinstance(delisting, str), touched_exit=bool(touched_exit),
         excursion_window=int(excursion_window), excursion_window_step=int(excursion_window_step),

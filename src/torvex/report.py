@@ -103,8 +103,8 @@ def _derived(index: pd.Index, name: str, make):
     return facts[name]
 
 
-def _last(index: pd.Index):
-    return index[-1]
+def _at(i: int, index: pd.Index):
+    return index[i]
 
 
 def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int,
@@ -478,7 +478,8 @@ class Report:
         ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
         out: dict[str, Any] = {
-            "start": r.dates[self._start], "end": _derived(r.dates, "last", _last),
+            "start": _derived(r.dates, ("at", self._start), functools.partial(_at, self._start)),
+            "end": _derived(r.dates, ("at", -1), functools.partial(_at, -1)),
             "total_return": float(value[-1] / value[0] - 1.0),
         }
         out.update(_st._figures(ret, value, rf, ppy))
@@ -505,7 +506,7 @@ class Report:
         out.update(alpha=alpha, beta=beta, information_ratio=ir)
         values = np.empty(len(STAT_NAMES), dtype=object)
         values[:] = [out[k] for k in STAT_NAMES]
-        return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
+        return pd.Series(values, index=_STAT_INDEX, dtype=object, name="stats", copy=False)
 
     def _periods_per_year(self) -> int:
         return _derived(self._run.dates, "ppy", _st.periods_per_year)

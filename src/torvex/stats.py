@@ -241,6 +241,15 @@ def _mean_std(x: np.ndarray, total=None):
     return mean, std, np.maximum.reduce(x) == np.minimum.reduce(x)
 
 
+def _quiet_divide(a: np.float64, b: np.float64) -> np.float64:
+    """``a / b`` under np.errstate(divide="ignore", invalid="ignore"), entered only where the division
+    could raise either (a finite number over a finite non-zero one cannot)."""
+    if b != 0 and math.isfinite(b) and math.isfinite(a):
+        return a / b
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return a / b
+
+
 def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_per_year) -> dict:
     """cagr, annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_duration and calmar at once.
 
@@ -273,9 +282,9 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
             adj_mean, adj_std, adj_flat = _mean_std(adj)
     root = np.sqrt(ppy)
     down = np.sqrt(np.add.reduce(np.square(np.minimum(adj, 0.0))) / n) * root  # the sign of a zero squares away
-    with np.errstate(divide="ignore", invalid="ignore"):
-        sharpe_ = float(adj_mean / np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std)) * root)
-        sortino_ = float(np.float64(adj_mean * ppy) / down)
+    sharpe_ = float(_quiet_divide(adj_mean, np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std)))
+                    * root)
+    sortino_ = float(_quiet_divide(np.float64(adj_mean * ppy), down))
     # max_drawdown: the compounded returns from 1.0 against their running peak.
     curve = np.empty(n + 1)
     curve[0] = 1.0
