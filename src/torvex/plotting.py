@@ -14,12 +14,14 @@ import pandas as pd
 __all__ = ["plot_equity", "plot_trades", "plot_monthly", "monthly_returns"]
 
 
-def _figure(**kwargs):
+def _figure(figsize, *grid, **kwargs):
+    """A Figure of size ``figsize`` with constrained layout and its axes (``fig.subplots(*grid, **kwargs)``)."""
     try:
         from matplotlib.figure import Figure
     except ImportError as exc:
         raise ImportError("torvex plots need matplotlib: pip install torvex[plot]") from exc
-    return Figure(**kwargs)
+    fig = Figure(figsize=figsize, layout="constrained")
+    return fig, fig.subplots(*grid, **kwargs)
 
 
 def plot_equity(report, benchmark=None):
@@ -45,8 +47,7 @@ def plot_equity(report, benchmark=None):
     >>> [ax.get_ylabel() for ax in fig.axes]
     ['equity', 'drawdown']
     """
-    fig = _figure(figsize=(10, 5.5), layout="constrained")
-    top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+    fig, (top, bottom) = _figure((10, 5.5), 2, 1, sharex=True, height_ratios=(3, 1))
     equity = report.creturn.loc[report.start:]
     top.plot(equity.index, equity.to_numpy(), color="#1f4e79", lw=1.3, label="strategy")
     if benchmark is not None:
@@ -81,8 +82,7 @@ def plot_trades(report):
     >>> fig.axes[0].get_xlabel()
     'MAE (worst excursion against the trade)'
     """
-    fig = _figure(figsize=(7, 5), layout="constrained")
-    ax = fig.subplots()
+    fig, ax = _figure((7, 5))
     t = report.trades
     t = t[t["exit_bar"] != -1]
     win = t["return"] > 0
@@ -137,8 +137,7 @@ def plot_monthly(report):
     """
     table = monthly_returns(report)
     values = table.to_numpy(dtype=float)
-    fig = _figure(figsize=(10, 0.45 * max(len(table), 2) + 1.2), layout="constrained")
-    ax = fig.subplots()
+    fig, ax = _figure((10, 0.45 * max(len(table), 2) + 1.2))
     ax.set_title("Monthly returns", loc="left")
     if not np.isfinite(values).any():
         ax.text(0.5, 0.5, "no returns yet", ha="center", va="center", transform=ax.transAxes)

@@ -539,11 +539,11 @@ class Report:
         >>> len(fig.axes)
         2
         """
-        from torvex import plotting
-
         if benchmark is not None:
+            from torvex import plotting
+
             return plotting.plot_equity(self, benchmark)
-        return self._figure("fig_equity", plotting.plot_equity)
+        return self._figure("equity")
 
     def plot_trades(self):
         """Each trade's MAE against its return, winners and losers apart, as a matplotlib Figure.
@@ -557,9 +557,7 @@ class Report:
         >>> fig.axes[0].get_ylabel()
         'return'
         """
-        from torvex import plotting
-
-        return self._figure("fig_trades", plotting.plot_trades)
+        return self._figure("trades")
 
     def plot_monthly(self):
         """Heatmap of monthly returns (years x months) as a matplotlib Figure.
@@ -573,13 +571,15 @@ class Report:
         >>> fig.axes[0].get_title(loc="left")
         'Monthly returns'
         """
-        from torvex import plotting
+        return self._figure("monthly")
 
-        return self._figure("fig_monthly", plotting.plot_monthly)
-
-    def _figure(self, key, make):
+    def _figure(self, name: str):
+        """The figure ``torvex.plotting.plot_<name>`` draws of this report, drawn once."""
+        key = "fig_" + name
         if key not in self._cache:
-            self._cache[key] = make(self)
+            from torvex import plotting
+
+            self._cache[key] = getattr(plotting, "plot_" + name)(self)
         return self._cache[key]
 
     def to_html(self, path=None) -> str:
