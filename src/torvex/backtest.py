@@ -234,9 +234,9 @@ def _position_frame(position, price_columns) -> pd.DataFrame:
     return _frame(position, "position")
 
 
-def _weights(pos: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
-    """Target weights (NaN counts as 0, a bool frame holds each row's True cells at equal weight) and
-    the flat indices of their non-zero cells (``row * columns + column``, ascending)."""
+def _weights(pos: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Target weights (NaN counts as 0, a bool frame holds each row's True cells at equal weight), the
+    flat indices of their non-zero cells (``row * columns + column``, ascending) and those cells' weights."""
     dtypes = _block_dtypes(pos)
     if dtypes is None:
         dtypes = list(pos.dtypes)
@@ -244,21 +244,24 @@ def _weights(pos: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
         held = pos.to_numpy(dtype=bool, na_value=False)
         count = held.sum(axis=1, keepdims=True)
         w = np.divide(held, count, out=np.zeros(held.shape), where=count > 0)  # C-ordered
-        return w, _nonzero(w)
+        cells = _nonzero(w)
+        return w, cells, w.ravel()[cells]
     # A C-ordered private copy: the engine reads the weight rows, and the removal of unpriced
     # targets below writes into it.
     w = np.array(_values(pos, "position", dtypes), dtype=np.float64, order="C")
     # NaN and infinities are non-zero cells too; a finite sum of those cells has only finite terms.
     cells = _nonzero(w)
-    if math.isfinite(np.add.reduce(w.ravel()[cells])):
-        return w, cells
+    vals = w.ravel()[cells]
+    if math.isfinite(np.add.reduce(vals)):
+        return w, cells, vals
     w[np.isnan(w)] = 0.0
     if not np.isfinite(w).all():
         r, c = np.argwhere(~np.isfinite(w))[0]
         raise ValueError(
             f"position: expected finite weights; found {w[r, c]} for {pos.columns[c]!r} on {_fmt_date(pos.index[r])}"
         )
-    return w, _nonzero(w)
+    cells = _nonzero(w)
+    return w, cells, w.ravel()[cells]
 
 
 def _nonzero(table: np.ndarray) -> np.ndarray:
@@ -597,7 +600,7 @@ def backtest(
             f"position: expected rows dated within the price dates {_fmt_date(dates[0])} .. {_fmt_date(dates[-1])};"
             f" found {_fmt_date(pdates[0])} .. {_fmt_date(pdates[-1])}"
         )
-    weights, cells = _weights(pos)
+    weights, cells, cell_weights = _weights(pos)
     pos_text_all = price_text if pos.columns is close_df.columns else \
         _derived(pos.columns, "text", lambda c: _labels(c, "position"))
     # Price column of each position column (None: the same columns in the same order).
@@ -615,6 +618,7 @@ def backtest(
                                  " without a price column")
             weights = weights[:, known]
             cells = _nonzero(weights)
+            cell_weights = weights.ravel()[cells]
             colmap = colmap[known]
             symbols, pos_text = pos.columns[known], pos_text_all[known]
         else:
@@ -657,7 +661,7 @@ def backtest(
     # Targets without a trading price on their execution bar are removed from their row.
     run_rows = exec_rows[in_data]  # rows are executed in order, at most once each
     rr, cc, keys, flat = _executed_cells(cells, weights.shape, run_rows)
-    targets = weights.ravel()[flat]
+    targets = cell_weights if flat is cells else weights.ravel()[flat]
     if rr.size:
         unpriced = np.isnan(_take(trade, exec_bars[rr], cc if colmap is None else colmap[cc]))
         if unpriced.any():
