@@ -95,7 +95,10 @@ def _derived(index: pd.Index, name: str, make):
     key = id(index)
     entry = _FACTS.get(key)
     if entry is None or entry[0]() is not index:
-        entry = (weakref.ref(index, functools.partial(_forget, key)), {})
+        try:
+            entry = (weakref.ref(index, functools.partial(_forget, key)), {})
+        except TypeError:  # not weakly referable: nothing is kept
+            return make(index)
         _FACTS[key] = entry
     facts = entry[1]
     if name not in facts:
