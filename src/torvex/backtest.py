@@ -591,6 +591,8 @@ def backtest(
     pos = _position_frame(position, close_df.columns)
     if pos.shape[0] == 0:
         raise ValueError("position: expected at least one row of weights; found an empty frame")
+    if pos.shape[1] == 0:
+        raise ValueError("position: expected at least one symbol; found a frame without columns")
     pdates = _dates(pos.index, "position")
     _same_zone(pdates, zone, "position")
     pos_ns = _ns(pdates)

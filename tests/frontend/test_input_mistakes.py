@@ -153,6 +153,8 @@ def test_empty_frame_all_nan_and_single_bar():
         torvex.backtest(row(A=1.0), prices().iloc[:0])
     with pytest.raises(ValueError, match="position: expected at least one row"):
         torvex.backtest(row(A=1.0).iloc[:0], prices())
+    with pytest.raises(ValueError, match="position: expected at least one symbol; found a frame without columns"):
+        torvex.backtest(row(A=1.0).iloc[:, :0], prices())
     with pytest.raises(ValueError, match=r"price: expected some trading prices \(close\); found only NaN"):
         torvex.backtest(row(A=1.0), prices() * np.nan)
     # One bar: the row would trade on the next bar, which the data does not have.
