@@ -515,14 +515,24 @@ std::int64_t now_ns() noexcept {
 }
 }  // namespace
 
+namespace {
+
+// Whether the NumPy array `obj` no longer has the memory and shape recorded.
+bool moved(PyObject* obj, const void* data, int ndim, const Py_ssize_t* dims) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    bool same = PyArray_DATA(arr) == data && PyArray_NDIM(arr) == ndim;
+    for (int i = 0; same && i < ndim; ++i) same = PyArray_DIM(arr, i) == dims[i];
+    return !same;
+}
+
+}  // namespace
+
 void check_unmoved(const Buffer& b, const char* name) {
     if (!b.is_open()) return;
     const Py_buffer& v = b.view();
     if (v.obj == nullptr || !PyArray_Check(v.obj)) return;  // other exporters refuse to move
-    auto* arr = reinterpret_cast<PyArrayObject*>(v.obj);
-    bool same = PyArray_DATA(arr) == v.buf && PyArray_NDIM(arr) == v.ndim;
-    for (int i = 0; same && i < v.ndim; ++i) same = PyArray_DIM(arr, i) == v.shape[i];
-    if (!same) raise_format(PyExc_ValueError, msg::resized_during_run, name);
+    if (moved(v.obj, v.buf, v.ndim, v.shape))
+        raise_format(PyExc_ValueError, msg::resized_during_run, name);
 }
 
 namespace {
@@ -545,20 +555,16 @@ void for_each_input(const Run& r, F&& fn) {
 
 void watch_inputs(Run& r) {
     r.watched.clear();
-    bool all = true;  // an array of more dimensions keeps the full check
+    // Buffers are opened with their exact number of dimensions: one or two.
     for_each_input(r, [&](const Buffer& b, const char* name) {
         if (!b.is_open()) return;
         const Py_buffer& v = b.view();
         if (v.obj == nullptr || !PyArray_Check(v.obj)) return;
-        if (v.ndim > 2) {
-            all = false;
-            return;
-        }
         WatchedInput w{v.obj, v.buf, v.ndim, {0, 0}, name};
-        for (int i = 0; i < v.ndim; ++i) w.dims[i] = v.shape[i];
+        for (int i = 0; i < v.ndim && i < 2; ++i) w.dims[i] = v.shape[i];
         r.watched.push_back(w);
     });
-    r.watching = all;
+    r.watching = true;
 }
 
 void check_run_inputs() {
@@ -568,12 +574,9 @@ void check_run_inputs() {
         for_each_input(*r, [](const Buffer& b, const char* name) { check_unmoved(b, name); });
         return;
     }
-    for (const WatchedInput& w : r->watched) {
-        auto* arr = reinterpret_cast<PyArrayObject*>(w.array);
-        bool same = PyArray_DATA(arr) == w.data && PyArray_NDIM(arr) == w.ndim;
-        for (int i = 0; same && i < w.ndim; ++i) same = PyArray_DIM(arr, i) == w.dims[i];
-        if (!same) raise_format(PyExc_ValueError, msg::resized_during_run, w.name);
-    }
+    for (const WatchedInput& w : r->watched)
+        if (moved(w.array, w.data, w.ndim, w.dims))
+            raise_format(PyExc_ValueError, msg::resized_during_run, w.name);
 }
 
 Ref run_backtest(const RunArgs& a) {
