@@ -106,10 +106,6 @@ def _derived(index: pd.Index, name: str, make):
     return facts[name]
 
 
-def _at(i: int, index: pd.Index):
-    return index[i]
-
-
 def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int,
                  keys: np.ndarray | None = None) -> float:
     """Sum of |w_k - w_(k-1)| over the executed rows k (w_(-1) = 0), each row scaled to gross 1 at most.
@@ -163,12 +159,7 @@ def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nba
     wins, losses = tr[tr > 0], tr[tr <= 0]
     won = np.add.reduce(wins)
     lost = np.add.reduce(losses)
-    if n * 2 * (nbars + 1) < 2**53:
-        # ndarray.mean adds these integers as float64: exactly, while every partial sum is below 2**53.
-        held = int(np.add.reduce(np.where(closed, exit_, nbars))) - int(np.add.reduce(entry))
-        holding = held / n
-    else:
-        holding = float((np.where(closed, exit_, nbars) - entry).mean())
+    holding = float((np.where(closed, exit_, nbars) - entry).mean())
     return {
         "trades": int(n),
         "win_rate": float(wins.size / tr.size) if tr.size else nan,
@@ -481,8 +472,7 @@ class Report:
         ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
         out: dict[str, Any] = {
-            "start": _derived(r.dates, ("at", self._start), functools.partial(_at, self._start)),
-            "end": _derived(r.dates, ("at", -1), functools.partial(_at, -1)),
+            "start": r.dates[self._start], "end": r.dates[-1],
             "total_return": float(value[-1] / value[0] - 1.0),
         }
         out.update(_st._figures(ret, value, rf, ppy))
