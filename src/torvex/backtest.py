@@ -607,6 +607,7 @@ def backtest(
         _derived(pos.columns, "text", lambda c: _labels(c, "position"))
     # Price column of each position column (None: the same columns in the same order).
     colmap = None
+    symbols, pos_text = pos.columns, pos_text_all
     if not (pos_text_all is price_text
             or (pos_text_all.size == price_text.size and np.array_equal(pos_text_all, price_text))):
         price_col = {t: i for i, t in enumerate(price_text)}
@@ -623,10 +624,6 @@ def backtest(
             cell_weights = weights.ravel()[cells]
             colmap = colmap[known]
             symbols, pos_text = pos.columns[known], pos_text_all[known]
-        else:
-            symbols, pos_text = pos.columns, pos_text_all
-    else:
-        symbols, pos_text = pos.columns, pos_text_all
     lookup = _Lookup(pos_text)
 
     fee = _finite(fee_ratio, "fee_ratio")
