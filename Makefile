@@ -60,7 +60,7 @@ sanitize:
 	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
 	TORVEX_SANITIZE=ON $(SAN_VENV)/bin/python -m pip install -q \
 		--config-settings=build-dir=build-sanitize '.[test]'
-	TZ=UTC LD_PRELOAD="$(LIBASAN) $(LIBSTDCXX)" PYTHONMALLOC=malloc \
+	TZ=UTC LD_PRELOAD="$(LIBASAN) $(LIBSTDCXX)" PYTHONMALLOC=malloc TORVEX_SANITIZER_RUN=1 \
 		ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
