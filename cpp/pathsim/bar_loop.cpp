@@ -60,7 +60,7 @@ inline void validate_trade_price(double value, const Run& r, int sid, int row) {
     raise_format(PyExc_ValueError, msg::unpriced_weights, utf8);
 }
 
-// The run in progress, for check_run_inputs.
+// The run in progress, for check_run_inputs and the run log's fills.
 const Run* running_run = nullptr;
 
 struct RunningScope {
@@ -152,13 +152,6 @@ inline ExitReason exit_reason(const BandInputs& in, const StockState& st, int si
                               bool take_profit_side) {
     if (take_profit_side) return ExitReason::take_profit;
     return trail_formed_stop(in, st, sid, is_long) ? ExitReason::trail_stop : ExitReason::stop_loss;
-}
-
-// A position's value at the bar's close; a stock without a price or close keeps
-// its carried value.
-inline double close_part(double value, double trade_price, double close_price) {
-    if (std::isnan(trade_price) || std::isnan(close_price)) return value;
-    return value * close_price / trade_price;
 }
 
 // The held stocks' cells of one table on one bar. Each held stock is a
@@ -285,20 +278,23 @@ struct BarCells {
     const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
     if (!(touch_low || touch_high || touch_open)) return;
     bool upper = false;  // the bound the fill used
+    double fill = open;  // the price of the fill: the open on a gap, else the band's level
     if (touch_open) {
         value = band.entry_pos * open_r;
         upper = open_r >= band.max_r;
     } else if (touch_high) {
         value = band.entry_pos * band.max_r;
         upper = true;
+        fill = prev * (band.max_r / base);
     } else {
         value = band.entry_pos * band.min_r;
+        fill = prev * (band.min_r / base);
     }
     const bool is_long = band.entry_pos > 0.0;
     const ExitReason reason = exit_reason(in, st, sid, is_long, upper == is_long);
     r.exited_stocks.push_back({sid, reason});
     r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
-                          {reason, true});
+                          {reason, true, fill});
 }
 
 // Out of the per-position loop's way: exits are rare next to the bars a
@@ -527,6 +523,37 @@ bool moved(PyObject* obj, const void* data, int ndim, const Py_ssize_t* dims) {
 
 }  // namespace
 
+double fill_price(int sid, bool& unpriced) {
+    unpriced = false;
+    const Run* r = running_run;
+    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
+    const StockState& st = r->stocks[static_cast<std::size_t>(sid)];
+    const int pid = st.pid;
+    const bool in_table = pid >= 0 && pid < r->price.n1 && r->bar < r->price.n0;
+    const double now = in_table ? r->price(r->bar, pid) : no_price;
+    // A held position is carried at the last trading price it had.
+    if (held(r->pos, sid)) {
+        unpriced = std::isnan(now);
+        return st.previous_price;
+    }
+    return now;
+}
+
+int64_t current_bar() { return running_run == nullptr ? 0 : running_run->bar; }
+
+double first_price(int sid, int64_t from, int64_t to) {
+    const Run* r = running_run;
+    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
+    const int pid = r->stocks[static_cast<std::size_t>(sid)].pid;
+    if (pid < 0 || pid >= r->price.n1) return no_price;
+    if (from < 0) from = 0;
+    for (int64_t d = from; d <= to && d < r->price.n0; ++d) {
+        const double p = r->price(d, pid);
+        if (!std::isnan(p)) return p;
+    }
+    return no_price;
+}
+
 void check_unmoved(const Buffer& b, const char* name) {
     if (!b.is_open()) return;
     const Py_buffer& v = b.view();
@@ -587,6 +614,7 @@ Ref run_backtest(const RunArgs& a) {
     const RunningScope running(r);
     setup_run(r);
     r.pos.set_priced(r.price_col);
+    run_log.book.reset(static_cast<std::size_t>(r.nstocks));
     const std::int64_t t1 = now_ns();
     last_phases[0] = t1 - t0;
     const Py_ssize_t nbars = r.price_index.n;
@@ -601,6 +629,7 @@ Ref run_backtest(const RunArgs& a) {
             continue;
         }
         const int di = static_cast<int>(d);
+        r.bar = d;
         g.xc.record_date(di);
         check_pending();
         const int64_t sl_row = r.stop_loss_rows.at(d);

@@ -142,8 +142,20 @@ void log_open_positions(const Run& r) {
     if (done == nullptr) throw PyErrSet{};
     Py_DECREF(done);
     check_run_inputs();  // a record list that is no list runs the caller's code
-    for (const auto& [sid, value] : final_pos)
-        if (value != 0.0) run_log.current.trade_ended({ExitReason::open, false});  // NaN is held
+    // Each open trade is marked at the last close as that bar's valuation marked it.
+    for (const auto& [sid, value] : final_pos) {
+        if (value == 0.0) continue;  // NaN is held
+        const int pid = r.price_col[static_cast<std::size_t>(sid)];
+        double mark = value;
+        if (pid >= 0 && r.bar < r.price.n0 && pid < r.price.n1 && r.bar < r.close.n0 &&
+            pid < r.close.n1)
+            mark = close_part(value, r.price(r.bar, pid), r.close(r.bar, pid));
+        run_log.book.closed(run_log.current, sid, {ExitReason::open, false}, mark, 0.0, 0.0, false);
+        TradeFill& f = run_log.current.fills.back();
+        if (std::isnan(f.entry_price))
+            f.entry_price = first_price(sid, run_log.book.entry_bar(sid), r.bar);
+    }
+    run_log.book.finish(run_log.current);
 }
 
 // The record's four parts, installed as the module's record before they are

@@ -40,6 +40,26 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 
 }  // namespace
 
+namespace {
+
+// The fill of a trade that opens now; a position entered on a bar without a
+// price is filled at the first price it is carried at, found when it ends.
+double entry_fill(int sid) {
+    bool unpriced = false;
+    return fill_price(sid, unpriced);
+}
+
+void close_in_book(int sid, TradeEnd end, double flow, double fee, double tax) {
+    bool unpriced = false;
+    if (std::isnan(end.price)) end.price = fill_price(sid, unpriced);
+    TradeFill& f = run_log.book.fill(sid);
+    if (std::isnan(f.entry_price))
+        f.entry_price = first_price(sid, run_log.book.entry_bar(sid), current_bar());
+    run_log.book.closed(run_log.current, sid, end, flow, fee, tax, unpriced);
+}
+
+}  // namespace
+
 double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
                     double tax_ratio, bool check_null, bool set_null, double balance,
                     TradeEnd end) {
@@ -55,13 +75,13 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     // The trade log hears of the change before the ledger moves. Recording an
     // exit may run the caller's code (a record list that is no list), and so may
     // a setting that is no bool: the inputs are checked after either.
+    bool split = false;
     if (!prev_has_position && next_has_position) {
         g.xc.record_entry(sid, share(position, balance), 1);
         check_pending();
     } else if (prev_has_position && !next_has_position) {
         g.xc.record_exit(sid, 1);
         check_pending();
-        run_log.current.trade_ended(end);
         check_run_inputs();
     } else if (prev_has_position && next_has_position) {
         const bool settings_known = g.retain_cost_truth >= 0 && g.resample_truth >= 0;
@@ -70,10 +90,10 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
             // The trade log splits the trade at the resize: one trade ends here.
             g.xc.record_exit(sid, 0);
             check_pending();
-            run_log.current.trade_ended({ExitReason::rebalance, false});
             g.xc.record_entry(sid, share(position, balance), 0);
             check_pending();
             check_run_inputs();
+            split = true;
         } else if (!settings_known) {
             check_run_inputs();
         }
@@ -81,6 +101,13 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     if (position == 0.0) {
         if (!exist) return cash;
+        if (prev_has_position) {
+            // Before the map changes: the fill is the price the position is carried at.
+            const double v = p.at(sid);
+            const double av = std::abs(v);
+            close_in_book(sid, end, v - av * (fee_ratio + tax_ratio), av * fee_ratio,
+                          av * tax_ratio);
+        }
         double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
         const double v = slot;
         if (set_null) {
@@ -92,7 +119,10 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         return (v - charges) + cash;
     }
 
+    // An entry or a split fills at the price the stock trades at before the map changes.
+    const double fill = prev_has_position && !split ? no_price : entry_fill(sid);
     double& held = p.slot(sid);
+    const double before = held;
     const double amount = position - held;
     // A resize buys or sells as the prices moved since the last rebalance: both
     // outcomes are computed and one is picked without a branch.
@@ -102,6 +132,28 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     const double cost = std::abs(amount) * rate;
     const double new_cash = pick(buy, cash - amount, ((-amount) - cost) + cash);
     held = pick(buy, (amount - cost) + held, amount + held);
+
+    // The run log: the cash this call moved (a buy's charge stays inside the
+    // position) and the charges, by the trade they belong to.
+    const double flow = pick(buy, -amount, (-amount) - cost);
+    const double fee = std::abs(amount) * fee_ratio;
+    const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
+    if (!prev_has_position) {
+        run_log.book.opened(run_log.current, sid, current_bar(), fill, flow, fee, tax,
+                            std::abs(position));
+    } else if (split) {
+        // The value carried into the resize closes one trade and opens the next;
+        // the resize's own flow and charges belong to the new one.
+        close_in_book(sid, {ExitReason::rebalance, false}, before, 0.0, 0.0);
+        run_log.book.opened(run_log.current, sid, current_bar(), fill, flow - before, fee, tax,
+                            std::abs(position));
+    } else {
+        // Kept open: outlays that grow the holding on its side count as committed
+        // (a flip commits the new side's target).
+        const bool flip = (before > 0.0 && position < 0.0) || (before < 0.0 && position > 0.0);
+        const double grown = flip ? std::abs(position) : (is_entry ? std::abs(amount) : 0.0);
+        run_log.book.moved(sid, flow, fee, tax, grown);
+    }
     if (set_null && held == 0.0) p.erase(sid);
     return new_cash;
 }

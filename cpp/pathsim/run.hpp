@@ -2,6 +2,7 @@
 // map and the per-stock state the bar loop carries from bar to bar.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -56,6 +57,13 @@ struct WatchedInput {
     const char* name;
 };
 
+// A position's value at the bar's close; a stock without a price or close keeps
+// its carried value.
+inline double close_part(double value, double trade_price, double close_price) {
+    if (std::isnan(trade_price) || std::isnan(close_price)) return value;
+    return value * close_price / trade_price;
+}
+
 struct Run {
     const RunArgs& a;
     explicit Run(const RunArgs& args) : a(args) {}
@@ -106,6 +114,7 @@ struct Run {
     int32_t pos_id = 0;
     int32_t current_position_id = -1;
     bool should_rebalance = false;
+    Py_ssize_t bar = 0;  // the bar being traded
     double trail_stop_abs = 0.0;
     double trail_stop_activation_abs = 0.0;
 

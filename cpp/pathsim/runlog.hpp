@@ -1,14 +1,18 @@
 // The run log: what the specified reports do not keep but a caller's report
 // needs, recorded as the run goes. Per element of the trade log, why the trade
-// ended and whether it was a touched exit (closed at the band on its own bar);
-// per executed rebalance, its bar and the weight row it traded to.
+// ended, whether it was a touched exit (closed at the band on its own bar) and
+// what the ledger did for it (fills, charges, cash flows); per executed
+// rebalance, its bar and the weight row it traded to.
 //
-// A few stores per trade end and per rebalance, into vectors that keep their
-// capacity from run to run. The log of a run is published when the run
-// completes; the private export torvex_pathsim_last_run_log hands it out.
+// A few stores per ledger call and per rebalance, into vectors that keep their
+// capacity from run to run; nothing per bar. The log of a run is published
+// when the run completes; the private export torvex_pathsim_last_run_log hands
+// it out.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace torvex::pathsim {
@@ -16,52 +20,178 @@ namespace torvex::pathsim {
 // Codes are indexes into torvex._runlog.EXIT_REASONS; keep both in one order.
 enum class ExitReason : int8_t { rebalance, stop_loss, take_profit, trail_stop, delisted, open };
 
-// How a trade ends, as set_position passes it to the log.
+inline constexpr double no_price = std::numeric_limits<double>::quiet_NaN();
+
+// How a trade ends, as set_position passes it to the log. `price` is the fill
+// when the caller knows it (a touched exit's band level or open); NaN asks the
+// run for the price the position is carried at.
 struct TradeEnd {
     ExitReason reason = ExitReason::rebalance;
     bool touched = false;
+    double price = no_price;
+};
+
+// What the ledger did for one trade. `pnl` is the sum of the cash flows of
+// every ledger call on the stock while the trade is open (a buy counts minus
+// its amount, a sale or close its net proceeds), the value carried across a
+// split credited to the trade that ends there and debited to the one that
+// starts, and for a trade open at the end its value at the last close.
+// `committed` is the opening target plus later outlays that grew the holding.
+struct TradeFill {
+    double entry_price = no_price;
+    double exit_price = no_price;
+    double fees = 0.0;
+    double taxes = 0.0;
+    double pnl = 0.0;
+    double committed = 0.0;
+};
+
+// A trade the ledger opened but the trade log never recorded: its held value
+// reached exactly 0.0, which the log counts as no holding, so no exit was
+// recorded and the cash it moved belongs to no record.
+struct UnrecordedTrade {
+    int32_t sid;
+    double pnl;
 };
 
 struct RunLog {
     std::vector<int8_t> exit_reason;
     std::vector<uint8_t> touched;
+    std::vector<uint8_t> unpriced_exit;  // closed on a bar without a price: at the last price
+    std::vector<TradeFill> fills;
     std::vector<int64_t> rebalance_bars;
     std::vector<int64_t> rebalance_rows;
+    std::vector<UnrecordedTrade> unrecorded;
 
     void clear() noexcept {
         exit_reason.clear();
         touched.clear();
+        unpriced_exit.clear();
+        fills.clear();
         rebalance_bars.clear();
         rebalance_rows.clear();
-    }
-    void trade_ended(TradeEnd e) {
-        exit_reason.push_back(static_cast<int8_t>(e.reason));
-        touched.push_back(e.touched ? 1 : 0);
+        unrecorded.clear();
     }
     void rebalanced(int64_t bar, int64_t row) {
         rebalance_bars.push_back(bar);
         rebalance_rows.push_back(row);
     }
+    void swap(RunLog& o) noexcept {
+        exit_reason.swap(o.exit_reason);
+        touched.swap(o.touched);
+        unpriced_exit.swap(o.unpriced_exit);
+        fills.swap(o.fills);
+        rebalance_bars.swap(o.rebalance_bars);
+        rebalance_rows.swap(o.rebalance_rows);
+        unrecorded.swap(o.unrecorded);
+    }
+};
+
+// The trades the ledger has open, one slot per stock, and the records of
+// those that ended, in the trade log's order.
+class TradeBook {
+public:
+    void reset(std::size_t nstocks) {
+        open_.assign(nstocks, OpenTrade{});
+    }
+    // A trade of `sid` opens at bar `bar` filled at `price`, with the cash flow
+    // and charges of the opening call and its target `committed`.
+    void opened(RunLog& log, int sid, int64_t bar, double price, double flow, double fee,
+                double tax, double committed) {
+        OpenTrade& t = slot(sid);
+        if (t.active) log.unrecorded.push_back({sid, t.fill.pnl});
+        t.active = true;
+        t.entry_bar = bar;
+        t.fill = TradeFill{};
+        t.fill.entry_price = price;
+        t.fill.pnl = flow;
+        t.fill.fees = fee;
+        t.fill.taxes = tax;
+        t.fill.committed = committed;
+    }
+    // A ledger call on an open trade that keeps it open.
+    void moved(int sid, double flow, double fee, double tax, double committed) {
+        OpenTrade& t = slot(sid);
+        t.fill.pnl += flow;
+        t.fill.fees += fee;
+        t.fill.taxes += tax;
+        t.fill.committed += committed;
+    }
+    // The trade of `sid` ends; its record is appended to the log.
+    void closed(RunLog& log, int sid, TradeEnd end, double flow, double fee, double tax,
+                bool unpriced) {
+        OpenTrade& t = slot(sid);
+        t.fill.pnl += flow;
+        t.fill.fees += fee;
+        t.fill.taxes += tax;
+        t.fill.exit_price = end.price;
+        log.exit_reason.push_back(static_cast<int8_t>(end.reason));
+        log.touched.push_back(end.touched ? 1 : 0);
+        log.unpriced_exit.push_back(unpriced ? 1 : 0);
+        log.fills.push_back(t.fill);
+        t.active = false;
+    }
+    bool active(int sid) const noexcept {
+        const auto s = static_cast<std::size_t>(sid);
+        return s < open_.size() && open_[s].active;
+    }
+    TradeFill& fill(int sid) noexcept { return slot(sid).fill; }
+    int64_t entry_bar(int sid) noexcept { return slot(sid).entry_bar; }
+    // Trades still open in the book that the log will not record (their value
+    // is 0.0 at the end) go to `unrecorded`; call after the open positions
+    // were closed in the log.
+    void finish(RunLog& log) {
+        for (std::size_t s = 0; s < open_.size(); ++s)
+            if (open_[s].active) {
+                log.unrecorded.push_back({static_cast<int32_t>(s), open_[s].fill.pnl});
+                open_[s].active = false;
+            }
+    }
+
+private:
+    struct OpenTrade {
+        TradeFill fill;
+        int64_t entry_bar = 0;
+        bool active = false;
+    };
+    OpenTrade& slot(int sid) {
+        const auto s = static_cast<std::size_t>(sid);
+        if (s >= open_.size()) open_.resize(s + 1);
+        return open_[s];
+    }
+    std::vector<OpenTrade> open_;
 };
 
 struct RunLogs {
     RunLog current;  // the run in progress
     RunLog last;     // the last run that completed
+    TradeBook book;  // the run in progress's open trades
     // False once a later run has restarted the trade log and then failed: the
     // excursion lists then hold part of that run, not `last`'s trades.
     bool last_matches_trade_log = true;
 
-    void run_started() noexcept { current.clear(); }
+    void run_started() {
+        current.clear();
+        book.reset(0);
+    }
     void trade_log_restarted() noexcept { last_matches_trade_log = false; }
     void run_completed() noexcept {
-        last.exit_reason.swap(current.exit_reason);
-        last.touched.swap(current.touched);
-        last.rebalance_bars.swap(current.rebalance_bars);
-        last.rebalance_rows.swap(current.rebalance_rows);
+        last.swap(current);
         last_matches_trade_log = true;
     }
 };
 
 extern RunLogs run_log;
+
+// The price at which the running run holds or would trade `sid` now: the price
+// a held position is carried at, else the bar's trading price. `unpriced` is
+// set when the bar has no price for the stock (the carried price is older).
+// Defined with the bar loop.
+double fill_price(int sid, bool& unpriced);
+// The bar the running run is on.
+int64_t current_bar();
+// The first trading price of `sid` from bar `from` to bar `to` (NaN if none):
+// the price a position entered on a bar without a price is first carried at.
+double first_price(int sid, int64_t from, int64_t to);
 
 }  // namespace torvex::pathsim

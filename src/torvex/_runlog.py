@@ -1,5 +1,6 @@
-"""The engine's run log: why each trade of the last run ended, and where its
-rebalances executed.
+"""The engine's run log: why each trade of the last run ended, what the ledger
+did for it (its fills, charges and cash flows), and where its rebalances
+executed.
 
 The trade log of :mod:`torvex.core.excursion` says when a trade ended but not
 why, and the stock-operations record keeps only the last rebalance. The engine
@@ -43,6 +44,9 @@ import numpy as np
 
 EXIT_REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
 
+#: The ledger's figures per trade, in the order the engine stores them.
+FILL_FIELDS = ("entry_price", "exit_price", "fees", "taxes", "pnl", "committed")
+
 
 class _Log(ctypes.Structure):
     _fields_ = [
@@ -53,6 +57,10 @@ class _Log(ctypes.Structure):
         ("rebalance_rows", ctypes.POINTER(ctypes.c_int64)),
         ("n_rebalances", ctypes.c_int64),
         ("matches_trade_log", ctypes.c_int32),
+        ("fills", ctypes.POINTER(ctypes.c_double)),
+        ("unpriced_exit", ctypes.POINTER(ctypes.c_uint8)),
+        ("unrecorded", ctypes.POINTER(ctypes.c_double)),
+        ("n_unrecorded", ctypes.c_int64),
     ]
 
 
@@ -94,6 +102,29 @@ def last_run_log() -> dict:
         executed, in order.
         ``"rebalance_rows"``: int64 array, the row of ``pos_values`` each of
         those rebalances traded to.
+        ``"entry_price"``, ``"exit_price"``: float64 arrays per trade, the
+        prices the ledger filled at: a rebalance or a close exit at the bar's
+        trading price, a touched exit at its band's level (at the open when
+        the bar opened through the band), a stock without a price on its exit
+        bar at the last price it was carried at; the exit is NaN for a trade
+        still open, and an entry on a bar without a price is the first price
+        the position was carried at.
+        ``"fees"``, ``"taxes"``: float64 arrays per trade, the charges the
+        ledger made for it, in units of the starting capital.
+        ``"pnl"``: float64 array per trade, the sum of the cash flows of the
+        ledger's calls on the stock while the trade was open (a buy counts
+        minus its amount, a sale or close its net proceeds); where the trade
+        log splits a held position at a resize, the value carried into the
+        resize is credited to the trade that ends there and debited to the
+        next; a trade open at the end adds its value at the last close. Over
+        all trades it sums to the last portfolio value less 1, to rounding.
+        ``"committed"``: float64 array per trade, the money value of its
+        opening target plus later outlays that grew the holding.
+        ``"unpriced_exit"``: bool array per trade, True when the exit bar had
+        no trading price for the stock (it was closed at its last price).
+        ``"unrecorded_sids"``, ``"unrecorded_pnl"``: trades the ledger opened
+        whose held value reached exactly 0.0, which the trade log records as
+        no holding: their stock ids and cash flows (they belong to no record).
         ``"matches_trade_log"``: bool, False when a later call restarted the
         trade log and then raised: the excursion lists then hold part of that
         failed run, while this log is still the completed run's.
@@ -118,8 +149,16 @@ def last_run_log() -> dict:
     """
     out = _Log()
     _last_run_log_export()(ctypes.byref(out))
+    n = out.n_trades
+    fills = _copy(out.fills, 6 * n, np.float64).reshape(n, 6)
+    unrecorded = _copy(out.unrecorded, 2 * out.n_unrecorded, np.float64).reshape(-1, 2)
     return {
         "exit_reason": _copy(out.exit_reason, out.n_trades, np.int8),
+        **{name: np.ascontiguousarray(fills[:, k]) for k, name in enumerate(FILL_FIELDS)},
+        "unpriced_exit": _copy(out.unpriced_exit, n, np.uint8).astype(bool),
+        # Each entry: an int32 stock id, 4 bytes of padding, the float64 pnl.
+        "unrecorded_sids": unrecorded.view(np.int32).reshape(-1, 4)[:, 0].astype(np.int64),
+        "unrecorded_pnl": np.ascontiguousarray(unrecorded[:, 1]),
         "touched": _copy(out.touched, out.n_trades, np.uint8).astype(bool),
         "rebalance_bars": _copy(out.rebalance_bars, out.n_rebalances, np.int64),
         "rebalance_rows": _copy(out.rebalance_rows, out.n_rebalances, np.int64),

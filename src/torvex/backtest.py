@@ -758,6 +758,9 @@ def backtest(
                 notes.append(f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
                              " closed there at its last price (delisting='auto')")
 
+    if runlog is not None and runlog.get("matches_trade_log", True):
+        notes.extend(_ledger_notes(runlog, log[0], symbols, dates))
+
     run = RunData(
         dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
         exec_bars=exec_bars, exec_rows=run_rows, pending_row=(None if in_data.all() else int(exec_rows[-1])),
@@ -770,6 +773,25 @@ def backtest(
     )
     return Report(run)
 
+
+def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.DatetimeIndex) -> list[str]:
+    """Warnings of what the ledger did that the trades table alone does not say."""
+    notes = []
+    unpriced = runlog.get("unpriced_exit")
+    if unpriced is not None and len(unpriced) == len(trades) and unpriced.any():
+        why = runlog["exit_reason"]
+        for k in np.flatnonzero(unpriced):
+            sid, _, bar = trades[k]
+            notes.append(f"exit: {symbols[sid]!r} has no trading price on {_fmt_date(dates[bar])}, where its position"
+                         f" was closed ({_EXIT_WORDS[int(why[k])]}); sold at its last price"
+                         f" {runlog['exit_price'][k]:g}")
+    for sid, pnl in zip(runlog.get("unrecorded_sids", ()), runlog.get("unrecorded_pnl", ())):
+        notes.append(f"reconcile: {symbols[int(sid)]!r} was held at a value of exactly 0.0, which the trade log counts"
+                     f" as no holding; its cash flow of {pnl:g} is in no trade, so report.reconcile() is off by it")
+    return notes
+
+
+_EXIT_WORDS = ("rebalance", "stop loss", "take profit", "trailing stop", "delisting", "open")
 
 _RUNLOG: list = []
 

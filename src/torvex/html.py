@@ -25,7 +25,9 @@ img { max-width: 100%; } .muted { color: #777; font-size: 0.85em; }
 """
 
 _PCT = {"total_return", "cagr", "annual_volatility", "max_drawdown", "exposure", "win_rate", "avg_win",
-        "avg_loss", "expectancy", "avg_mae", "avg_mfe", "alpha", "turnover"}
+        "avg_loss", "expectancy", "avg_mae", "avg_mfe", "alpha", "turnover", "fees_paid", "taxes_paid"}
+# Counts, shown as whole numbers (stats() holds them as floats).
+_COUNT = {"trades", "bars", "max_drawdown_duration"}
 
 
 def _fmt(name, v) -> str:
@@ -35,6 +37,8 @@ def _fmt(name, v) -> str:
         return f"{v:,}"
     if isinstance(v, float) and np.isnan(v):
         return "–"
+    if name in _COUNT and float(v).is_integer():
+        return f"{int(v):,}"
     if name in _PCT:
         return f"{v:.2%}"
     return f"{v:.3f}"
@@ -103,9 +107,10 @@ def report_html(report, path=None, *, max_trades: int = 500) -> str:
     shown = trades.tail(max_trades).copy()
     for col in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
         shown[col] = shown[col].dt.strftime("%Y-%m-%d")
-    cols = ["symbol", "entry_date", "exit_date", "position", "period", "return", "mae", "gmfe", "mdd", "exit_reason"]
+    cols = ["symbol", "entry_date", "exit_date", "position", "period", "entry_price", "exit_price", "pnl", "return",
+            "fees", "taxes", "mae", "gmfe", "mdd", "exit_reason"]
     actions = report.actions
-    title = (f"torvex report {_fmt('start', stats['start'])} .. {_fmt('end', stats['end'])}")
+    title = (f"torvex report {_fmt('start', report.start)} .. {_fmt('end', report.end)}")
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{_html.escape(title)}</title><style>{_STYLE}</style></head>
 <body>

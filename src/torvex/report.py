@@ -38,14 +38,18 @@ ACTION_WORDS = {
 }
 
 STAT_NAMES = (
-    "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
+    "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
     "max_drawdown_duration", "calmar", "exposure", "turnover", "trades", "win_rate", "avg_win", "avg_loss",
-    "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "alpha", "beta", "information_ratio",
+    "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "fees_paid", "taxes_paid",
+    "sharpe_per_bar", "skew", "kurtosis", "bars", "alpha", "beta", "information_ratio",
 )
+
+#: The ledger's figures per trade (columns of :attr:`Report.trades`).
+FILL_COLUMNS = ("entry_price", "exit_price", "fees", "taxes", "pnl", "committed")
 
 _STAT_INDEX = pd.Index(STAT_NAMES, dtype=object)
 
-_BLOCK = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "return")
+_BLOCK = ("mae", "gmfe", "bmfe", "mdd", "profit_period", "path_return")
 
 
 @dataclass
@@ -142,35 +146,49 @@ def _mean_of(x: np.ndarray) -> float:
     return float(np.nanmean(x)) if math.isnan(total) else float(total / x.size)
 
 
-def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int) -> dict:
-    """Trade statistics of Report.stats: the finite returns of the closed trades, holding bars and
-    excursions of all trades.  A mean is the sum over the count, as ndarray.mean takes it."""
+def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int,
+                   fills: dict) -> dict:
+    """Trade statistics of Report.stats.
+
+    Wins and losses are the closed trades' ledger pnl (a win: pnl > 0) and their returns pnl /
+    committed; trades whose pnl is not finite are left out.  Holding bars and excursions are of all
+    trades, charges of all trades.  A mean is the sum over the count, as ndarray.mean takes it.
+    """
     nan = float("nan")
     n = len(entry)
     if n == 0:
         return dict(trades=0, win_rate=nan, avg_win=nan, avg_loss=nan, profit_factor=nan, expectancy=nan,
-                    avg_holding_bars=nan, avg_mae=nan, avg_mfe=nan)
+                    avg_holding_bars=nan, avg_mae=nan, avg_mfe=nan, fees_paid=0.0, taxes_paid=0.0)
     closed = exit_ != -1
-    tr = blocks[closed, -1]
-    total = np.add.reduce(tr)
-    if not math.isfinite(total):  # a finite sum has only finite terms
-        tr = tr[np.isfinite(tr)]
-        total = np.add.reduce(tr)
-    wins, losses = tr[tr > 0], tr[tr <= 0]
-    won = np.add.reduce(wins)
-    lost = np.add.reduce(losses)
+    pnl, ret = fills["pnl"][closed], _trade_returns(fills)[closed]
+    ok = np.isfinite(pnl) & np.isfinite(ret)
+    if not ok.all():
+        pnl, ret = pnl[ok], ret[ok]
+    win = pnl > 0
+    won, lost = np.add.reduce(pnl[win]), np.add.reduce(pnl[~win])
+    n_win = int(np.count_nonzero(win))
+    n_loss = pnl.size - n_win
     holding = float((np.where(closed, exit_, nbars) - entry).mean())
     return {
-        "trades": int(n),
-        "win_rate": float(wins.size / tr.size) if tr.size else nan,
-        "avg_win": float(won / wins.size) if wins.size else nan,
-        "avg_loss": float(lost / losses.size) if losses.size else nan,
-        "profit_factor": float(won / -lost) if losses.size and lost < 0 else nan,
-        "expectancy": float(total / tr.size) if tr.size else nan,
+        "trades": n,
+        "win_rate": n_win / pnl.size if pnl.size else nan,
+        "avg_win": float(np.add.reduce(ret[win]) / n_win) if n_win else nan,
+        "avg_loss": float(np.add.reduce(ret[~win]) / n_loss) if n_loss else nan,
+        "profit_factor": float(won / -lost) if n_loss and lost < 0 else nan,
+        "expectancy": float(np.add.reduce(ret) / ret.size) if ret.size else nan,
         "avg_holding_bars": holding,
         "avg_mae": _mean_of(blocks[:, -6]),
         "avg_mfe": _mean_of(blocks[:, -5]),
+        "fees_paid": float(np.add.reduce(fills["fees"])),
+        "taxes_paid": float(np.add.reduce(fills["taxes"])),
     }
+
+
+def _trade_returns(fills: dict) -> np.ndarray:
+    """Each trade's return on the money it committed: pnl / committed (NaN where nothing was committed)."""
+    committed = fills["committed"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(committed > 0, fills["pnl"] / committed, np.nan)
 
 
 def _cells(pos_values: np.ndarray, rows: np.ndarray):
@@ -197,7 +215,7 @@ class Report:
     >>> from torvex.datasets import synthetic_universe
     >>> price = synthetic_universe(n_stocks=5, n_bars=300, seed=3)
     >>> report = torvex.backtest(price.notna(), price, resample="ME")
-    >>> report.stats()["trades"] > 0
+    >>> bool(report.stats()["trades"] > 0)
     True
     >>> list(report.trades.columns[:3])
     ['symbol', 'entry_date', 'exit_date']
@@ -260,6 +278,11 @@ class Report:
         :attr:`returns` and :meth:`stats` start (value 1.0).  Earlier executed rows of nothing but cash
         (a signal still warming up) are left out; without any such row, the first executed row."""
         return self._run.dates[self._start]
+
+    @property
+    def end(self) -> pd.Timestamp:
+        """The last bar: where :attr:`returns` and :meth:`stats` end."""
+        return self._run.dates[-1]
 
     @property
     def returns(self) -> pd.Series:
@@ -334,6 +357,43 @@ class Report:
 
     # -------------------------------------------------------------- trades
 
+    def _fills(self) -> dict:
+        """The ledger's figures per trade (:data:`FILL_COLUMNS`), NaN where the engine's log does not
+        describe this run's trades."""
+        c = self._cache
+        if "fills" not in c:
+            n = len(self._run.trades)
+            rl = self._run.runlog or {}
+            if rl.get("matches_trade_log", True) and all(len(rl.get(k, ())) == n for k in FILL_COLUMNS):
+                c["fills"] = {k: _readonly(np.asarray(rl[k], dtype=np.float64)) for k in FILL_COLUMNS}
+            else:
+                c["fills"] = {k: _readonly(np.full(n, np.nan)) for k in FILL_COLUMNS}
+        return c["fills"]
+
+    def reconcile(self) -> float:
+        """The trades' pnl summed, less the equity curve's gain: 0 to rounding on every run.
+
+        Each trade's ``pnl`` is the cash the ledger moved for it (its last close mark while open), so
+        ``report.trades.pnl.sum()`` equals ``creturn.iloc[-1] - 1``.  Where a held value reached
+        exactly 0.0, which the engine's trade log records as no holding, the cash that position moved
+        belongs to no trade and the residual is that amount; :attr:`warnings` names the stock.
+
+        Returns
+        -------
+        float
+            ``trades.pnl.sum() - (creturn.iloc[-1] - 1)``.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=5, n_bars=300, seed=3)
+        >>> report = torvex.backtest(price.notna(), price, resample="ME", stop_loss=0.05)
+        >>> abs(report.reconcile()) < 1e-12
+        True
+        """
+        return float(np.add.reduce(self._fills()["pnl"]) - (self._run.creturn[-1] - 1.0))
+
     def _trade_arrays(self, full: bool = False):
         """(stock ids, entry bars, exit bars, positions, statistics) of the trades; the statistics hold
         the exit block only unless ``full`` (all sampled blocks of a windowed run)."""
@@ -357,17 +417,41 @@ class Report:
     def trades(self) -> pd.DataFrame:
         """One row per trade, in the order the engine recorded them.
 
-        Columns: symbol; entry_date, exit_date (NaT while open),
-        entry_signal_date (the bar before the entry), exit_signal_date (the
-        exit's bar with touched exits, else the bar before; NaT while open);
-        position (signed share of equity at entry); period (bars held, to the
-        last bar while open); entry_bar, exit_bar (-1 while open); the
-        statistics at the exit: return (after costs), mae, gmfe, bmfe, mdd,
-        profit_period; with ``excursion_window`` the same six sampled at bar
-        offset k after the entry as ``mae_at_k`` ... ``return_at_k`` (NaN
-        where the data ended first); exit_reason (one of
-        :data:`EXIT_REASONS`), touched (True when a touched exit filled the
-        trade at its band inside the bar).
+        Columns:
+
+        - symbol; entry_date, exit_date (NaT while open); entry_signal_date
+          (the bar before the entry), exit_signal_date (the exit's bar with
+          touched exits, else the bar before; NaT while open);
+        - position (signed share of equity at entry); period (bars held, to
+          the last bar while open); entry_bar, exit_bar (-1 while open);
+        - what the ledger did: entry_price and exit_price, the prices it
+          filled at (the bar's trading price for rebalances and close exits;
+          the band's level for a touched exit, or the open when the bar opened
+          through the band; the last price for a stock without a price on its
+          exit bar; NaN exit while open); fees and taxes charged for the trade;
+          pnl, the cash the trade made in units of the starting capital (a
+          trade open at the end is marked at the last close), so that
+          ``trades.pnl.sum() == creturn.iloc[-1] - 1`` to rounding (see
+          :meth:`reconcile`); committed, the money its opening target and later
+          additions put in; return = pnl / committed;
+        - the excursion statistics at the exit: mae, gmfe, bmfe, mdd,
+          profit_period, and path_return, the return along the close-to-close
+          path to the exit bar's trading price, after costs (it differs from
+          return for a touched exit, filled at its band, and across a halt);
+          with ``excursion_window`` the same six sampled at bar offset k after
+          the entry as ``mae_at_k`` ... ``path_return_at_k`` (NaN where the
+          data ended first);
+        - exit_reason (one of :data:`EXIT_REASONS`), touched (True when a
+          touched exit filled the trade at its band inside the bar).
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=5, n_bars=300, seed=3)
+        >>> t = torvex.backtest(price.notna(), price, resample="ME").trades
+        >>> bool((t["return"] == t["pnl"] / t["committed"]).all())
+        True
         """
         c = self._cache
         if "trades" not in c:
@@ -398,6 +482,11 @@ class Report:
             "entry_bar": entry,
             "exit_bar": exit_,
         }
+        fills = self._fills()
+        cols["entry_price"], cols["exit_price"] = fills["entry_price"], fills["exit_price"]
+        cols["return"] = _trade_returns(fills)
+        for name in ("pnl", "committed", "fees", "taxes"):
+            cols[name] = fills[name]
         last = blocks[:, -6:]
         for k, name in enumerate(_BLOCK):
             cols[name] = last[:, k].astype(np.int64) if name == "profit_period" else last[:, k]
@@ -446,16 +535,24 @@ class Report:
         Returns
         -------
         Series
-            Indexed by :data:`STAT_NAMES`: start and end (Timestamps),
-            total_return, cagr, annual_volatility, sharpe, sortino,
+            float64, indexed by :data:`STAT_NAMES` (the same keys on every
+            run; figures that need a benchmark are NaN without one), over the
+            bars from :attr:`start` to :attr:`end`: total_return, cagr, annual_volatility, sharpe, sortino,
             max_drawdown (negative), max_drawdown_duration (bars from peak to
             recovery), calmar, exposure (share of bars with a position held at
             the close), turnover (one-way, per year: half the sum of the
             absolute changes of the executed target rows, rescaled to gross 1
-            at most, over the years), trades (count), win_rate, avg_win,
-            avg_loss, profit_factor, expectancy (mean return) of the closed
-            trades, avg_holding_bars, avg_mae, avg_mfe of all trades, and
-            alpha, beta, information_ratio against ``benchmark``.
+            at most, over the years), trades (count), and of the closed
+            trades: win_rate (the share with pnl > 0), avg_win and avg_loss
+            (mean return of the winners and of the others), profit_factor
+            (winners' pnl over the others' lost pnl), expectancy (mean
+            return); of all trades: avg_holding_bars, avg_mae, avg_mfe,
+            fees_paid and taxes_paid (the charges, in units of the starting
+            capital); of the per-bar returns: sharpe_per_bar (not
+            annualised), skew, kurtosis (not excess: 3 for a normal
+            distribution) and bars (their number); alpha, beta,
+            information_ratio against ``benchmark``.  Trade returns are
+            pnl / committed (see :attr:`trades`).
 
         Examples
         --------
@@ -463,7 +560,9 @@ class Report:
         >>> from torvex.datasets import synthetic_universe
         >>> price = synthetic_universe(n_stocks=4, n_bars=260, seed=1)
         >>> s = torvex.backtest(price.notna(), price, resample="ME").stats()
-        >>> s["end"] == price.index[-1]
+        >>> s.dtype, int(s["trades"]) > 0
+        (dtype('float64'), True)
+        >>> float(s.round(3)["win_rate"]) <= 1
         True
         """
         r = self._run
@@ -471,11 +570,9 @@ class Report:
         value = r.creturn[self._start:]
         ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
-        out: dict[str, Any] = {
-            "start": r.dates[self._start], "end": r.dates[-1],
-            "total_return": float(value[-1] / value[0] - 1.0),
-        }
+        out: dict[str, Any] = {"total_return": float(value[-1] / value[0] - 1.0)}
         out.update(_st._figures(ret, value, rf, ppy))
+        out.update(_st._moments(ret, rf))
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
@@ -489,7 +586,7 @@ class Report:
         change = _row_changes(*cells[:3], len(self._exec_rows), r.pos_values.shape[1],
                               keys=cells[3] if len(cells) > 3 else None)
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
-        out.update(_trade_figures(entry, exit_, blocks, nbars))
+        out.update(_trade_figures(entry, exit_, blocks, nbars, self._fills()))
         nan = float("nan")
         alpha = beta = ir = nan
         if benchmark is not None:
@@ -497,9 +594,8 @@ class Report:
             alpha, beta = _st.alpha_beta(ret, b, rf, ppy)
             ir = _st.information_ratio(ret, b, ppy)
         out.update(alpha=alpha, beta=beta, information_ratio=ir)
-        values = np.empty(len(STAT_NAMES), dtype=object)
-        values[:] = [out[k] for k in STAT_NAMES]
-        return pd.Series(values, index=_STAT_INDEX, dtype=object, name="stats", copy=False)
+        values = np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
+        return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
 
     def _periods_per_year(self) -> int:
         return _derived(self._run.dates, "ppy", _st.periods_per_year)

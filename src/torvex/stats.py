@@ -18,7 +18,7 @@ import pandas as pd
 
 __all__ = [
     "periods_per_year", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
-    "drawdown", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio",
+    "drawdown", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio", "skew", "kurtosis",
 ]
 
 _DAY = 86_400 * 10**9
@@ -228,6 +228,61 @@ def calmar(returns, periods_per_year: float = 252) -> float:
         return float("nan")
     out = cagr(returns, periods_per_year) / abs(mdd)
     return float("nan") if np.isinf(out) else float(out)
+
+
+def _central_moments(returns) -> tuple[float, float, float, int]:
+    """(m2, m3, m4, n): the population central moments of the non-NaN returns and their count."""
+    r = _clean(returns)
+    if r.size == 0:
+        return float("nan"), float("nan"), float("nan"), 0
+    dev = r - r.mean()
+    sq = dev * dev
+    return float(sq.mean()), float((sq * dev).mean()), float((sq * sq).mean()), int(r.size)
+
+
+def skew(returns) -> float:
+    """Skewness of the returns: the third central moment over the second's 1.5th power.
+
+    The population (biased) estimator, as ``scipy.stats.skew`` computes it by
+    default; NaN returns are skipped, and a constant series has none (NaN).
+
+    Examples
+    --------
+    >>> round(skew([0.01, 0.02, 0.0, 0.1]), 6)
+    1.04562
+    """
+    m2, m3, _, n = _central_moments(returns)
+    if n < 2 or not m2 > 0:
+        return float("nan")
+    return float(m3 / m2**1.5)
+
+
+def kurtosis(returns) -> float:
+    """Kurtosis of the returns, not excess (3 for a normal distribution): m4 / m2**2.
+
+    The population estimator, as ``scipy.stats.kurtosis(fisher=False)``; the
+    deflated Sharpe ratio takes this form.  NaN returns are skipped; a constant
+    series has none (NaN).
+
+    Examples
+    --------
+    >>> round(kurtosis([0.01, 0.02, 0.0, 0.1]), 6)
+    2.25071
+    """
+    m2, _, m4, n = _central_moments(returns)
+    if n < 2 or not m2 > 0:
+        return float("nan")
+    return float(m4 / (m2 * m2))
+
+
+def _moments(returns: np.ndarray, risk_free: float) -> dict:
+    """The per-bar figures of Report.stats: sharpe_per_bar, skew, kurtosis and bars."""
+    return {
+        "sharpe_per_bar": sharpe(returns, risk_free, 1),
+        "skew": skew(returns),
+        "kurtosis": kurtosis(returns),
+        "bars": float(np.count_nonzero(~np.isnan(returns))),
+    }
 
 
 def _mean_std(x: np.ndarray, total=None):

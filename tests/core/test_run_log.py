@@ -138,8 +138,10 @@ class TestLifecycle:
             print(sorted(log), [len(v) for k, v in sorted(log.items()) if k != 'matches_trade_log'],
                   log['matches_trade_log'])
         """)
-        assert out.strip() == ("['exit_reason', 'matches_trade_log', 'rebalance_bars', "
-                               "'rebalance_rows', 'touched'] [0, 0, 0, 0] True")
+        assert out.strip() == ("['committed', 'entry_price', 'exit_price', 'exit_reason', 'fees', "
+                               "'matches_trade_log', 'pnl', 'rebalance_bars', 'rebalance_rows', 'taxes', "
+                               "'touched', 'unpriced_exit', 'unrecorded_pnl', 'unrecorded_sids'] "
+                               "[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0] True")
 
     def test_failed_run_keeps_the_completed_log_and_says_so(self):
         run(run_inputs([10, 10, 8.5, 8, 8], LONG, stop_loss=0.1))

@@ -44,11 +44,11 @@ def test_report_equals_direct_call(monkeypatch, universe, momentum, case):
     sig = trades["exit_signal_date"].dt.as_unit("ns").astype("int64").to_numpy()
     assert (sig[closed] == np.array([r[4] for r in rows])[closed]).all()
     last = np.array([x[-6:] for x in ex])
-    for k, name in enumerate(["mae", "gmfe", "bmfe", "mdd", "profit_period", "return"]):
+    for k, name in enumerate(["mae", "gmfe", "bmfe", "mdd", "profit_period", "path_return"]):
         assert _same_bits(trades[name].to_numpy(np.float64), last[:, k]), name
     if options["excursion_window"]:
         # Sample block at offset 4 is the second block of each vector.
-        got = trades["return_at_4"].to_numpy()
+        got = trades["path_return_at_4"].to_numpy()
         want = np.array([x[11] for x in ex])
         ok = ~np.isnan(got)
         assert ok.any() and _same_bits(got[ok], want[ok])

@@ -64,7 +64,7 @@ def test_actions_and_weights_by_symbol(report):
 
 def test_window_columns(report):
     t = report.trades
-    assert {"mae_at_0", "return_at_5"} <= set(t.columns) and "return_at_10" not in t.columns
+    assert {"mae_at_0", "path_return_at_5"} <= set(t.columns) and "path_return_at_10" not in t.columns
 
 
 def test_two_threads(universe, momentum):
