@@ -47,6 +47,7 @@ bench: venv
 	$(PY) -m pip install -q '.[bench]'
 	$(PY) benchmarks/run.py
 	$(PY) benchmarks/frontend.py
+	$(PY) benchmarks/against_base.py
 	$(PY) -m pip install -q '.[dask,ray]'
 	$(PY) benchmarks/sweep.py
 

@@ -19,6 +19,9 @@
 #include "state.hpp"
 
 namespace torvex::pathsim {
+
+const Run* running_run = nullptr;
+
 namespace {
 
 // Text of a stock's label in the invalid-price message: a str as it is, an int
@@ -60,8 +63,6 @@ inline void validate_trade_price(double value, const Run& r, int sid, int row) {
     raise_format(PyExc_ValueError, msg::unpriced_weights, utf8);
 }
 
-// The run in progress, for check_run_inputs and the run log's fills.
-const Run* running_run = nullptr;
 
 struct RunningScope {
     explicit RunningScope(const Run& r) noexcept { running_run = &r; }
@@ -261,9 +262,37 @@ struct BarCells {
     return ratio;
 }
 
+// The close of a position whose band was touched inside the bar, at the
+// crossing level: the open on a gap through the band, else the bound touched
+// (the upper one when both were). The key stays in the map at 0.0. Out of the
+// per-position loop's way: touches are rare next to the bars a position is
+// simply carried through.
+[[gnu::noinline, gnu::cold]] void close_touched(Run& r, const BandInputs& in, const StockState& st,
+                                                int sid, double& value, const Band& band,
+                                                double base, bool touch_open, bool touch_high,
+                                                double open_r, double open) {
+    bool upper = false;  // the bound the fill used
+    double fill = open;  // the fill's price: the open on a gap, else the bound's level
+    if (touch_open) {
+        value = band.entry_pos * open_r;
+        upper = open_r >= band.max_r;
+    } else if (touch_high) {
+        value = band.entry_pos * band.max_r;
+        upper = true;
+        fill = st.previous_price * (band.max_r / base);
+    } else {
+        value = band.entry_pos * band.min_r;
+        fill = st.previous_price * (band.min_r / base);
+    }
+    const bool is_long = band.entry_pos > 0.0;
+    const ExitReason reason = exit_reason(in, st, sid, is_long, upper == is_long);
+    r.exited_stocks.push_back({sid, reason});
+    r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
+                          {reason, true, fill});
+}
+
 // Touched exits: a band crossed inside the bar (by its open, high or low, in
-// that order of precedence) closes the position at once at the crossing
-// level. The key stays in the map at 0.0.
+// that order of precedence) closes the position at once at the crossing level.
 [[gnu::always_inline]] inline void exit_on_touch(Run& r, const BandInputs& in,
                                                  const StockState& st, int sid,
                                                  double& value, const Band& band, double ratio,
@@ -276,25 +305,8 @@ struct BarCells {
     const bool touch_low = low_r <= band.min_r;
     const bool touch_high = high_r >= band.max_r;
     const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
-    if (!(touch_low || touch_high || touch_open)) return;
-    bool upper = false;  // the bound the fill used
-    double fill = open;  // the price of the fill: the open on a gap, else the band's level
-    if (touch_open) {
-        value = band.entry_pos * open_r;
-        upper = open_r >= band.max_r;
-    } else if (touch_high) {
-        value = band.entry_pos * band.max_r;
-        upper = true;
-        fill = prev * (band.max_r / base);
-    } else {
-        value = band.entry_pos * band.min_r;
-        fill = prev * (band.min_r / base);
-    }
-    const bool is_long = band.entry_pos > 0.0;
-    const ExitReason reason = exit_reason(in, st, sid, is_long, upper == is_long);
-    r.exited_stocks.push_back({sid, reason});
-    r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
-                          {reason, true, fill});
+    if (!(touch_low || touch_high || touch_open)) [[likely]] return;
+    close_touched(r, in, st, sid, value, band, base, touch_open, touch_high, open_r, open);
 }
 
 // Out of the per-position loop's way: exits are rare next to the bars a
@@ -522,37 +534,6 @@ bool moved(PyObject* obj, const void* data, int ndim, const Py_ssize_t* dims) {
 }
 
 }  // namespace
-
-double fill_price(int sid, bool& unpriced) {
-    unpriced = false;
-    const Run* r = running_run;
-    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
-    const StockState& st = r->stocks[static_cast<std::size_t>(sid)];
-    const int pid = st.pid;
-    const bool in_table = pid >= 0 && pid < r->price.n1 && r->bar < r->price.n0;
-    const double now = in_table ? r->price(r->bar, pid) : no_price;
-    // A held position is carried at the last trading price it had.
-    if (held(r->pos, sid)) {
-        unpriced = std::isnan(now);
-        return st.previous_price;
-    }
-    return now;
-}
-
-int64_t current_bar() { return running_run == nullptr ? 0 : running_run->bar; }
-
-double first_price(int sid, int64_t from, int64_t to) {
-    const Run* r = running_run;
-    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
-    const int pid = r->stocks[static_cast<std::size_t>(sid)].pid;
-    if (pid < 0 || pid >= r->price.n1) return no_price;
-    if (from < 0) from = 0;
-    for (int64_t d = from; d <= to && d < r->price.n0; ++d) {
-        const double p = r->price(d, pid);
-        if (!std::isnan(p)) return p;
-    }
-    return no_price;
-}
 
 void check_unmoved(const Buffer& b, const char* name) {
     if (!b.is_open()) return;

@@ -151,7 +151,7 @@ void log_open_positions(const Run& r) {
             pid < r.close.n1)
             mark = close_part(value, r.price(r.bar, pid), r.close(r.bar, pid));
         run_log.book.closed(run_log.current, sid, {ExitReason::open, false}, mark, 0.0, 0.0, false);
-        TradeFill& f = run_log.current.fills.back();
+        TradeFill& f = run_log.current.trades.back().fill;
         if (std::isnan(f.entry_price))
             f.entry_price = first_price(sid, run_log.book.entry_bar(sid), r.bar);
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "torvex/select.hpp"
+#include "run.hpp"
 #include "state.hpp"
 
 namespace torvex::pathsim {
@@ -42,20 +43,15 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 
 namespace {
 
-// The fill of a trade that opens now; a position entered on a bar without a
-// price is filled at the first price it is carried at, found when it ends.
-double entry_fill(int sid) {
-    bool unpriced = false;
-    return fill_price(sid, unpriced);
-}
-
-void close_in_book(int sid, TradeEnd end, double flow, double fee, double tax) {
-    bool unpriced = false;
-    if (std::isnan(end.price)) end.price = fill_price(sid, unpriced);
+// The trade of `sid` ends at `fill` (its exit price) with the cash flow and
+// charges of this call. A position entered on a bar without a price was first
+// carried at the first price after its entry: that is its entry price.
+void close_in_book(int sid, ExitReason reason, bool touched, double fill, bool unpriced,
+                   double flow, double fee, double tax) {
     TradeFill& f = run_log.book.fill(sid);
-    if (std::isnan(f.entry_price))
+    if (std::isnan(f.entry_price)) [[unlikely]]
         f.entry_price = first_price(sid, run_log.book.entry_bar(sid), current_bar());
-    run_log.book.closed(run_log.current, sid, end, flow, fee, tax, unpriced);
+    run_log.book.closed(run_log.current, sid, {reason, touched, fill}, flow, fee, tax, unpriced);
 }
 
 }  // namespace
@@ -102,11 +98,14 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     if (position == 0.0) {
         if (!exist) return cash;
         if (prev_has_position) {
-            // Before the map changes: the fill is the price the position is carried at.
+            // Before the map changes: the fill is the price the position is carried at
+            // unless the caller knows it.
+            bool unpriced = false;
+            const double fill = std::isnan(end.price) ? fill_price(sid, unpriced) : end.price;
             const double v = p.at(sid);
             const double av = std::abs(v);
-            close_in_book(sid, end, v - av * (fee_ratio + tax_ratio), av * fee_ratio,
-                          av * tax_ratio);
+            close_in_book(sid, end.reason, end.touched, fill, unpriced,
+                          v - av * (fee_ratio + tax_ratio), av * fee_ratio, av * tax_ratio);
         }
         double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
         const double v = slot;
@@ -120,7 +119,8 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     }
 
     // An entry or a split fills at the price the stock trades at before the map changes.
-    const double fill = prev_has_position && !split ? no_price : entry_fill(sid);
+    bool unpriced = false;
+    const double fill = prev_has_position && !split ? no_price : fill_price(sid, unpriced);
     double& held = p.slot(sid);
     const double before = held;
     const double amount = position - held;
@@ -144,7 +144,7 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     } else if (split) {
         // The value carried into the resize closes one trade and opens the next;
         // the resize's own flow and charges belong to the new one.
-        close_in_book(sid, {ExitReason::rebalance, false}, before, 0.0, 0.0);
+        close_in_book(sid, ExitReason::rebalance, false, fill, unpriced, before, 0.0, 0.0);
         run_log.book.opened(run_log.current, sid, current_bar(), fill, flow - before, fee, tax,
                             std::abs(position));
     } else {

@@ -124,4 +124,43 @@ struct Run {
     bool watching = false;
 };
 
+// The run in progress (null between runs): what check_run_inputs watches and
+// where the ledger reads the prices it fills at.
+extern const Run* running_run;
+
+// The price at which the running run holds or would trade `sid` now: the
+// price a held position is carried at, else the bar's trading price.
+// `unpriced` is set when the bar has no price for a held stock (its carried
+// price is older).
+inline double fill_price(int sid, bool& unpriced) {
+    unpriced = false;
+    const Run* r = running_run;
+    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
+    const StockState& st = r->stocks[static_cast<std::size_t>(sid)];
+    const int pid = st.pid;
+    const bool in_table = pid >= 0 && pid < r->price.n1 && r->bar < r->price.n0;
+    const double now = in_table ? r->price(r->bar, pid) : no_price;
+    if (held(r->pos, sid)) {
+        unpriced = std::isnan(now);
+        return st.previous_price;
+    }
+    return now;
+}
+
+inline int64_t current_bar() { return running_run == nullptr ? 0 : running_run->bar; }
+
+// The first trading price of `sid` from bar `from` to bar `to` (NaN if none):
+// the price a position entered on a bar without a price is first carried at.
+inline double first_price(int sid, int64_t from, int64_t to) {
+    const Run* r = running_run;
+    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
+    const int pid = r->stocks[static_cast<std::size_t>(sid)].pid;
+    if (pid < 0 || pid >= r->price.n1) return no_price;
+    for (int64_t d = from < 0 ? 0 : from; d <= to && d < r->price.n0; ++d) {
+        const double p = r->price(d, pid);
+        if (!std::isnan(p)) return p;
+    }
+    return no_price;
+}
+
 }  // namespace torvex::pathsim

@@ -54,20 +54,22 @@ struct UnrecordedTrade {
     double pnl;
 };
 
+// One trade's record in the run log.
+struct TradeRecord {
+    TradeFill fill;
+    int8_t exit_reason;
+    uint8_t touched;        // a touched exit filled it at its band inside the bar
+    uint8_t unpriced_exit;  // closed on a bar without a price: at its last price
+};
+
 struct RunLog {
-    std::vector<int8_t> exit_reason;
-    std::vector<uint8_t> touched;
-    std::vector<uint8_t> unpriced_exit;  // closed on a bar without a price: at the last price
-    std::vector<TradeFill> fills;
+    std::vector<TradeRecord> trades;  // in the trade log's order
     std::vector<int64_t> rebalance_bars;
     std::vector<int64_t> rebalance_rows;
     std::vector<UnrecordedTrade> unrecorded;
 
     void clear() noexcept {
-        exit_reason.clear();
-        touched.clear();
-        unpriced_exit.clear();
-        fills.clear();
+        trades.clear();
         rebalance_bars.clear();
         rebalance_rows.clear();
         unrecorded.clear();
@@ -77,10 +79,7 @@ struct RunLog {
         rebalance_rows.push_back(row);
     }
     void swap(RunLog& o) noexcept {
-        exit_reason.swap(o.exit_reason);
-        touched.swap(o.touched);
-        unpriced_exit.swap(o.unpriced_exit);
-        fills.swap(o.fills);
+        trades.swap(o.trades);
         rebalance_bars.swap(o.rebalance_bars);
         rebalance_rows.swap(o.rebalance_rows);
         unrecorded.swap(o.unrecorded);
@@ -91,9 +90,7 @@ struct RunLog {
 // those that ended, in the trade log's order.
 class TradeBook {
 public:
-    void reset(std::size_t nstocks) {
-        open_.assign(nstocks, OpenTrade{});
-    }
+    void reset(std::size_t nstocks) { open_.assign(nstocks, OpenTrade{}); }
     // A trade of `sid` opens at bar `bar` filled at `price`, with the cash flow
     // and charges of the opening call and its target `committed`.
     void opened(RunLog& log, int sid, int64_t bar, double price, double flow, double fee,
@@ -125,10 +122,9 @@ public:
         t.fill.fees += fee;
         t.fill.taxes += tax;
         t.fill.exit_price = end.price;
-        log.exit_reason.push_back(static_cast<int8_t>(end.reason));
-        log.touched.push_back(end.touched ? 1 : 0);
-        log.unpriced_exit.push_back(unpriced ? 1 : 0);
-        log.fills.push_back(t.fill);
+        log.trades.push_back({t.fill, static_cast<int8_t>(end.reason),
+                              static_cast<uint8_t>(end.touched ? 1 : 0),
+                              static_cast<uint8_t>(unpriced ? 1 : 0)});
         t.active = false;
     }
     bool active(int sid) const noexcept {
@@ -156,7 +152,7 @@ private:
     };
     OpenTrade& slot(int sid) {
         const auto s = static_cast<std::size_t>(sid);
-        if (s >= open_.size()) open_.resize(s + 1);
+        if (s >= open_.size()) [[unlikely]] open_.resize(s + 1);
         return open_[s];
     }
     std::vector<OpenTrade> open_;
@@ -182,16 +178,5 @@ struct RunLogs {
 };
 
 extern RunLogs run_log;
-
-// The price at which the running run holds or would trade `sid` now: the price
-// a held position is carried at, else the bar's trading price. `unpriced` is
-// set when the bar has no price for the stock (the carried price is older).
-// Defined with the bar loop.
-double fill_price(int sid, bool& unpriced);
-// The bar the running run is on.
-int64_t current_bar();
-// The first trading price of `sid` from bar `from` to bar `to` (NaN if none):
-// the price a position entered on a bar without a price is first carried at.
-double first_price(int sid, int64_t from, int64_t to);
 
 }  // namespace torvex::pathsim

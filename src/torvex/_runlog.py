@@ -50,18 +50,26 @@ FILL_FIELDS = ("entry_price", "exit_price", "fees", "taxes", "pnl", "committed")
 
 class _Log(ctypes.Structure):
     _fields_ = [
-        ("exit_reason", ctypes.POINTER(ctypes.c_int8)),
-        ("touched", ctypes.POINTER(ctypes.c_uint8)),
+        ("trades", ctypes.POINTER(ctypes.c_uint8)),
         ("n_trades", ctypes.c_int64),
+        ("trade_size", ctypes.c_int64),
         ("rebalance_bars", ctypes.POINTER(ctypes.c_int64)),
         ("rebalance_rows", ctypes.POINTER(ctypes.c_int64)),
         ("n_rebalances", ctypes.c_int64),
-        ("matches_trade_log", ctypes.c_int32),
-        ("fills", ctypes.POINTER(ctypes.c_double)),
-        ("unpriced_exit", ctypes.POINTER(ctypes.c_uint8)),
-        ("unrecorded", ctypes.POINTER(ctypes.c_double)),
+        ("unrecorded", ctypes.POINTER(ctypes.c_uint8)),
         ("n_unrecorded", ctypes.c_int64),
+        ("matches_trade_log", ctypes.c_int32),
     ]
+
+
+# One trade's record as the engine stores it.
+_TRADE = np.dtype({
+    "names": [*FILL_FIELDS, "exit_reason", "touched", "unpriced_exit"],
+    "formats": ["<f8"] * 6 + ["i1", "u1", "u1"],
+    "offsets": [8 * k for k in range(6)] + [48, 49, 50],
+    "itemsize": 56,
+})
+_UNRECORDED = np.dtype({"names": ["sid", "pnl"], "formats": ["<i4", "<f8"], "offsets": [0, 8], "itemsize": 16})
 
 
 _export = None
@@ -85,6 +93,13 @@ def _copy(ptr, n, dtype):
     if n == 0:
         return np.empty(0, dtype=dtype)
     return np.ctypeslib.as_array(ptr, shape=(n,)).astype(dtype, copy=True)
+
+
+def _records(ptr, n, dtype):
+    """A copy of ``n`` records of ``dtype`` at ``ptr``."""
+    if n == 0:
+        return np.zeros(0, dtype=dtype)
+    return np.ctypeslib.as_array(ptr, shape=(n * dtype.itemsize,)).view(dtype).copy()
 
 
 def last_run_log() -> dict:
@@ -149,17 +164,18 @@ def last_run_log() -> dict:
     """
     out = _Log()
     _last_run_log_export()(ctypes.byref(out))
-    n = out.n_trades
-    fills = _copy(out.fills, 6 * n, np.float64).reshape(n, 6)
-    unrecorded = _copy(out.unrecorded, 2 * out.n_unrecorded, np.float64).reshape(-1, 2)
+    if out.n_trades and out.trade_size != _TRADE.itemsize:
+        raise RuntimeError(f"torvex: the engine's trade record is {out.trade_size} bytes, this module reads "
+                           f"{_TRADE.itemsize}; reinstall torvex")
+    trades = _records(out.trades, out.n_trades, _TRADE)
+    unrecorded = _records(out.unrecorded, out.n_unrecorded, _UNRECORDED)
     return {
-        "exit_reason": _copy(out.exit_reason, out.n_trades, np.int8),
-        **{name: np.ascontiguousarray(fills[:, k]) for k, name in enumerate(FILL_FIELDS)},
-        "unpriced_exit": _copy(out.unpriced_exit, n, np.uint8).astype(bool),
-        # Each entry: an int32 stock id, 4 bytes of padding, the float64 pnl.
-        "unrecorded_sids": unrecorded.view(np.int32).reshape(-1, 4)[:, 0].astype(np.int64),
-        "unrecorded_pnl": np.ascontiguousarray(unrecorded[:, 1]),
-        "touched": _copy(out.touched, out.n_trades, np.uint8).astype(bool),
+        "exit_reason": trades["exit_reason"].astype(np.int8),
+        "touched": trades["touched"].astype(bool),
+        **{name: np.ascontiguousarray(trades[name]) for name in FILL_FIELDS},
+        "unpriced_exit": trades["unpriced_exit"].astype(bool),
+        "unrecorded_sids": unrecorded["sid"].astype(np.int64),
+        "unrecorded_pnl": np.ascontiguousarray(unrecorded["pnl"]),
         "rebalance_bars": _copy(out.rebalance_bars, out.n_rebalances, np.int64),
         "rebalance_rows": _copy(out.rebalance_rows, out.n_rebalances, np.int64),
         "matches_trade_log": bool(out.matches_trade_log),

@@ -443,6 +443,12 @@ def backtest(
 ) -> Report:
     """Backtest a table of target weights on a table of prices.
 
+    Costs are on by default: every trade pays a fee of 0.1425% of its value
+    (``fee_ratio=0.001425``) and every sale that reduces or closes a position,
+    long or short, a tax of 0.3% (``tax_ratio=0.003``).  Pass
+    ``fee_ratio=0, tax_ratio=0`` for a run without costs; ``report.trades``
+    shows each trade's fees and taxes, ``report.stats()`` their totals.
+
     Parameters
     ----------
     position : DataFrame or Series
@@ -528,6 +534,32 @@ def backtest(
 
     *With* ``stop_trading_next_period`` a stock stopped out between two
     rebalances gets weight 0 in the next one even if its row holds it.
+
+    *A stop signalled at the close of a rebalance bar executes on the next
+    bar, even though that bar's rebalance re-entered the position.*  A bar's
+    stop test runs on the positions carried to it, before the bar's rebalance
+    restarts their stop basis, and the exit it signals is carried out on the
+    next bar on whatever the rebalance left.  Below, A is bought at 100 on
+    bar 1; on bar 2 its close of 89 is below the 10% stop, and the same bar's
+    rebalance resizes it to half (ending the first trade and starting a
+    second at 89); on bar 3 the stop sells that second trade at 90, a gain:
+
+    >>> import pandas as pd, torvex
+    >>> dates = pd.date_range("2024-01-01", periods=5, freq="B")
+    >>> price = pd.DataFrame({"A": [100.0, 100.0, 89.0, 90.0, 91.0]}, index=dates)
+    >>> rows = pd.DataFrame({"A": [1.0, 0.5]}, index=dates[:2])
+    >>> t = torvex.backtest(rows, price, stop_loss=0.1, fee_ratio=0, tax_ratio=0).trades
+    >>> t[["entry_price", "exit_price", "exit_signal_date", "pnl", "exit_reason"]].round(4)
+       entry_price  exit_price exit_signal_date    pnl exit_reason
+    0        100.0        89.0       2024-01-02 -0.110   rebalance
+    1         89.0        90.0       2024-01-03  0.005   stop_loss
+
+    *Trades are valued at their fills.*  ``report.trades`` records each
+    trade's entry and exit prices as filled (a touched exit at its band's
+    level, or at the open when the bar opened through the band), its fees and
+    taxes, and its ``pnl``, the cash it made in units of the starting
+    capital: the trades' pnl sums to ``creturn.iloc[-1] - 1``
+    (``report.reconcile()`` gives the difference, 0 to rounding).
 
     *A row whose gross weight exceeds 1 is rescaled*: weights 0.8 and 0.8
     become 0.5 and 0.5; a row of 0.2 and 0.2 keeps 60% in cash.
