@@ -785,13 +785,15 @@ def backtest(
 
     if delisting_bars is not None and isinstance(delisting, str):
         reasons = None if runlog is None else runlog.get("exit_reason")
+        fills = None if runlog is None or len(runlog.get("exit_price", ())) != len(log[0]) else runlog["exit_price"]
         for k, (sid, _, exit_bar) in enumerate(log[0]):
             if exit_bar >= 0 and exit_bar == delisting_bars[sid] and (reasons is None or reasons[k] == 4):
+                at = "its last price" if fills is None else f"its last price {fills[k]:g}"
                 notes.append(f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
-                             " closed there at its last price (delisting='auto')")
+                             f" closed there at {at} (delisting='auto')")
 
     if runlog is not None and runlog.get("matches_trade_log", True):
-        notes.extend(_ledger_notes(runlog, log[0], symbols, dates))
+        notes.extend(_ledger_notes(runlog, log[0], symbols, dates, arrays if touched_exit else None, colmap))
 
     run = RunData(
         dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
@@ -806,17 +808,34 @@ def backtest(
     return Report(run)
 
 
-def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.DatetimeIndex) -> list[str]:
-    """Warnings of what the ledger did that the trades table alone does not say."""
+def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.DatetimeIndex,
+                  ohlc: dict | None, colmap: np.ndarray | None) -> list[str]:
+    """Warnings of what the ledger did that the trades table alone does not say: exits on bars
+    without a price, touched fills outside a bar without an open, cash that no trade records."""
     notes = []
+    n = len(trades)
     unpriced = runlog.get("unpriced_exit")
-    if unpriced is not None and len(unpriced) == len(trades) and unpriced.any():
+    if unpriced is not None and len(unpriced) == n and unpriced.any():
         why = runlog["exit_reason"]
         for k in np.flatnonzero(unpriced):
             sid, _, bar = trades[k]
             notes.append(f"exit: {symbols[sid]!r} has no trading price on {_fmt_date(dates[bar])}, where its position"
-                         f" was closed ({_EXIT_WORDS[int(why[k])]}); sold at its last price"
+                         f" was closed ({_EXIT_WORDS[int(why[k])]}); closed at its last price"
                          f" {runlog['exit_price'][k]:g}")
+    touched = runlog.get("touched")
+    if ohlc is not None and touched is not None and len(touched) == n and touched.any():
+        # Without the bar's open a gap through the band cannot be seen: the fill is the band's level,
+        # which may lie beyond everything the bar traded.
+        ks = np.flatnonzero(touched)
+        sids = np.fromiter((trades[k][0] for k in ks), dtype=np.intp, count=ks.size)
+        bars = np.fromiter((trades[k][2] for k in ks), dtype=np.intp, count=ks.size)
+        cols = sids if colmap is None else colmap[sids]
+        fill = runlog["exit_price"][ks]
+        lo, hi, op = ohlc["low"][bars, cols], ohlc["high"][bars, cols], ohlc["open"][bars, cols]
+        outside = np.isnan(op) & ((fill > hi) | (fill < lo))
+        for k, sid, bar, p in zip(ks[outside], sids[outside], bars[outside], fill[outside]):
+            notes.append(f"touched_exit: {symbols[sid]!r} has no open on {_fmt_date(dates[bar])}, and the bar traded"
+                         f" wholly beyond the band; filled at the band's level {p:g}, outside the bar's range")
     for sid, pnl in zip(runlog.get("unrecorded_sids", ()), runlog.get("unrecorded_pnl", ())):
         notes.append(f"reconcile: {symbols[int(sid)]!r} was held at a value of exactly 0.0, which the trade log counts"
                      f" as no holding; its cash flow of {pnl:g} is in no trade, so report.reconcile() is off by it")
