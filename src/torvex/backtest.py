@@ -549,7 +549,7 @@ def backtest(
     >>> price = pd.DataFrame({"A": [100.0, 100.0, 89.0, 90.0, 91.0]}, index=dates)
     >>> rows = pd.DataFrame({"A": [1.0, 0.5]}, index=dates[:2])
     >>> t = torvex.backtest(rows, price, stop_loss=0.1, fee_ratio=0, tax_ratio=0).trades
-    >>> t[["entry_price", "exit_price", "exit_signal_date", "pnl", "exit_reason"]].round(4)
+    >>> t[["entry_price", "exit_price", "exit_signal_date", "pnl", "exit_reason"]].round({"pnl": 4})
        entry_price  exit_price exit_signal_date    pnl exit_reason
     0        100.0        89.0       2024-01-02 -0.110   rebalance
     1         89.0        90.0       2024-01-03  0.005   stop_loss

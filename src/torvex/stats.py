@@ -230,14 +230,17 @@ def calmar(returns, periods_per_year: float = 252) -> float:
     return float("nan") if np.isinf(out) else float(out)
 
 
-def _central_moments(returns) -> tuple[float, float, float, int]:
-    """(m2, m3, m4, n): the population central moments of the non-NaN returns and their count."""
+def _standardised_moment(returns, k: int) -> float:
+    """m_k / m2**(k/2) of the non-NaN returns, with population central moments m; NaN for fewer than
+    two returns or none that differ."""
     r = _clean(returns)
-    if r.size == 0:
-        return float("nan"), float("nan"), float("nan"), 0
+    if r.size < 2:
+        return float("nan")
     dev = r - r.mean()
-    sq = dev * dev
-    return float(sq.mean()), float((sq * dev).mean()), float((sq * sq).mean()), int(r.size)
+    m2 = float((dev * dev).mean())
+    if not m2 > 0:
+        return float("nan")
+    return float((dev**k).mean() / m2 ** (k / 2))
 
 
 def skew(returns) -> float:
@@ -251,10 +254,7 @@ def skew(returns) -> float:
     >>> round(skew([0.01, 0.02, 0.0, 0.1]), 6)
     1.04562
     """
-    m2, m3, _, n = _central_moments(returns)
-    if n < 2 or not m2 > 0:
-        return float("nan")
-    return float(m3 / m2**1.5)
+    return _standardised_moment(returns, 3)
 
 
 def kurtosis(returns) -> float:
@@ -269,10 +269,7 @@ def kurtosis(returns) -> float:
     >>> round(kurtosis([0.01, 0.02, 0.0, 0.1]), 6)
     2.25071
     """
-    m2, _, m4, n = _central_moments(returns)
-    if n < 2 or not m2 > 0:
-        return float("nan")
-    return float(m4 / (m2 * m2))
+    return _standardised_moment(returns, 4)
 
 
 def _moments(returns: np.ndarray, risk_free: float) -> dict:
