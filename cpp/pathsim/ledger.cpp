@@ -43,15 +43,37 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 
 namespace {
 
-// The trade of `sid` ends at `fill` (its exit price) with the cash flow and
-// charges of this call. A position entered on a bar without a price was first
-// carried at the first price after its entry: that is its entry price.
-void close_in_book(int sid, ExitReason reason, bool touched, double fill, bool unpriced,
-                   double flow, double fee, double tax) {
+// A position entered on a bar without a price was first carried at the first
+// price after its entry: that is its entry price, known when the trade ends.
+void settle_entry_price(const Run& r, int sid) {
     TradeFill& f = run_log.book.fill(sid);
     if (std::isnan(f.entry_price)) [[unlikely]]
-        f.entry_price = first_price(sid, run_log.book.entry_bar(sid), current_bar());
-    run_log.book.closed(run_log.current, sid, {reason, touched, fill}, flow, fee, tax, unpriced);
+        f.entry_price = first_price(sid, run_log.book.entry_bar(sid), r.bar);
+}
+
+// The run log's side of a ledger call, made once the arithmetic is done: the
+// cash the call moved (`flow`; a buy's charge stays inside the position), its
+// charges, and which trade they belong to. `fill` is the price an entry or a
+// split filled at; `before` the value held before the call.
+[[gnu::noinline]] void log_trade(const Run& r, int sid, double position, double before,
+                                 double amount, bool is_entry, bool prev_has_position,
+                                 bool split, double fill, double flow, double fee_ratio,
+                                 double tax_ratio) {
+    const double fee = std::abs(amount) * fee_ratio;
+    const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
+    TradeBook& book = run_log.book;
+    if (!prev_has_position) {
+        book.opened(run_log.current, sid, r.bar, fill, flow, fee, tax, std::abs(position));
+    } else if (split) {
+        settle_entry_price(r, sid);
+        book.split(run_log.current, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow, fee,
+                   tax, std::abs(position));
+    } else {
+        // Kept open: outlays that grow the holding on its side count as committed
+        // (a flip commits the new side's target).
+        const bool flip = (before > 0.0 && position < 0.0) || (before < 0.0 && position > 0.0);
+        book.moved(sid, flow, fee, tax, flip ? std::abs(position) : (is_entry ? std::abs(amount) : 0.0));
+    }
 }
 
 }  // namespace
@@ -97,15 +119,18 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     if (position == 0.0) {
         if (!exist) return cash;
-        if (prev_has_position) {
+        if (prev_has_position && running_run != nullptr) {
             // Before the map changes: the fill is the price the position is carried at
             // unless the caller knows it.
-            bool unpriced = false;
-            const double fill = std::isnan(end.price) ? fill_price(sid, unpriced) : end.price;
+            const Run& r = *running_run;
+            const bool unpriced = std::isnan(end.price) && std::isnan(price_now(r, sid));
+            const double fill = std::isnan(end.price) ? carried_price(r, sid) : end.price;
             const double v = p.at(sid);
             const double av = std::abs(v);
-            close_in_book(sid, end.reason, end.touched, fill, unpriced,
-                          v - av * (fee_ratio + tax_ratio), av * fee_ratio, av * tax_ratio);
+            settle_entry_price(r, sid);
+            run_log.book.closed(run_log.current, sid, {end.reason, end.touched, fill},
+                                v - av * (fee_ratio + tax_ratio), av * fee_ratio, av * tax_ratio,
+                                unpriced);
         }
         double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
         const double v = slot;
@@ -118,9 +143,12 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         return (v - charges) + cash;
     }
 
-    // An entry or a split fills at the price the stock trades at before the map changes.
-    bool unpriced = false;
-    const double fill = prev_has_position && !split ? no_price : fill_price(sid, unpriced);
+    // An entry fills at the bar's trading price, a split at the price the position
+    // is carried at; both read before the map changes.
+    const Run* run = running_run;
+    const double fill = run == nullptr ? no_price
+                        : !prev_has_position ? price_now(*run, sid)
+                        : carried_price(*run, sid);
     double& held = p.slot(sid);
     const double before = held;
     const double amount = position - held;
@@ -133,27 +161,9 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     const double new_cash = pick(buy, cash - amount, ((-amount) - cost) + cash);
     held = pick(buy, (amount - cost) + held, amount + held);
 
-    // The run log: the cash this call moved (a buy's charge stays inside the
-    // position) and the charges, by the trade they belong to.
-    const double flow = pick(buy, -amount, (-amount) - cost);
-    const double fee = std::abs(amount) * fee_ratio;
-    const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
-    if (!prev_has_position) {
-        run_log.book.opened(run_log.current, sid, current_bar(), fill, flow, fee, tax,
-                            std::abs(position));
-    } else if (split) {
-        // The value carried into the resize closes one trade and opens the next;
-        // the resize's own flow and charges belong to the new one.
-        close_in_book(sid, ExitReason::rebalance, false, fill, unpriced, before, 0.0, 0.0);
-        run_log.book.opened(run_log.current, sid, current_bar(), fill, flow - before, fee, tax,
-                            std::abs(position));
-    } else {
-        // Kept open: outlays that grow the holding on its side count as committed
-        // (a flip commits the new side's target).
-        const bool flip = (before > 0.0 && position < 0.0) || (before < 0.0 && position > 0.0);
-        const double grown = flip ? std::abs(position) : (is_entry ? std::abs(amount) : 0.0);
-        run_log.book.moved(sid, flow, fee, tax, grown);
-    }
+    if (run != nullptr)
+        log_trade(*run, sid, position, before, amount, is_entry, prev_has_position, split, fill,
+                  pick(buy, -amount, (-amount) - cost), fee_ratio, tax_ratio);
     if (set_null && held == 0.0) p.erase(sid);
     return new_cash;
 }

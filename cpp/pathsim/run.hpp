@@ -128,26 +128,18 @@ struct Run {
 // where the ledger reads the prices it fills at.
 extern const Run* running_run;
 
-// The price at which the running run holds or would trade `sid` now: the
-// price a held position is carried at, else the bar's trading price.
-// `unpriced` is set when the bar has no price for a held stock (its carried
-// price is older).
-inline double fill_price(int sid, bool& unpriced) {
-    unpriced = false;
-    const Run* r = running_run;
-    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
-    const StockState& st = r->stocks[static_cast<std::size_t>(sid)];
-    const int pid = st.pid;
-    const bool in_table = pid >= 0 && pid < r->price.n1 && r->bar < r->price.n0;
-    const double now = in_table ? r->price(r->bar, pid) : no_price;
-    if (held(r->pos, sid)) {
-        unpriced = std::isnan(now);
-        return st.previous_price;
-    }
-    return now;
+// The running run's trading price of `sid` on the bar it is on (NaN where the
+// bar has none, or outside the run). Stock ids are below the run's count.
+inline double price_now(const Run& r, int sid) {
+    const int pid = r.stocks[static_cast<std::size_t>(sid)].pid;
+    if (pid < 0 || pid >= r.price.n1 || r.bar >= r.price.n0) return no_price;
+    return r.price(r.bar, pid);
 }
 
-inline int64_t current_bar() { return running_run == nullptr ? 0 : running_run->bar; }
+// The price a held position of `sid` is carried at: its last trading price.
+inline double carried_price(const Run& r, int sid) {
+    return r.stocks[static_cast<std::size_t>(sid)].previous_price;
+}
 
 // The first trading price of `sid` from bar `from` to bar `to` (NaN if none):
 // the price a position entered on a bar without a price is first carried at.

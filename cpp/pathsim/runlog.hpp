@@ -86,7 +86,8 @@ struct RunLog {
     }
 };
 
-// The trades the ledger has open, one slot per stock, and the records of
+// The trades the ledger has open, one slot per stock (the run sizes it to its
+// position columns; callers pass stock ids below that), and the records of
 // those that ended, in the trade log's order.
 class TradeBook {
 public:
@@ -95,29 +96,24 @@ public:
     // and charges of the opening call and its target `committed`.
     void opened(RunLog& log, int sid, int64_t bar, double price, double flow, double fee,
                 double tax, double committed) {
-        OpenTrade& t = slot(sid);
-        if (t.active) log.unrecorded.push_back({sid, t.fill.pnl});
+        OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+        if (t.active) [[unlikely]] log.unrecorded.push_back({sid, t.fill.pnl});
         t.active = true;
         t.entry_bar = bar;
-        t.fill = TradeFill{};
-        t.fill.entry_price = price;
-        t.fill.pnl = flow;
-        t.fill.fees = fee;
-        t.fill.taxes = tax;
-        t.fill.committed = committed;
+        t.fill = {price, no_price, fee, tax, flow, committed};
     }
     // A ledger call on an open trade that keeps it open.
     void moved(int sid, double flow, double fee, double tax, double committed) {
-        OpenTrade& t = slot(sid);
-        t.fill.pnl += flow;
-        t.fill.fees += fee;
-        t.fill.taxes += tax;
-        t.fill.committed += committed;
+        TradeFill& f = open_[static_cast<std::size_t>(sid)].fill;
+        f.pnl += flow;
+        f.fees += fee;
+        f.taxes += tax;
+        f.committed += committed;
     }
-    // The trade of `sid` ends; its record is appended to the log.
+    // The trade of `sid` ends, filled at `end.price`; its record is appended to the log.
     void closed(RunLog& log, int sid, TradeEnd end, double flow, double fee, double tax,
                 bool unpriced) {
-        OpenTrade& t = slot(sid);
+        OpenTrade& t = open_[static_cast<std::size_t>(sid)];
         t.fill.pnl += flow;
         t.fill.fees += fee;
         t.fill.taxes += tax;
@@ -127,12 +123,23 @@ public:
                               static_cast<uint8_t>(unpriced ? 1 : 0)});
         t.active = false;
     }
-    bool active(int sid) const noexcept {
-        const auto s = static_cast<std::size_t>(sid);
-        return s < open_.size() && open_[s].active;
+    // A held position resized where the trade log splits it: the trade ends at
+    // `price` (`unpriced`: the bar has no price, `price` is the last one)
+    // credited with the value `carried` into the resize, and the next
+    // opens at `price` debited with it, with the resize's flow and charges.
+    void split(RunLog& log, int sid, int64_t bar, double price, bool unpriced, double carried,
+               double flow, double fee, double tax, double committed) {
+        OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+        t.fill.pnl += carried;
+        t.fill.exit_price = price;
+        log.trades.push_back({t.fill, static_cast<int8_t>(ExitReason::rebalance), 0,
+                              static_cast<uint8_t>(unpriced ? 1 : 0)});
+        t.entry_bar = bar;
+        t.fill = {price, no_price, fee, tax, flow - carried, committed};
     }
-    TradeFill& fill(int sid) noexcept { return slot(sid).fill; }
-    int64_t entry_bar(int sid) noexcept { return slot(sid).entry_bar; }
+    bool active(int sid) const noexcept { return open_[static_cast<std::size_t>(sid)].active; }
+    TradeFill& fill(int sid) noexcept { return open_[static_cast<std::size_t>(sid)].fill; }
+    int64_t entry_bar(int sid) const noexcept { return open_[static_cast<std::size_t>(sid)].entry_bar; }
     // Trades still open in the book that the log will not record (their value
     // is 0.0 at the end) go to `unrecorded`; call after the open positions
     // were closed in the log.
@@ -150,11 +157,6 @@ private:
         int64_t entry_bar = 0;
         bool active = false;
     };
-    OpenTrade& slot(int sid) {
-        const auto s = static_cast<std::size_t>(sid);
-        if (s >= open_.size()) [[unlikely]] open_.resize(s + 1);
-        return open_[s];
-    }
     std::vector<OpenTrade> open_;
 };
 
