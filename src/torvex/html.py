@@ -104,7 +104,7 @@ def report_html(report, path=None, *, max_trades: int = 500) -> str:
     stats = report.stats()
     equity, trades_fig, monthly = (_png(report.plot()), _png(report.plot_trades()), _png(report.plot_monthly()))
     trades = report.trades
-    shown = trades.tail(max_trades).copy()
+    shown = trades.tail(max_trades).iloc[::-1].copy()  # newest first
     for col in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
         shown[col] = shown[col].dt.strftime("%Y-%m-%d")
     cols = ["symbol", "entry_date", "exit_date", "position", "period", "entry_price", "exit_price", "pnl", "return",
@@ -125,7 +125,7 @@ def report_html(report, path=None, *, max_trades: int = 500) -> str:
 <img alt="monthly returns" src="{monthly}" style="max-width:50%"></div>
 <h2 id="next">Next actions</h2>
 {_frame(actions) if len(actions) else "<p class='muted'>None.</p>"}
-<h2 id="trade-list">Trade list <span class="muted">(latest {len(shown):,} of {len(trades):,})</span></h2>
+<h2 id="trade-list">Trade list <span class="muted">(latest {len(shown):,} of {len(trades):,}, newest first)</span></h2>
 <div class="scroll">{_frame(shown[cols], "{:.4f}")}</div>
 </body></html>
 """

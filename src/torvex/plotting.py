@@ -85,11 +85,13 @@ def plot_trades(report):
     fig, ax = _figure((7, 5))
     t = report.trades
     t = t[t["exit_bar"] != -1]
-    win = t["return"] > 0
+    win = t["pnl"] > 0
+    # MAE as the trades table holds it: the worst excursion against the trade, 0 or below.
     for mask, colour, label in ((win, "#2e7d32", "winners"), (~win, "#c62828", "losers")):
-        ax.scatter(-t.loc[mask, "mae"], t.loc[mask, "return"], s=12, alpha=0.6, color=colour,
+        ax.scatter(t.loc[mask, "mae"], t.loc[mask, "return"], s=12, alpha=0.6, color=colour,
                    label=f"{label} ({int(mask.sum())})")
     ax.axhline(0.0, color="black", lw=0.6)
+    ax.axvline(0.0, color="black", lw=0.6)
     ax.set_xlabel("MAE (worst excursion against the trade)")
     ax.set_ylabel("return")
     ax.xaxis.set_major_formatter(_percent())
@@ -137,7 +139,7 @@ def plot_monthly(report):
     """
     table = monthly_returns(report)
     values = table.to_numpy(dtype=float)
-    fig, ax = _figure((10, 0.45 * max(len(table), 2) + 1.2))
+    fig, ax = _figure((11, 0.55 * max(len(table), 2) + 1.3))
     ax.set_title("Monthly returns", loc="left")
     if not np.isfinite(values).any():
         ax.text(0.5, 0.5, "no returns yet", ha="center", va="center", transform=ax.transAxes)
@@ -148,9 +150,13 @@ def plot_monthly(report):
     image = ax.imshow(values, cmap="RdYlGn", vmin=-lim, vmax=lim, aspect="auto")
     ax.set_xticks(range(12), ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"])
     ax.set_yticks(range(len(table)), [str(y) for y in table.index])
+    ax.tick_params(length=0)
     for (i, j), v in np.ndenumerate(values):
         if np.isfinite(v):
-            ax.text(j, i, f"{v:.1%}", ha="center", va="center", fontsize=7)
+            # White on the strong colours at either end of the scale, black on the pale middle.
+            strong = abs(v) > 0.6 * lim
+            ax.text(j, i, f"{v:.1%}", ha="center", va="center", fontsize=9,
+                    color="white" if strong else "black", fontweight="bold" if strong else "normal")
     fig.colorbar(image, ax=ax, format=_percent(), shrink=0.8)
     return fig
 

@@ -96,12 +96,17 @@ def plot_sweep(result: Any, stat: str, *, x: str | None = None, y: str | None = 
     values = table.to_numpy(dtype=float)
 
     if ax is None:
-        fig, ax = plt.subplots(figsize=(1.0 + 0.8 * max(values.shape[1], 4),
-                                        1.0 + 0.6 * max(values.shape[0], 4)))
+        # Constrained layout keeps long tick labels and the axis titles inside the figure.
+        fig, ax = plt.subplots(figsize=(1.6 + 0.8 * max(values.shape[1], 4),
+                                        1.4 + 0.6 * max(values.shape[0], 4)), layout="constrained")
     else:
         fig = ax.figure
     im = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, aspect="auto", origin="lower")
-    ax.set_xticks(range(values.shape[1]), [_label(v) for v in table.columns])
+    xlabels = [_label(v) for v in table.columns]
+    # Labels wider than a cell are turned so that neighbours do not overlap.
+    ax.set_xticks(range(values.shape[1]), xlabels,
+                  rotation=45 if max(map(len, xlabels), default=0) > 6 else 0, ha="right"
+                  if max(map(len, xlabels), default=0) > 6 else "center")
     ax.set_yticks(range(values.shape[0]), [_label(v) for v in table.index])
     ax.set_xlabel(x)
     ax.set_ylabel(y)
