@@ -21,9 +21,11 @@ _EXPORTS = {
     "read_prices": "torvex.io",
     "sweep": "torvex.sweep",
     "plot_sweep": "torvex.sweep",
+    "compare": "torvex.compare",
+    "load_report": "torvex._save",
 }
 
-__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "__version__"]
+__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "compare", "load_report", "__version__"]
 
 
 def __getattr__(name):

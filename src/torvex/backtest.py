@@ -24,6 +24,7 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
+from torvex import _benchmark
 from torvex._stops import StopTable
 from torvex.report import Report, RunData, _derived
 
@@ -440,6 +441,7 @@ def backtest(
     excursion_window: int = 0,
     excursion_window_step: int = 1,
     periodically_rebalance: bool = True,
+    benchmark: pd.Series | str | None = None,
 ) -> Report:
     """Backtest a table of target weights on a table of prices.
 
@@ -514,6 +516,24 @@ def backtest(
     periodically_rebalance : bool
         Whether resizing a held position at a rebalance restarts its cost
         basis (the engine's ``RESAMPLE`` setting).
+    benchmark : Series, str or None
+        Prices to measure the run against: a Series of prices by date, or
+        the name of a price (close) column.  Prices must be positive and
+        finite (NaN is a missing price); pass returns ``r`` as prices with
+        ``(1 + r).cumprod()``.  Laid on the price bars by date: each bar takes
+        the last benchmark price dated on or before it, from the benchmark's
+        first date to its last (NaN outside them).  When both indexes are
+        daily (at most one date per calendar day) and one carries a time of
+        day (closes stamped 16:00 against bars at midnight), they are matched
+        by calendar date.  The dates must be in the price dates' time zone
+        (or both tz-naive), as for ``position``: nothing is converted, since a
+        midnight stamp in one zone is the day before in another.  Repeated
+        dates, fewer than two price bars within the benchmark's dates, or
+        prices whose bar-to-bar changes look like gross returns ``1 + r``
+        (a lag-1 autocorrelation below -0.4 over 50 bars or more: a warning)
+        are reported.  ``report.stats()`` then gives alpha, beta,
+        correlation, tracking_error and information_ratio against it,
+        ``report.plot()`` draws it, and ``report.benchmark`` holds it.
 
     Returns
     -------
@@ -677,6 +697,13 @@ def backtest(
 
     notes: list[str] = []
 
+    bench_prices = bench_name = None
+    if benchmark is not None:
+        bench_prices, bench_name, note = _benchmark.prepare(benchmark, dates, close_df)
+        if note is not None:
+            warnings.warn(note, UserWarning, stacklevel=2)
+            notes.append(note)
+
     # Rebalance points and the rows the engine will execute on them.
     marked = _resample_bars(resample, dates, price_ns, pos_ns)
     if not (price_ns[marked] >= pos_ns[0]).any():
@@ -804,6 +831,7 @@ def backtest(
         exec_cells=(rr, cc, targets, keys), warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
                                       delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
                                       stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
+        benchmark=bench_prices, benchmark_name=bench_name,
     )
     return Report(run)
 

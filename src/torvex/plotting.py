@@ -25,14 +25,17 @@ def _figure(figsize, *grid, **kwargs):
 
 
 def plot_equity(report, benchmark=None):
-    """Equity curve (top) and drawdown (bottom) of ``report`` from its start; optionally a benchmark's equity.
+    """Equity curve (top) and drawdown (bottom) of ``report`` from its start, with its benchmark's prices.
 
     Parameters
     ----------
     report : Report
     benchmark : Series or Report, optional
-        Benchmark prices or returns by date, or another report; drawn
-        rescaled to 1.0 at the report's start.
+        Benchmark prices by date, or another report (its equity curve),
+        instead of the run's benchmark (``report.benchmark``).  Drawn as a
+        grey line labelled with the benchmark's name (else "benchmark"),
+        rebased to the strategy's value at ``report.start`` (where the
+        benchmark starts later, at its first bar).
 
     Returns
     -------
@@ -50,11 +53,16 @@ def plot_equity(report, benchmark=None):
     fig, (top, bottom) = _figure((10, 5.5), 2, 1, sharex=True, height_ratios=(3, 1))
     equity = report.creturn.loc[report.start:]
     top.plot(equity.index, equity.to_numpy(), color="#1f4e79", lw=1.3, label="strategy")
-    if benchmark is not None:
-        b = report._benchmark_returns(benchmark)
-        curve = np.r_[1.0, np.cumprod(1.0 + np.nan_to_num(b))]
-        top.plot(equity.index, curve, color="#999999", lw=1.0, label="benchmark")
-        top.legend(loc="upper left", frameon=False)
+    prices, name = report._benchmark_prices(benchmark)
+    if prices is not None:
+        p = prices[len(prices) - len(equity):]
+        have = np.flatnonzero(~np.isnan(p))
+        if have.size:
+            first = int(have[0])
+            curve = p / p[first] * equity.to_numpy()[first]
+            top.plot(equity.index, curve, color="#999999", lw=1.0,
+                     label="benchmark" if name is None else str(name))
+            top.legend(loc="upper left", frameon=False)
     top.set_ylabel("equity")
     top.grid(alpha=0.3)
     top.set_title("Equity and drawdown", loc="left")

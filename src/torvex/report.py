@@ -11,6 +11,8 @@ from __future__ import annotations
 import functools
 import itertools
 import math
+import os
+import pathlib
 import weakref
 from dataclasses import dataclass, field
 from typing import Any
@@ -18,6 +20,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from torvex import _benchmark
 from torvex import stats as _st
 
 __all__ = ["Report", "RunData", "EXIT_REASONS", "ACTION_WORDS", "STAT_NAMES"]
@@ -41,7 +44,8 @@ STAT_NAMES = (
     "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
     "max_drawdown_duration", "calmar", "exposure", "turnover", "trades", "win_rate", "avg_win", "avg_loss",
     "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "fees_paid", "taxes_paid",
-    "sharpe_per_bar", "skew", "kurtosis", "bars", "alpha", "beta", "information_ratio",
+    "sharpe_per_bar", "skew", "kurtosis", "bars", "alpha", "beta", "correlation", "tracking_error",
+    "information_ratio",
 )
 
 #: The ledger's figures per trade (columns of :attr:`Report.trades`).
@@ -78,6 +82,9 @@ class RunData:
     exec_cells: tuple | None = None
     warnings: list = field(default_factory=list)
     settings: dict = field(default_factory=dict)
+    # The benchmark's prices on the bars (float64, NaN outside its dates) and its name, or None.
+    benchmark: np.ndarray | None = None
+    benchmark_name: Any = None
 
 
 _FACTS: dict[int, tuple[weakref.ref, dict]] = {}
@@ -204,6 +211,34 @@ def _readonly(a: np.ndarray) -> np.ndarray:
     return a
 
 
+def _window_span(window) -> int | pd.Timedelta:
+    """The window of :meth:`Report.rolling` as a number of bars (at least 2) or a positive fixed span."""
+    from datetime import timedelta
+
+    from pandas.tseries.frequencies import to_offset
+
+    expected = "an int number of bars (at least 2) or a fixed time span such as '63D', '36h' or a Timedelta"
+    if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer, str, timedelta,
+                                                                        np.timedelta64, pd.offsets.BaseOffset)):
+        raise TypeError(f"window: expected {expected}; found {type(window).__name__}")
+    if isinstance(window, (int, np.integer)) and not isinstance(window, np.timedelta64):
+        if window < 2:
+            raise ValueError(f"window: expected {expected}; found {window}")
+        return int(window)
+    try:
+        offset = to_offset(window) if isinstance(window, (str, pd.offsets.BaseOffset)) else window
+    except ValueError:
+        raise ValueError(f"window: expected {expected}; found {window!r}, not a pandas frequency") from None
+    try:
+        span = pd.Timedelta(offset)
+    except ValueError:
+        raise ValueError(f"window: expected {expected}; found {window!r}, a calendar span of varying length"
+                         " (pandas' rolling takes fixed spans only)") from None
+    if not span > pd.Timedelta(0):
+        raise ValueError(f"window: expected {expected}; found {window!r}, not a positive span")
+    return span
+
+
 class Report:
     """Equity curve, trades, statistics, plots and next actions of one backtest.
 
@@ -297,6 +332,185 @@ class Report:
     def drawdown(self) -> pd.Series:
         """Relative distance of :attr:`creturn` below its running peak (0 at a peak)."""
         return pd.Series(_st.drawdown(self._run.creturn), index=self._run.dates, name="drawdown")
+
+    @property
+    def benchmark(self) -> pd.Series | None:
+        """The run's benchmark (``backtest(benchmark=...)``) as prices on the price dates, or None.
+
+        float64, named as the benchmark: each bar holds the last benchmark
+        price dated on or before it, NaN before the benchmark's first date and
+        after its last.  :meth:`stats` and :meth:`plot` use it unless given
+        another.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> report = torvex.backtest(price.notna(), price, resample="ME", benchmark="S0001")
+        >>> report.benchmark.name, report.benchmark.dtype
+        ('S0001', dtype('float64'))
+        >>> torvex.backtest(price.notna(), price, resample="ME").benchmark is None
+        True
+        """
+        r = self._run
+        if r.benchmark is None:
+            return None
+        c = self._cache
+        if "benchmark" not in c:
+            c["benchmark"] = pd.Series(_readonly(np.array(r.benchmark, dtype=np.float64)), index=r.dates,
+                                       name=r.benchmark_name)
+        return c["benchmark"].copy(deep=False)
+
+    def drawdowns(self, top: int | None = 5) -> pd.DataFrame:
+        """The deepest drawdowns of :attr:`creturn` from :attr:`start` on, deepest first.
+
+        A drawdown is a maximal stretch of bars below the running peak, from
+        the peak to the first bar back at or above it (see
+        :func:`torvex.stats.drawdown_periods`).  Equal depths keep the order
+        of time.
+
+        Parameters
+        ----------
+        top : int or None
+            How many rows at most (a positive int); None for all drawdowns.
+
+        Returns
+        -------
+        DataFrame
+            One row per drawdown (none without one): peak (the date of the
+            last bar at the running peak before the fall), valley (the first
+            date of its lowest value), recovery (the first date back at or
+            above the peak's value; NaT when not recovered), depth
+            (valley / peak - 1, negative), bars_to_valley (valley bar - peak
+            bar) and bars_under_water (recovery bar - peak bar, or last bar -
+            peak bar when not recovered: the largest is the
+            max_drawdown_duration of :meth:`stats`).
+
+        Examples
+        --------
+        >>> import pandas as pd, torvex
+        >>> dates = pd.bdate_range("2024-01-01", periods=8)
+        >>> price = pd.DataFrame({"A": [10, 10, 8, 9, 10, 12, 11, 11.5]}, index=dates)
+        >>> report = torvex.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), price,
+        ...                          fee_ratio=0, tax_ratio=0)
+        >>> report.drawdowns().round({"depth": 4})
+                peak     valley   recovery   depth  bars_to_valley  bars_under_water
+        0 2024-01-02 2024-01-03 2024-01-05 -0.2000               1                 3
+        1 2024-01-08 2024-01-09        NaT -0.0833               1                 2
+        """
+        if top is not None:
+            if isinstance(top, (bool, np.bool_)) or not isinstance(top, (int, np.integer)):
+                raise TypeError(f"top: expected a positive int or None; found {type(top).__name__}")
+            if top < 1:
+                raise ValueError(f"top: expected a positive int or None; found {top}")
+        value = self._run.creturn[self._start:]
+        dates = self._run.dates[self._start:]
+        peak, valley, recovery, depth = _st.drawdown_periods(value)
+        pick = np.argsort(depth, kind="stable")[:top]
+        peak, valley, recovery, depth = peak[pick], valley[pick], recovery[pick], depth[pick]
+        back = recovery >= 0
+        return pd.DataFrame({
+            "peak": dates[peak],
+            "valley": dates[valley],
+            "recovery": dates[np.where(back, recovery, 0)].where(back),
+            "depth": depth,
+            "bars_to_valley": valley - peak,
+            "bars_under_water": np.where(back, recovery, len(value) - 1) - peak,
+        })
+
+    def rolling(self, window: int | str | pd.Timedelta) -> pd.DataFrame:
+        """Figures of :attr:`returns` over a rolling window, by the date of its last bar.
+
+        Parameters
+        ----------
+        window : int, str or Timedelta
+            Bars per window (an int, at least 2), or a fixed time span as
+            pandas' rolling takes it on dates ("63D", "36h", a Timedelta):
+            the bars dated within the span up to and including the row's.
+            Calendar spans of varying length ("3ME", "W", "5B") are refused.
+
+        Returns
+        -------
+        DataFrame
+            float64, indexed like :attr:`returns`: return (compounded over
+            the window), volatility (sample standard deviation times the
+            square root of the bars per year, as in :meth:`stats`), sharpe
+            (the mean over the standard deviation, annualised likewise;
+            risk-free 0) and drawdown (the maximum drawdown within the
+            window, from the value before its first bar: negative or 0);
+            with a :attr:`benchmark`, beta (the covariance of the returns
+            with the benchmark's, bar to bar, over the benchmark's variance,
+            on the bars where both have one; NaN for a benchmark that does
+            not move).  Rows whose window reaches back before :attr:`start` are NaN: the
+            first ``window - 1`` for a number of bars, those dated less than
+            the span after :attr:`start` for a span.
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=300, seed=1)
+        >>> report = torvex.backtest(price.notna(), price, resample="ME")
+        >>> roll = report.rolling(63)
+        >>> list(roll.columns), int(roll["return"].isna().sum())
+        (['return', 'volatility', 'sharpe', 'drawdown'], 62)
+        >>> value = report.creturn
+        >>> bool(abs(roll["return"].iloc[-1] - (value.iloc[-1] / value.iloc[-64] - 1)) < 1e-12)
+        True
+        >>> bool((report.rolling("91D")["drawdown"].dropna() <= 0).all())
+        True
+        >>> torvex.backtest(price.notna(), price, resample="ME", benchmark="S0001").rolling(21).columns[-1]
+        'beta'
+        """
+        span = _window_span(window)
+        ret = self.returns
+        value = self._run.creturn[self._start:]
+        n = ret.size
+        if isinstance(span, int):
+            roll = ret.rolling(span, min_periods=span)
+            bars = np.full(n, span)
+            full = np.arange(n) >= span - 1
+        else:
+            roll = ret.rolling(span, min_periods=1)
+            bars = pd.Series(np.ones(n), index=ret.index).rolling(span).sum().to_numpy().astype(np.int64)
+            full = ret.index >= self.start + span
+        root = math.sqrt(self._periods_per_year())
+        # A window of equal returns has a standard deviation of exactly 0 (as in stats), which pandas'
+        # running sums leave as rounding noise after a window of different ones.
+        flat = (roll.max() == roll.min()).to_numpy()
+        std = roll.std().to_numpy()
+        std = np.where(flat & ~np.isnan(std), 0.0, std)  # NaN for fewer than two returns
+        mean = np.where(flat, roll.max().to_numpy(), roll.mean().to_numpy())
+        end = np.arange(1, n + 1)  # the value at each row's bar; the window's values start bars earlier
+        begin = end - bars
+        growth = np.full(n, np.nan)
+        drawdown = np.full(n, np.nan)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            growth[full] = value[end[full]] / value[begin[full]] - 1.0
+            sharpe = mean / std * root
+            for i in np.flatnonzero(full):
+                v = value[begin[i]:end[i] + 1]
+                drawdown[i] = min(np.min(v / np.fmax.accumulate(v)) - 1.0, 0.0)
+        cols = {"return": growth, "volatility": std * root, "sharpe": sharpe, "drawdown": drawdown}
+        bench = self.benchmark
+        if bench is not None:
+            p = bench.to_numpy()[self._start:]
+            with np.errstate(divide="ignore", invalid="ignore"):
+                b = pd.Series(p[1:] / p[:-1] - 1.0, index=ret.index)
+            both = ret.notna() & b.notna()
+            x, y = ret.where(both), b.where(both)
+            pairs = span if isinstance(span, int) else 2
+            cov = x.rolling(span, min_periods=pairs).cov(y).to_numpy()
+            by = y.rolling(span, min_periods=pairs)
+            var = by.var().to_numpy()
+            moves = (by.max() > by.min()).to_numpy()  # else its variance is 0 or rounding noise
+            with np.errstate(divide="ignore", invalid="ignore"):
+                cols["beta"] = np.where(moves & (var > 0), cov / var, np.nan)
+        for name in ("volatility", "sharpe", "beta"):
+            if name in cols:
+                cols[name] = np.where(full, cols[name], np.nan)
+        return pd.DataFrame(cols, index=ret.index)
 
     # ---------------------------------------------------------- positions
 
@@ -525,10 +739,12 @@ class Report:
             Annual risk-free rate; ``risk_free / periods_per_year`` per bar is
             taken off the returns for Sharpe, Sortino and alpha.
         benchmark : Series or Report, optional
-            Benchmark prices or returns by date (a Series whose values are all
-            positive and whose first value is above 0.5 is taken as prices),
-            or another report.  Adds alpha, beta and information_ratio
-            (NaN otherwise).
+            Benchmark prices by date (positive and finite; returns ``r`` are
+            passed as ``(1 + r).cumprod()``), laid on the price bars as
+            ``backtest(benchmark=...)`` lays them, or another report (its
+            :attr:`creturn` as prices).  Used instead of the run's benchmark
+            (:attr:`benchmark`) for this call; without either the benchmark
+            figures are NaN.
         periods_per_year : int, optional
             Bars per year; inferred from the dates when None (252 for daily bars).
 
@@ -538,8 +754,9 @@ class Report:
             float64, indexed by :data:`STAT_NAMES` (the same keys on every
             run; figures that need a benchmark are NaN without one), over the
             bars from :attr:`start` to :attr:`end`: total_return, cagr, annual_volatility, sharpe, sortino,
-            max_drawdown (negative), max_drawdown_duration (bars from peak to
-            recovery), calmar, exposure (share of bars with a position held at
+            max_drawdown (negative), max_drawdown_duration (the longest stretch
+            under water: the most bars from a peak to its recovery, or to the
+            last bar, of all drawdowns; see :meth:`drawdowns`), calmar, exposure (share of bars with a position held at
             the close), turnover (one-way, per year: half the sum of the
             absolute changes of the executed target rows, rescaled to gross 1
             at most, over the years), trades (count), and of the closed
@@ -550,9 +767,19 @@ class Report:
             fees_paid and taxes_paid (the charges, in units of the starting
             capital); of the per-bar returns: sharpe_per_bar (not
             annualised), skew, kurtosis (not excess: 3 for a normal
-            distribution) and bars (their number); alpha, beta,
-            information_ratio against ``benchmark``.  Trade returns are
-            pnl / committed (see :attr:`trades`).
+            distribution) and bars (their number); against the benchmark,
+            on the bars of :attr:`returns` where it has a price (its returns
+            bar to bar; bars without one left out pairwise): alpha and beta
+            (as ``empyrical.alpha_beta`` with ``risk_free / periods_per_year``
+            per bar: beta the covariance over the benchmark's variance, alpha
+            the mean per-bar excess over ``beta`` times the benchmark's,
+            compounded to a year), correlation (Pearson's, of the per-bar
+            returns), tracking_error (the sample standard deviation, ddof 1,
+            of the active returns ``returns - benchmark``, annualised like
+            annual_volatility) and information_ratio (the active returns'
+            mean over their standard deviation, times the square root of
+            ``periods_per_year``).  Trade returns are pnl / committed (see
+            :attr:`trades`).
 
         Examples
         --------
@@ -587,37 +814,44 @@ class Report:
                               keys=cells[3] if len(cells) > 3 else None)
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         out.update(_trade_figures(entry, exit_, blocks, nbars, self._fills()))
-        nan = float("nan")
-        alpha = beta = ir = nan
-        if benchmark is not None:
-            b = self._benchmark_returns(benchmark)
-            alpha, beta = _st.alpha_beta(ret, b, rf, ppy)
-            ir = _st.information_ratio(ret, b, ppy)
-        out.update(alpha=alpha, beta=beta, information_ratio=ir)
+        prices = self._benchmark_prices(benchmark)[0]
+        if prices is None:
+            nan = float("nan")
+            out.update(alpha=nan, beta=nan, correlation=nan, tracking_error=nan, information_ratio=nan)
+        else:
+            p = prices[self._start:]
+            out.update(_st._versus(ret, p[1:] / p[:-1] - 1.0, rf, ppy))
         values = np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
         return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
 
     def _periods_per_year(self) -> int:
         return _derived(self._run.dates, "ppy", _st.periods_per_year)
 
-    def _benchmark_returns(self, benchmark) -> np.ndarray:
-        """Benchmark returns on the bars of :attr:`returns`."""
-        dates = self._run.dates[self._start:]
+    def _benchmark_prices(self, benchmark=None) -> tuple[np.ndarray | None, Any]:
+        """(benchmark prices on every bar, NaN outside its dates; its name): of ``benchmark`` (a Series
+        of prices or a Report) where given, else the run's (None, None without one)."""
+        if benchmark is None:
+            return self._run.benchmark, self._run.benchmark_name
         if isinstance(benchmark, Report):
-            benchmark = benchmark.creturn
-        if not isinstance(benchmark, pd.Series) or not isinstance(benchmark.index, pd.DatetimeIndex):
-            raise TypeError(f"benchmark: expected a Series by date or a Report; found {type(benchmark).__name__}")
-        s = benchmark.astype(np.float64)
-        valid = s.dropna()
-        if valid.size and (valid > 0).all() and valid.iloc[0] > 0.5:
-            p = s.reindex(s.index.union(dates)).ffill().reindex(dates).to_numpy()
-            return p[1:] / p[:-1] - 1.0
-        return s.reindex(dates[1:]).to_numpy()
+            benchmark = benchmark.creturn.rename(None)
+        elif not isinstance(benchmark, (pd.Series, str)):  # a str: refused by prepare, which says why
+            raise TypeError(f"benchmark: expected a Series of prices by date or a Report;"
+                            f" found {type(benchmark).__name__}")
+        prices, name, note = _benchmark.prepare(benchmark, self._run.dates)
+        if note is not None:
+            import warnings
+
+            warnings.warn(note, UserWarning, stacklevel=3)
+        return prices, name
 
     # ------------------------------------------------------------ figures
 
     def plot(self, benchmark=None):
-        """Equity curve and drawdown as a matplotlib Figure (optionally with a benchmark's equity).
+        """Equity curve and drawdown as a matplotlib Figure, with the benchmark's prices where there is one.
+
+        The run's benchmark (:attr:`benchmark`), or ``benchmark`` (a Series of
+        prices by date or another report) where given, is drawn in grey,
+        rebased to the strategy's value at :attr:`start`.
 
         Examples
         --------
@@ -697,6 +931,48 @@ class Report:
         from torvex import html
 
         return html.report_html(self, path)
+
+    # ---------------------------------------------------------------- saving
+
+    def save(self, path: str | os.PathLike, *, overwrite: bool = False) -> pathlib.Path:
+        """Save the report as a directory of Parquet files and a ``report.json``; see :func:`torvex.load_report`.
+
+        One file per table, named after its accessor (``creturn.parquet``,
+        ``trades.parquet``, ``position.parquet``, ``weights.parquet``,
+        ``next_weights.parquet``, ``rebalances.parquet``, ``actions.parquet``,
+        ``drawdowns.parquet``; ``benchmark.parquet`` with a benchmark),
+        settings that are tables under ``settings/``, and ``report.json``
+        with the other settings, the warnings, start and end.  Any Parquet
+        reader reads the files.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The directory: created when missing, filled when empty.  Another
+            non-empty directory is refused, and so is a report saved there
+            before unless ``overwrite`` is True.
+        overwrite : bool
+            Replace a report saved at ``path`` (written beside it and swapped
+            in when complete).
+
+        Returns
+        -------
+        pathlib.Path
+            The directory.
+
+        Examples
+        --------
+        >>> import os, tempfile, torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=200, seed=1)
+        >>> report = torvex.backtest(price.notna(), price, resample="ME")
+        >>> folder = report.save(os.path.join(tempfile.mkdtemp(), "run"))
+        >>> (folder / "trades.parquet").exists(), torvex.load_report(folder).creturn.equals(report.creturn)
+        (True, True)
+        """
+        from torvex import _save
+
+        return _save.save_report(self, path, overwrite=overwrite)
 
     # -------------------------------------------------------------- display
 

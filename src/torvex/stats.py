@@ -18,7 +18,8 @@ import pandas as pd
 
 __all__ = [
     "periods_per_year", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
-    "drawdown", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio", "skew", "kurtosis",
+    "drawdown", "drawdown_periods", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio", "skew",
+    "kurtosis",
 ]
 
 _DAY = 86_400 * 10**9
@@ -194,25 +195,72 @@ def max_drawdown(returns) -> float:
     return float(min(np.min(np.r_[1.0, value] / np.fmax.accumulate(np.r_[1.0, value])) - 1.0, 0.0))
 
 
+def drawdown_periods(values) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Every drawdown of an equity curve: its peak, valley and recovery bars and its depth.
+
+    A drawdown is a maximal stretch of bars below the running peak of ``values``.  Its peak is the
+    last bar at the running peak before the stretch; its valley the first bar of its lowest value;
+    its recovery the first bar back at or above the peak's value (-1 when the curve ends under
+    water); its depth ``values[valley] / values[peak] - 1`` (negative).  NaN values are skipped:
+    they neither set a peak nor end a stretch, and are never a peak, valley or recovery bar.
+
+    Parameters
+    ----------
+    values : array-like
+        The curve, 1-D (an equity curve, above 0).
+
+    Returns
+    -------
+    peak, valley, recovery : ndarray of int64
+        Bar positions in ``values``, one per drawdown, in order of time.
+    depth : ndarray of float64
+        The depth of each drawdown.
+
+    Examples
+    --------
+    >>> peak, valley, recovery, depth = drawdown_periods([1.0, 0.8, 0.9, 1.0, 1.2, 1.1])
+    >>> peak.tolist(), valley.tolist(), recovery.tolist()
+    ([0, 4], [1, 5], [3, -1])
+    >>> depth.round(10).tolist()
+    [-0.2, -0.0833333333]
+    """
+    v = _clean(values)
+    if v.ndim != 1:
+        raise ValueError(f"values: expected a 1-D array; found {v.ndim} dimensions")
+    bars = np.flatnonzero(~np.isnan(v))
+    x = v[bars]
+    under = x < np.maximum.accumulate(x)  # never true at the first value
+    edge = np.diff(np.r_[False, under, False].view(np.int8))
+    first, after = np.flatnonzero(edge == 1), np.flatnonzero(edge == -1)  # a stretch is x[first:after]
+    peak = first - 1
+    # The valley: among the bars under water, ordered by stretch, then value, then bar, the first of each.
+    at = np.flatnonzero(under)
+    stretch = np.cumsum(edge[:-1] == 1)[at]
+    order = np.lexsort((at, x[at], stretch))
+    valley = at[order[np.r_[0, np.cumsum(after - first)[:-1]]]] if at.size else at
+    depth = x[valley] / x[peak] - 1.0
+    recovery = np.full(after.size, -1, dtype=np.int64)
+    back = after < x.size
+    recovery[back] = bars[after[back]]
+    return bars[peak].astype(np.int64), bars[valley].astype(np.int64), recovery, depth
+
+
 def max_drawdown_duration(values) -> int:
-    """Bars from the peak before the deepest drawdown to its recovery (or to the last bar).
+    """The longest stretch under water, in bars: of all drawdowns (see :func:`drawdown_periods`), the
+    most bars from a peak to its recovery, or to the last bar for one not recovered (0 without a drawdown).
 
     Examples
     --------
     >>> max_drawdown_duration([1.0, 0.8, 0.9, 1.0, 0.95])   # peak at bar 0, back at bar 3
     3
+    >>> max_drawdown_duration([1.0, 0.5, 1.0, 0.99, 0.99, 0.99, 0.99, 1.0])   # the shallow one is longer
+    5
     """
     v = _clean(values)
-    if v.size == 0:
+    peak, _, recovery, _ = drawdown_periods(v)
+    if peak.size == 0:
         return 0
-    dd = drawdown(v)
-    trough = int(np.nanargmin(dd)) if np.isfinite(dd).any() else 0
-    if not dd[trough] < 0:
-        return 0
-    peak = int(np.flatnonzero(dd[: trough + 1] == 0)[-1]) if (dd[: trough + 1] == 0).any() else 0
-    back = np.flatnonzero(v[trough:] >= v[peak])
-    end = trough + int(back[0]) if back.size else v.size - 1
-    return end - peak
+    return int((np.where(recovery >= 0, recovery, v.size - 1) - peak).max())
 
 
 def calmar(returns, periods_per_year: float = 252) -> float:
@@ -354,17 +402,20 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
 
 
 def _drawdown_duration(v: np.ndarray) -> int:
-    """max_drawdown_duration of finite values whose first one is above 0 (so the drawdown is finite)."""
-    dd = v / np.fmax.accumulate(v) - 1.0
-    trough = int(dd.argmin())
-    if not dd[trough] < 0:
+    """max_drawdown_duration of finite values (no NaN to skip), from the stretches under water alone.
+
+    A stretch ``v[first:after]`` below the running peak lasts from its peak ``first - 1`` to its
+    recovery ``after``: ``after - first + 1`` bars; one running to the last bar lasts ``size - first``,
+    the same with ``after = size - 1``.
+    """
+    under = v < np.maximum.accumulate(v)
+    if not under.any():
         return 0
-    at_peak = np.flatnonzero(dd[: trough + 1] == 0)
-    peak = int(at_peak[-1]) if at_peak.size else 0
-    back = v[trough:] >= v[peak]
-    first = int(back.argmax())
-    end = trough + first if back[first] else v.size - 1
-    return end - peak
+    edge = np.diff(under.view(np.int8))
+    first, after = np.flatnonzero(edge == 1) + 1, np.flatnonzero(edge == -1) + 1
+    if under[-1]:
+        after = np.r_[after, v.size - 1]
+    return int((after - first).max()) + 1
 
 
 def alpha_beta(returns, benchmark, risk_free: float = 0.0, periods_per_year: float = 252) -> tuple[float, float]:
@@ -387,6 +438,8 @@ def alpha_beta(returns, benchmark, risk_free: float = 0.0, periods_per_year: flo
     resid = ind - np.nanmean(ind)
     var = np.nanmean(np.square(resid))
     beta = float(np.nanmean(resid * r) / var) if var >= 1e-30 else float("nan")
+    if math.isnan(beta):  # a benchmark that does not move: neither figure exists
+        return float("nan"), beta
     a = np.nanmean((r - risk_free) - beta * (f - risk_free))
     return float((a + 1.0) ** periods_per_year - 1.0), beta
 
@@ -405,3 +458,29 @@ def information_ratio(returns, benchmark, periods_per_year: float = 252) -> floa
     active = r - f
     with np.errstate(divide="ignore", invalid="ignore"):
         return float(np.float64(np.nanmean(active)) / np.float64(_std(active)) * np.sqrt(periods_per_year))
+
+
+def _versus(returns: np.ndarray, benchmark: np.ndarray, risk_free: float, periods_per_year) -> dict:
+    """The benchmark figures of Report.stats: alpha, beta, correlation, tracking_error, information_ratio.
+
+    Bars where either series is NaN are left out of every figure (pairwise); ``risk_free`` is per
+    bar.  alpha and beta are those of :func:`alpha_beta`, information_ratio that of
+    :func:`information_ratio`; correlation is Pearson's of the per-bar returns and tracking_error
+    the sample standard deviation (ddof 1) of ``returns - benchmark`` times ``sqrt(periods_per_year)``.
+    All NaN with fewer than two common bars.
+    """
+    nan = float("nan")
+    r, f = _clean(returns), _clean(benchmark)
+    both = ~(np.isnan(r) | np.isnan(f))
+    if not both.all():
+        r, f = r[both], f[both]
+    if r.size < 2:
+        return dict(alpha=nan, beta=nan, correlation=nan, tracking_error=nan, information_ratio=nan)
+    alpha, beta = alpha_beta(r, f, risk_free, periods_per_year)
+    dr, df = r - r.mean(), f - f.mean()
+    denom = math.sqrt(float(np.dot(dr, dr)) * float(np.dot(df, df)))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        correlation = float(np.dot(dr, df) / denom) if denom > 0 else nan
+    return dict(alpha=alpha, beta=beta, correlation=max(-1.0, min(1.0, correlation)) if denom > 0 else nan,
+                tracking_error=float(_std(r - f) * np.sqrt(periods_per_year)),
+                information_ratio=information_ratio(r, f, periods_per_year))

@@ -37,8 +37,9 @@ def test_benchmark_figures_agree_with_empyrical(report, universe):
     assert s["beta"] == pytest.approx(beta, rel=1e-12)
     assert s["alpha"] == pytest.approx(alpha, rel=1e-12)
     assert s["information_ratio"] == pytest.approx(empyrical.excess_sharpe(r, b) * np.sqrt(252), rel=1e-12)
-    # The same benchmark given as returns.
-    s2 = report.stats(benchmark=b, risk_free=0.01)
+    # The same benchmark's returns compounded back into prices.
+    base = pd.Series([1.0], index=[report.start])
+    s2 = report.stats(benchmark=pd.concat([base, (1 + b).cumprod()]), risk_free=0.01)
     assert s2["beta"] == pytest.approx(beta, rel=1e-12)
 
 

@@ -6,6 +6,7 @@ import concurrent.futures as cf
 import inspect
 import math
 import os
+import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -97,10 +98,18 @@ def sweep(position: Any, price: Any,
         value comes back (so a large sweep never ships whole reports).
     stats_options : dict, optional
         Keywords of ``Report.stats`` for every run (``risk_free``,
-        ``benchmark``, ``periods_per_year``).
+        ``periods_per_year``). A ``benchmark`` here still works but is
+        deprecated: pass ``benchmark=`` to `sweep` instead.
     **fixed
         :func:`torvex.backtest` options (or parameters of `position`) that
-        are the same for every run.
+        are the same for every run. ``benchmark=`` (a Series of prices or a
+        price column's name) is one of them: it travels with the prices in
+        the sweep's shared inputs (one copy per worker; with the local
+        backend a long one's values sit in shared memory like the price
+        arrays) and gives
+        every run its alpha, beta, correlation, tracking_error and
+        information_ratio. It cannot be a grid key: one sweep measures all
+        its runs against one benchmark.
 
     Returns
     -------
@@ -117,7 +126,8 @@ def sweep(position: Any, price: Any,
     ------
     ValueError
         A malformed grid, a key that is neither an option nor a parameter of
-        `position`, a key both in `grid` and in `fixed`, an unknown backend.
+        `position`, a key both in `grid` and in `fixed`, ``benchmark`` as a
+        grid key, an unknown backend.
     TypeError
         A thread pool as `backend`, `keep` neither "stats", "reports" nor
         callable.
@@ -158,12 +168,19 @@ def sweep(position: Any, price: Any,
     names, sets, labels = expand(grid)
     options = _backtest_options()
     sig = _signal_params(position)
+    if "benchmark" in names and not (sig and "benchmark" in sig):
+        raise ValueError("grid: 'benchmark' cannot be swept; expected one benchmark for every run of a sweep,"
+                         " passed as sweep(..., benchmark=prices)")
     signal_keys = split_keys(names, options, sig, fixed)
     if not (keep in ("stats", "reports") or callable(keep)):
         raise TypeError(f"keep: expected 'stats', 'reports' or a callable, found {keep!r}")
     if stats_options is not None and not isinstance(stats_options, Mapping):
         raise TypeError("stats_options: expected a dict of Report.stats keywords, "
                         f"found {type(stats_options).__name__}")
+    if stats_options is not None and stats_options.get("benchmark") is not None:
+        warnings.warn("stats_options: 'benchmark' is deprecated; pass benchmark= to sweep instead, "
+                      "which ships it once with the prices and measures every run against it",
+                      DeprecationWarning, stacklevel=2)
     if n_jobs is None:
         n_jobs = os.process_cpu_count() or 1
     elif isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1:
