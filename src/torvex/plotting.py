@@ -169,6 +169,55 @@ def plot_monthly(report):
     return fig
 
 
+def rolling_window(report) -> int:
+    """The page's rolling window: half a year of bars, or a quarter of the run when that is shorter
+    (at least 2 bars)."""
+    return max(2, min(report._periods_per_year() // 2, len(report.returns) // 4))
+
+
+def plot_rolling(report, window=None):
+    """Rolling Sharpe ratio (and, with a benchmark, rolling beta) over ``window`` bars or a time span.
+
+    Parameters
+    ----------
+    report : Report
+    window : int, str or Timedelta, optional
+        As :meth:`Report.rolling` takes it; half a year of bars by default
+        (a quarter of the run when that is shorter).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import torvex
+    >>> from torvex.datasets import synthetic_universe
+    >>> price = synthetic_universe(n_stocks=3, n_bars=400, seed=2)
+    >>> fig = plot_rolling(torvex.backtest(price.notna(), price, resample="ME"), 63)
+    >>> fig.axes[0].get_title(loc="left")
+    'Rolling Sharpe ratio, 63 bars'
+    """
+    window = rolling_window(report) if window is None else window
+    roll = report.rolling(window)
+    beta = "beta" in roll.columns
+    fig, axes = _figure((10, 4.5 if beta else 3), 2 if beta else 1, 1, sharex=True, squeeze=False)
+    ax = axes[0, 0]
+    what = f"{window} bars" if isinstance(window, (int, np.integer)) else str(window)
+    ax.set_title(f"Rolling Sharpe ratio, {what}", loc="left")
+    ax.plot(roll.index, roll["sharpe"].to_numpy(), color="#1f4e79", lw=1.1)
+    ax.axhline(0.0, color="black", lw=0.6)
+    ax.set_ylabel("Sharpe")
+    ax.grid(alpha=0.3)
+    if beta:
+        low = axes[1, 0]
+        low.plot(roll.index, roll["beta"].to_numpy(), color="#6a3d9a", lw=1.1)
+        low.axhline(1.0, color="#999999", lw=0.6)
+        low.set_ylabel("beta")
+        low.grid(alpha=0.3)
+    return fig
+
+
 def _percent():
     from matplotlib.ticker import PercentFormatter
 

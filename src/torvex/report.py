@@ -896,6 +896,30 @@ class Report:
         """
         return self._figure("monthly")
 
+    def plot_rolling(self, window=None):
+        """Rolling Sharpe ratio (and rolling beta with a benchmark) as a matplotlib Figure.
+
+        Parameters
+        ----------
+        window : int, str or Timedelta, optional
+            As :meth:`rolling` takes it; half a year of bars by default (a
+            quarter of the run when that is shorter).
+
+        Examples
+        --------
+        >>> import torvex
+        >>> from torvex.datasets import synthetic_universe
+        >>> price = synthetic_universe(n_stocks=4, n_bars=300, seed=1)
+        >>> fig = torvex.backtest(price.notna(), price, resample="ME").plot_rolling(63)
+        >>> fig.axes[0].get_ylabel()
+        'Sharpe'
+        """
+        if window is not None:
+            from torvex import plotting
+
+            return plotting.plot_rolling(self, window)
+        return self._figure("rolling")
+
     def _figure(self, name: str):
         """The figure ``torvex.plotting.plot_<name>`` draws of this report, drawn once."""
         key = "fig_" + name
@@ -906,7 +930,8 @@ class Report:
         return self._cache[key]
 
     def to_html(self, path=None) -> str:
-        """One self-contained HTML page: stats, the three plots, trades and next actions.
+        """One self-contained HTML page: stats, equity against the benchmark, drawdowns, rolling Sharpe,
+        monthly returns, trades and next actions.
 
         Parameters
         ----------

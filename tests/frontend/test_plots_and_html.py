@@ -46,7 +46,7 @@ def test_html_page(report, tmp_path):
     path = tmp_path / "r.html"
     page = report.to_html(path)
     assert path.read_text(encoding="utf-8") == page
-    assert len(re.findall(r'src="data:image/png;base64,', page)) == 3
+    assert len(re.findall(r'src="data:image/png;base64,', page)) == 4  # equity, rolling Sharpe, monthly returns, trades
     for section in ("Statistics", "Trades", "Next actions", "Trade list"):
         assert f">{section}" in page
     assert "http" not in page.replace("http-equiv", "")  # self-contained: nothing fetched
@@ -76,3 +76,23 @@ def test_page_of_a_run_without_trades(tmp_path):
         warnings.simplefilter("error")
         page = r.to_html(tmp_path / "empty.html")
     assert "enter" in page
+
+
+def test_page_sections_with_a_benchmark(universe, momentum):
+    report = torvex.backtest(momentum, universe, stop_loss=0.06, benchmark="S0003")
+    page = report.to_html()
+    for section in ("stats", "drawdowns", "rolling", "monthly", "trades-plot", "next", "trade-list"):
+        assert f'id="{section}"' in page, section
+    assert "Benchmark: S0003." in page and ">tracking_error<" in page and ">correlation<" in page
+    # The five deepest drawdowns, deepest first, their depths as the table gives them.
+    depths = [f"{d:.2%}" for d in report.drawdowns(top=5)["depth"]]
+    at = [page.index(f"<td>{d}</td>") for d in depths]
+    assert at == sorted(at)
+    # The trade list is newest first: the last recorded trade's entry date comes before the first one's.
+    t = report.trades
+    listing = page[page.index('id="trade-list"'):]
+    last, first = t["entry_date"].iloc[-1].strftime("%Y-%m-%d"), t["entry_date"].iloc[0].strftime("%Y-%m-%d")
+    assert listing.index(last) < listing.rindex(first)
+    # The equity figure draws the benchmark; the rolling one adds beta.
+    assert [line.get_label() for line in report.plot().axes[0].get_lines()] == ["strategy", "S0003"]
+    assert [a.get_ylabel() for a in report.plot_rolling(21).axes] == ["Sharpe", "beta"]

@@ -297,5 +297,5 @@ def test_loaded_report_draws_its_plots_and_page(small, tmp_path):
     back = torvex.load_report(small.save(tmp_path / "r"))
     assert len(back.plot().axes) == 2 and back.plot_trades() is not None and back.plot_monthly() is not None
     page = back.to_html(tmp_path / "page.html")
-    assert page.count('src="data:image/png;base64,') == 3 and str(len(small.trades)) in page
+    assert page.count('src="data:image/png;base64,') == small.to_html().count('src="data:image/png;base64,') >= 3 and str(len(small.trades)) in page
     assert os.path.getsize(tmp_path / "page.html") > 10_000
