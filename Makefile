@@ -50,6 +50,7 @@ bench: venv
 	$(PY) benchmarks/against_base.py
 	$(PY) -m pip install -q '.[dask,ray]'
 	$(PY) benchmarks/sweep.py
+	$(PY) benchmarks/walk_forward.py
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own venv and build folder, and the whole suite run under them.

@@ -23,9 +23,12 @@ _EXPORTS = {
     "plot_sweep": "torvex.sweep",
     "compare": "torvex.compare",
     "load_report": "torvex._save",
+    "overfitting": "torvex.overfitting",
+    "walk_forward": "torvex.walkforward",
 }
 
-__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "compare", "load_report", "__version__"]
+__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "compare", "load_report", "overfitting",
+           "walk_forward", "__version__"]
 
 
 def __getattr__(name):

@@ -19,7 +19,7 @@ import pandas as pd
 __all__ = [
     "periods_per_year", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
     "drawdown", "drawdown_periods", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio", "skew",
-    "kurtosis",
+    "kurtosis", "deflated_sharpe", "probabilistic_sharpe", "min_track_record_length",
 ]
 
 _DAY = 86_400 * 10**9
@@ -282,6 +282,9 @@ def _standardised_moment(returns, k: int) -> float:
     """m_k / m2**(k/2) of the non-NaN returns, with population central moments m; NaN for fewer than
     two returns or none that differ."""
     r = _clean(returns)
+    nan = np.isnan(r)
+    if nan.any():
+        r = r[~nan]
     if r.size < 2:
         return float("nan")
     dev = r - r.mean()
@@ -484,3 +487,228 @@ def _versus(returns: np.ndarray, benchmark: np.ndarray, risk_free: float, period
     return dict(alpha=alpha, beta=beta, correlation=max(-1.0, min(1.0, correlation)) if denom > 0 else nan,
                 tracking_error=float(_std(r - f) * np.sqrt(periods_per_year)),
                 information_ratio=information_ratio(r, f, periods_per_year))
+
+
+# ------------------------------------------------ Sharpe ratios under selection
+
+_EULER_GAMMA = 0.5772156649015329
+
+
+def _real(name: str, value, *, nan: bool = True) -> float:
+    """``value`` as a float, refusing what is not a real number (and NaN unless ``nan``)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name}: expected a real number, found {type(value).__name__}")
+    v = float(value)
+    if math.isnan(v) and not nan:
+        raise ValueError(f"{name}: expected a number, found NaN")
+    return v
+
+
+def _n_obs(value) -> float:
+    t = _real("n_obs", value, nan=False)
+    if not (t >= 2 and math.isfinite(t)):
+        raise ValueError(f"n_obs: expected a finite number of bars of at least 2, found {value!r}")
+    return t
+
+
+def _sharpe_spread(sharpe: float, skew: float, kurtosis: float) -> float:
+    """``1 - skew * SR + (kurtosis - 1) / 4 * SR**2``: (T - 1) times the variance of the estimated Sharpe
+    ratio; NaN where it is not positive (moments no distribution has: kurtosis below 1 + skew**2)."""
+    s = 1.0 - skew * sharpe + (kurtosis - 1.0) / 4.0 * sharpe * sharpe
+    return s if s > 0 else float("nan")
+
+
+def _expected_max_sharpe(n_trials: int, var_trials: float) -> float:
+    """SR0: the expected largest of `n_trials` per-bar Sharpe ratios of no skill with variance `var_trials`."""
+    if n_trials == 1:
+        return 0.0
+    from statistics import NormalDist
+
+    inv = NormalDist().inv_cdf
+    return math.sqrt(var_trials) * ((1.0 - _EULER_GAMMA) * inv(1.0 - 1.0 / n_trials)
+                                    + _EULER_GAMMA * inv(1.0 - 1.0 / (n_trials * math.e)))
+
+
+def probabilistic_sharpe(sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float,
+                         n_obs: float) -> float:
+    """Probability that the true Sharpe ratio exceeds `benchmark_sharpe`, given the estimate `sharpe`.
+
+    The probabilistic Sharpe ratio of Bailey and López de Prado:
+    ``Φ((SR - SR*) * sqrt(T - 1) / sqrt(1 - skew * SR + (kurtosis - 1) / 4 * SR**2))``,
+    which accounts for the length of the track record and for returns that
+    are skewed or fat-tailed.  Every ratio is per bar (not annualised).
+
+    Parameters
+    ----------
+    sharpe : float
+        The estimated per-bar Sharpe ratio SR (``Report.stats()["sharpe_per_bar"]``).
+    benchmark_sharpe : float
+        The per-bar Sharpe ratio SR* to beat (0: any skill at all).
+    skew : float
+        Skewness of the returns (``stats()["skew"]``).
+    kurtosis : float
+        Kurtosis of the returns, not excess: 3 for normal returns (``stats()["kurtosis"]``).
+    n_obs : float
+        T, the number of returns the estimate is based on (``stats()["bars"]``), at least 2.
+
+    Returns
+    -------
+    float
+        A probability; NaN when an input is NaN, and when the variance term
+        under the square root is not positive, which no distribution gives
+        (it needs kurtosis below ``1 + skew**2``): inconsistent moments.
+
+    Raises
+    ------
+    TypeError
+        An argument that is not a real number.
+    ValueError
+        `n_obs` below 2, infinite or NaN.
+
+    Examples
+    --------
+    >>> round(probabilistic_sharpe(0.1, 0.0, 0.0, 3.0, 250), 4)   # normal returns, a year of days
+    0.9423
+    >>> probabilistic_sharpe(0.1, 0.1, -1.0, 6.0, 250)              # exactly the benchmark: even odds
+    0.5
+    """
+    from statistics import NormalDist
+
+    t = _n_obs(n_obs)
+    sr, bench = _real("sharpe", sharpe), _real("benchmark_sharpe", benchmark_sharpe)
+    spread = _sharpe_spread(sr, _real("skew", skew), _real("kurtosis", kurtosis))
+    if math.isnan(sr) or math.isnan(bench) or math.isnan(spread):
+        return float("nan")
+    return NormalDist().cdf((sr - bench) * math.sqrt(t - 1.0) / math.sqrt(spread))
+
+
+def deflated_sharpe(sharpe: float, n_trials: int, var_trials: float, skew: float, kurtosis: float,
+                    n_obs: float) -> float:
+    """Probability that the best of `n_trials` Sharpe ratios reflects skill, not selection.
+
+    The deflated Sharpe ratio of Bailey and López de Prado: the
+    :func:`probabilistic_sharpe` of the selected `sharpe` against SR0, the
+    largest Sharpe ratio expected among `n_trials` trials of no skill whose
+    Sharpe ratios vary with variance `var_trials`:
+    ``SR0 = sqrt(V) * ((1 - γ) Φ⁻¹(1 - 1/N) + γ Φ⁻¹(1 - 1/(N e)))``, γ Euler's
+    constant.  One trial involves no selection: SR0 is 0.  Every ratio is
+    per bar (not annualised); divide an annual Sharpe ratio by
+    ``sqrt(periods_per_year)`` and its variance by ``periods_per_year``.
+
+    Parameters
+    ----------
+    sharpe : float
+        The selected (best) per-bar Sharpe ratio.
+    n_trials : int
+        N, the number of trials the best was chosen from (failed ones
+        included), or the effective number of independent trials; at least 1.
+    var_trials : float
+        V, the variance of the trials' per-bar Sharpe ratios, at least 0
+        (``sweep(...).attrs["sharpe_variance"]``).
+    skew : float
+        Skewness of the selected trial's returns.
+    kurtosis : float
+        Its kurtosis, not excess (3 for normal returns).
+    n_obs : float
+        T, the number of returns of the selected trial, at least 2.
+
+    Returns
+    -------
+    float
+        A probability; NaN as for :func:`probabilistic_sharpe`, and when
+        `var_trials` is NaN with more than one trial.
+
+    Raises
+    ------
+    TypeError
+        An argument that is not a real number, `n_trials` not an int.
+    ValueError
+        `n_trials` below 1, `var_trials` negative or infinite, `n_obs` below 2.
+
+    Examples
+    --------
+    An annual Sharpe ratio of 2.5 over five years of 250 daily bars, the best
+    of 100 trials whose annual Sharpe ratios have variance 0.5, with skewness
+    -3 and kurtosis 10:
+
+    >>> round(deflated_sharpe(2.5 / 250 ** 0.5, 100, 0.5 / 250, -3.0, 10.0, 1250), 4)
+    0.9004
+
+    With one trial it is the probabilistic Sharpe ratio against 0:
+
+    >>> deflated_sharpe(0.1, 1, 0.0, 0.0, 3.0, 250) == probabilistic_sharpe(0.1, 0.0, 0.0, 3.0, 250)
+    True
+    """
+    if isinstance(n_trials, (bool, np.bool_)) or not isinstance(n_trials, (int, np.integer)):
+        raise TypeError(f"n_trials: expected an int, found {type(n_trials).__name__}")
+    if n_trials < 1:
+        raise ValueError(f"n_trials: expected at least 1 trial, found {n_trials}")
+    var = _real("var_trials", var_trials)
+    if var < 0 or math.isinf(var):
+        raise ValueError(f"var_trials: expected a finite variance of at least 0, found {var_trials!r}")
+    _n_obs(n_obs)
+    if n_trials > 1 and math.isnan(var):
+        return float("nan")
+    return probabilistic_sharpe(sharpe, _expected_max_sharpe(int(n_trials), var), skew, kurtosis, n_obs)
+
+
+def min_track_record_length(sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float,
+                            prob: float = 0.95) -> float:
+    """Bars of track record needed before `sharpe` beats `benchmark_sharpe` with probability `prob`.
+
+    The minimum track record length of Bailey and López de Prado:
+    ``1 + (1 - skew * SR + (kurtosis - 1) / 4 * SR**2) * (Φ⁻¹(prob) / (SR - SR*))**2``,
+    the smallest T at which :func:`probabilistic_sharpe` reaches `prob`.
+    Ratios are per bar.
+
+    Parameters
+    ----------
+    sharpe : float
+        The estimated per-bar Sharpe ratio SR.
+    benchmark_sharpe : float
+        The per-bar Sharpe ratio SR* to beat.
+    skew : float
+        Skewness of the returns.
+    kurtosis : float
+        Kurtosis of the returns, not excess (3 for normal returns).
+    prob : float, default 0.95
+        The confidence wanted, strictly between 0 and 1.
+
+    Returns
+    -------
+    float
+        A number of bars (not rounded).  ``inf`` when SR does not exceed SR*
+        and `prob` is above 1/2: no track record is long enough; 1 when `prob`
+        is at most 1/2 (the probabilistic Sharpe ratio starts at 1/2); NaN
+        when an input is NaN or the moments are inconsistent (see
+        :func:`probabilistic_sharpe`).
+
+    Raises
+    ------
+    TypeError
+        An argument that is not a real number.
+    ValueError
+        `prob` not strictly between 0 and 1.
+
+    Examples
+    --------
+    >>> t = min_track_record_length(0.1, 0.0, 0.0, 3.0, prob=0.95)
+    >>> round(t, 1)
+    272.9
+    >>> round(probabilistic_sharpe(0.1, 0.0, 0.0, 3.0, t), 10)
+    0.95
+    """
+    from statistics import NormalDist
+
+    p = _real("prob", prob, nan=False)
+    if not 0.0 < p < 1.0:
+        raise ValueError(f"prob: expected a probability strictly between 0 and 1, found {prob!r}")
+    sr, bench = _real("sharpe", sharpe), _real("benchmark_sharpe", benchmark_sharpe)
+    spread = _sharpe_spread(sr, _real("skew", skew), _real("kurtosis", kurtosis))
+    if math.isnan(sr) or math.isnan(bench) or math.isnan(spread):
+        return float("nan")
+    if p <= 0.5:
+        return 1.0
+    if not sr > bench:
+        return math.inf
+    return 1.0 + spread * (NormalDist().inv_cdf(p) / (sr - bench)) ** 2

@@ -35,7 +35,8 @@ def test_importing_the_core_does_not_import_pandas():
 
 @pytest.mark.parametrize("module", ["torvex.backtest", "torvex.report", "torvex.stats", "torvex.io",
                                     "torvex.datasets", "torvex.plotting", "torvex.html", "torvex._benchmark",
-                                    "torvex.compare", "torvex._save"])
+                                    "torvex.compare", "torvex._save", "torvex.overfitting",
+                                    "torvex.sweep._api", "torvex.walkforward"])
 def test_docstring_examples_run(module):
     mod = importlib.import_module(module)
     result = doctest.testmod(mod, optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)

@@ -53,7 +53,7 @@ def test_malformed_grids_are_refused_before_any_run(top5, price, grid, fixed, ma
     (dict(backend="spark"), "backend: expected None, 'local', 'dask', 'ray'"),
     (dict(n_jobs=0), "n_jobs: expected a positive int, found 0"),
     (dict(chunksize=2.5), "chunksize: expected a positive int, found 2.5"),
-    (dict(keep="trades"), "keep: expected 'stats', 'reports' or a callable"),
+    (dict(keep="trades"), "keep: expected 'stats', 'reports', 'returns' or a callable"),
 ])
 def test_bad_sweep_options_name_themselves(top5, price, kwargs, match):
     with pytest.raises((ValueError, TypeError), match=match):

@@ -110,6 +110,14 @@ def test_dask_matches_serial(top5, price, reference, dask_client):
 
 
 @pytest.mark.timeout(120)
+def test_dask_keeps_the_returns_a_serial_sweep_keeps(top5, price, dask_client):
+    table, returns = sweep(top5, price, GRID, backend=dask_client, keep="returns", progress=False, **FIXED)
+    serial_table, serial_returns = sweep(top5, price, GRID, n_jobs=1, keep="returns", progress=False, **FIXED)
+    pd.testing.assert_frame_equal(returns, serial_returns)
+    assert table.attrs == serial_table.attrs and table.attrs["n_trials"] == 6
+
+
+@pytest.mark.timeout(120)
 def test_ray_matches_serial(top5, price, reference, ray_session):
     res = sweep(top5, price, GRID, backend="ray", chunksize=2, progress=False, **FIXED)
     assert_same(res, reference)

@@ -52,7 +52,7 @@ def sweep(position: Any, price: Any,
           chunksize: int | None = None, progress: bool | str = True,
           keep: str | Callable[[Any], Any] = "stats",
           stats_options: Mapping[str, Any] | None = None, **fixed: Any
-          ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]]:
+          ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]:
     """Run one backtest per parameter set and tabulate their statistics.
 
     Parameters
@@ -92,10 +92,12 @@ def sweep(position: Any, price: Any,
     progress : bool or "always", default True
         A tqdm bar over parameter sets, shown on a terminal or in a notebook;
         ``"always"`` shows it also when output is not a terminal.
-    keep : "stats", "reports" or callable, default "stats"
+    keep : "stats", "reports", "returns" or callable, default "stats"
         ``"reports"`` also returns every run's :class:`torvex.Report`;
-        a callable ``keep(report)`` is applied in the worker and only its
-        value comes back (so a large sweep never ships whole reports).
+        ``"returns"`` every run's per-bar returns (``Report.returns``) as one
+        frame, what :func:`torvex.overfitting` measures; a callable
+        ``keep(report)`` is applied in the worker and only its value comes
+        back (so a large sweep never ships whole reports).
     stats_options : dict, optional
         Keywords of ``Report.stats`` for every run (``risk_free``,
         ``periods_per_year``). A ``benchmark`` here still works but is
@@ -113,14 +115,27 @@ def sweep(position: Any, price: Any,
 
     Returns
     -------
-    DataFrame or (DataFrame, dict)
+    DataFrame, (DataFrame, dict) or (DataFrame, DataFrame)
         One row per parameter set, indexed by a MultiIndex of the grid's
         names, with the columns of ``Report.stats()`` and ``error`` (the
         exception text of a run that raised, else None); every figure is
         bit-identical to a serial ``backtest(...).stats()`` with the same
-        parameters, whatever the backend, workers or chunks. With ``keep``
-        other than ``"stats"``, also a dict keyed like the index holding the
-        reports or the kept values (None for failed runs).
+        parameters, whatever the backend, workers or chunks. With
+        ``keep="reports"`` or a callable, also a dict keyed like the index
+        holding the reports or the kept values (None for failed runs). With
+        ``keep="returns"``, also a float64 frame of bars x parameter sets:
+        its columns are the result's index (the same MultiIndex, in grid
+        order, so ``returns[key]`` is the run of row ``key`` and
+        ``returns.iloc[:, k]`` that of row ``k``), its rows the union of the
+        runs' dates, sorted; NaN where a run has no return on a bar (before
+        its start), and a failed run's column is all NaN.
+
+        The table's ``attrs`` hold ``"n_trials"``, the number of parameter
+        sets tried (failed ones included), and ``"sharpe_variance"``, the
+        variance (ddof 1) of the finite ``sharpe_per_bar`` figures of the
+        runs (NaN with fewer than two): with a row's ``sharpe_per_bar``,
+        ``skew``, ``kurtosis`` and ``bars`` they give the row's
+        :func:`torvex.stats.deflated_sharpe`.
 
     Raises
     ------
@@ -129,8 +144,8 @@ def sweep(position: Any, price: Any,
         `position`, a key both in `grid` and in `fixed`, ``benchmark`` as a
         grid key, an unknown backend.
     TypeError
-        A thread pool as `backend`, `keep` neither "stats", "reports" nor
-        callable.
+        A thread pool as `backend`, `keep` neither "stats", "reports",
+        "returns" nor callable.
     ImportError
         ``backend="dask"`` or ``"ray"`` without the ``torvex[dask]`` /
         ``torvex[ray]`` extra.
@@ -162,6 +177,22 @@ def sweep(position: Any, price: Any,
     FrozenList(['stop_loss', 'take_profit'])
     >>> len(res), res["error"].isna().all()
     (4, np.True_)
+
+    The per-bar returns of every run, and the deflated Sharpe ratio of the
+    best run (the chance that its Sharpe ratio is not an artefact of picking
+    the best of four):
+
+    >>> res, returns = torvex.sweep(top, price, {"stop_loss": [0.05, 0.1],
+    ...                                          "take_profit": [0.1, None]},
+    ...                             keep="returns", n_jobs=1, progress=False)
+    >>> returns.columns.equals(res.index), returns.shape[1], res.attrs["n_trials"]
+    (True, 4, 4)
+    >>> best = res.loc[res["sharpe_per_bar"].idxmax()]
+    >>> dsr = torvex.stats.deflated_sharpe(best["sharpe_per_bar"], res.attrs["n_trials"],
+    ...                                    res.attrs["sharpe_variance"], best["skew"],
+    ...                                    best["kurtosis"], best["bars"])
+    >>> 0.0 <= dsr <= 1.0
+    True
     """
     import pandas as pd
 
@@ -172,8 +203,8 @@ def sweep(position: Any, price: Any,
         raise ValueError("grid: 'benchmark' cannot be swept; expected one benchmark for every run of a sweep,"
                          " passed as sweep(..., benchmark=prices)")
     signal_keys = split_keys(names, options, sig, fixed)
-    if not (keep in ("stats", "reports") or callable(keep)):
-        raise TypeError(f"keep: expected 'stats', 'reports' or a callable, found {keep!r}")
+    if not (keep in ("stats", "reports", "returns") or callable(keep)):
+        raise TypeError(f"keep: expected 'stats', 'reports', 'returns' or a callable, found {keep!r}")
     if stats_options is not None and not isinstance(stats_options, Mapping):
         raise TypeError("stats_options: expected a dict of Report.stats keywords, "
                         f"found {type(stats_options).__name__}")
@@ -267,7 +298,46 @@ def _tabulate(pd, names, labels, outcomes, keep):
     index = pd.MultiIndex.from_tuples(labels, names=names)
     frame = pd.DataFrame(data, index=index)
     frame["error"] = pd.Series(errors, index=index, dtype=object)
+    if keep == "returns":
+        kept = _returns_frame(pd, frame.index, [None if res is None else res[2] for res in outcomes])
+    elif keep != "stats":
+        kept = {key: (res[2] if res is not None else None) for key, res in zip(frame.index, outcomes)}
+    # Last: pandas does not carry attrs through every step that builds the table.
+    frame.attrs["n_trials"] = len(outcomes)
+    frame.attrs["sharpe_variance"] = _sharpe_variance(frame)
     if keep == "stats":
         return frame
-    kept = {key: (res[2] if res is not None else None) for key, res in zip(frame.index, outcomes)}
     return frame, kept
+
+
+def _sharpe_variance(frame) -> float:
+    """Variance (ddof 1) of the finite per-bar Sharpe ratios of a sweep's table; NaN with fewer than two."""
+    import numpy as np
+
+    if "sharpe_per_bar" not in frame.columns:
+        return float("nan")
+    s = frame["sharpe_per_bar"].to_numpy(dtype=np.float64, na_value=np.nan)
+    s = s[np.isfinite(s)]
+    return float(np.var(s, ddof=1)) if s.size >= 2 else float("nan")
+
+
+def _returns_frame(pd, columns, returns):
+    """Bars x runs: each run's returns Series (None for a failed run) on the union of their dates."""
+    import numpy as np
+
+    have = [r for r in returns if r is not None]
+    dates = have[0].index if have else pd.DatetimeIndex([], name="date")
+    for r in have[1:]:
+        if not r.index.equals(dates):
+            dates = dates.union(r.index)
+    # Column by column into Fortran order: the frame takes the array as its block without a copy.
+    out = np.full((len(dates), len(returns)), np.nan, order="F")
+    for j, r in enumerate(returns):
+        if r is None:
+            continue
+        values = r.to_numpy(dtype=np.float64)
+        if r.index.equals(dates):
+            out[:, j] = values
+        else:
+            out[dates.get_indexer(r.index), j] = values
+    return pd.DataFrame(out, index=dates, columns=columns, copy=False)

@@ -68,6 +68,8 @@ class SweepTask:
             stats = report.stats(**self.stats_options)
             if self.keep == "reports":
                 kept = report
+            elif self.keep == "returns":
+                kept = report.returns
             elif callable(self.keep):
                 kept = self.keep(report)
             else:
