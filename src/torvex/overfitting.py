@@ -158,7 +158,7 @@ class Overfitting:
         if ok.any() and math.isfinite(d.slope):
             xs = np.array([x[ok].min(), x[ok].max()])
             right.plot(xs, d.intercept + d.slope * xs, color="#b22222", lw=1.0,
-                       label=f"test = {d.intercept:.3g} + {d.slope:.3g} x train")
+                       label=f"test = {d.intercept:.3g} {'-' if d.slope < 0 else '+'} {abs(d.slope):.3g} x train")
             right.legend(loc="best", frameon=False)
         right.axhline(0.0, color="black", lw=0.6)
         right.set_xlabel("train Sharpe ratio (per bar)")
