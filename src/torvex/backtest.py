@@ -24,7 +24,7 @@ from typing import Any, Literal
 import numpy as np
 import pandas as pd
 
-from torvex import _benchmark
+from torvex import _benchmark, _inputs
 from torvex._stops import StopTable
 from torvex.report import Report, RunData, _derived
 
@@ -78,6 +78,7 @@ def _frame(obj, name: str) -> pd.DataFrame:
         return obj.to_frame()
     if not isinstance(obj, pd.DataFrame):
         raise TypeError(f"{name}: expected a pandas DataFrame (dates x symbols); found {type(obj).__name__}")
+    _inputs.flat_columns(obj, name)
     return obj
 
 
@@ -98,7 +99,7 @@ def _dates(index, name: str) -> pd.DatetimeIndex:
         raise ValueError(
             f"{name}: expected dates in ascending order without repeats; found {_fmt_date(index[i])} {what} (row {i})"
         )
-    return index
+    return _inputs.in_ns_range(index, name)
 
 
 def _zone(index: pd.DatetimeIndex) -> str | None:
@@ -320,6 +321,11 @@ def _resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.nd
             ) from exc
         # The last price bar of each period.
         return np.flatnonzero(np.concatenate((periods[1:] != periods[:-1], [True])))
+    elif isinstance(resample, (list, tuple, np.ndarray, pd.Index, pd.Series)):
+        given = _inputs.date_values(resample, None, "resample")
+        _same_zone(given, _zone(dates), "resample")
+        t = np.unique(_ns(given))
+        t = t[t >= price_ns[0]]  # a date before the first bar has no bar on or before it
     else:
         try:
             given = pd.DatetimeIndex(resample)
@@ -380,6 +386,7 @@ def _threshold(value, name, dates, price_ns, lookup: _Lookup):
     if isinstance(value, StopTable):
         return value
     if isinstance(value, pd.DataFrame):
+        _inputs.flat_columns(value, name)
         _dates(value.index, name)
         _same_zone(value.index, _zone(dates), name)
         cols = lookup.positions(value.columns, name)
@@ -582,13 +589,29 @@ def backtest(
     (``report.reconcile()`` gives the difference, 0 to rounding).
 
     *A row whose gross weight exceeds 1 is rescaled*: weights 0.8 and 0.8
-    become 0.5 and 0.5; a row of 0.2 and 0.2 keeps 60% in cash.
+    become 0.5 and 0.5 (with a warning naming the first such row and its
+    scale); a row of 0.2 and 0.2 keeps 60% in cash.  Weights above 1 in
+    absolute value warn too: weights are fractions, 0.1 means 10%.
+
+    *Prices the run reads are checked first*: a zero, negative or infinite
+    price of a stock the run holds (its trading price and close, and its
+    open, high and low with ``touched_exit``), from the first executed bar
+    on, is refused with its symbol and date; so is a high below its low.
+    Prices that are positive but so extreme that the equity leaves the
+    finite range are refused after the run, naming the bar and the symbols
+    priced above 1e100 or below 1e-100 there.
+
+    *What changes the trades is also a Python warning*: each kind of note in
+    ``report.warnings`` that changes what is traded (removed targets,
+    ``delisting="auto"`` closes, exits without a price, touched fills outside
+    a bar without an open, rescaled rows, per-cent costs) is issued once per
+    run as a ``UserWarning`` with the first case and the count.
 
     *A target on a stock without a trading price* on the bar where its row is
     executed (not listed yet, halted, gone) is removed from that row before
     the engine runs, and the rest of the row is rescaled as above: rows
     {A: 0.6, B: 0.6} with B unpriced trade A at 0.6, not 0.5.  Each removal is
-    listed in ``report.warnings``.
+    listed in ``report.warnings`` (and the first issued as a warning).
 
     Examples
     --------
@@ -617,6 +640,11 @@ def backtest(
     """
     from torvex.core import excursion, pathsim
 
+    touched_exit, retain_cost_when_rebalance, stop_trading_next_period, periodically_rebalance = (
+        _inputs.flag(v, k) for k, v in (("touched_exit", touched_exit),
+                                        ("retain_cost_when_rebalance", retain_cost_when_rebalance),
+                                        ("stop_trading_next_period", stop_trading_next_period),
+                                        ("periodically_rebalance", periodically_rebalance)))
     if trade_at not in ("close", "open"):
         raise ValueError(f"trade_at: expected 'close' or 'open'; found {trade_at!r}")
     close_df, frames = _price_frames(price, open, high, low, close)
@@ -633,8 +661,9 @@ def backtest(
     zone = _zone(dates)
     price_ns = _ns(dates)
     price_text = _derived(close_df.columns, "text", lambda c: _labels(c, "price"))
-    arrays = {k: _values(f, "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k)
-              for k, f in frames.items()}
+    arg_names = {k: "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k
+                 for k in frames}
+    arrays = {k: _values(f, arg_names[k]) for k, f in frames.items()}
     trade = arrays[trade_at]
     if np.isnan(trade[-1]).all() and np.isnan(trade).all():
         raise ValueError(f"price: expected some trading prices ({trade_at}); found only NaN")
@@ -683,6 +712,8 @@ def backtest(
     limit = _real(position_limit, "position_limit")
     if not limit > 0:
         raise ValueError(f"position_limit: expected a number above 0; found {limit!r}")
+    option_notes = [_inputs.cost_ratio(fee, "fee_ratio"), _inputs.cost_ratio(tax, "tax_ratio"),
+                    _inputs.position_limit_note(limit)]
     trail = abs(_real(trail_stop, "trail_stop", allow_none_as=np.inf))
     if math.isnan(trail):
         trail = np.inf
@@ -695,7 +726,9 @@ def backtest(
     if not 1 <= excursion_window_step < 2**31:
         raise ValueError(f"excursion_window_step: expected an integer of at least 1; found {excursion_window_step}")
 
-    notes: list[str] = []
+    notes: list[str] = [n for n in option_notes if n is not None]
+    for n in notes:
+        _inputs.warn([n])
 
     bench_prices = bench_name = None
     if benchmark is not None:
@@ -723,6 +756,7 @@ def backtest(
     if rr.size:
         unpriced = np.isnan(_take(trade, exec_bars[rr], cc if colmap is None else colmap[cc]))
         if unpriced.any():
+            first_removed = len(notes)
             for i, c in zip(rr[unpriced], cc[unpriced]):
                 row = run_rows[i]
                 notes.append(
@@ -731,6 +765,14 @@ def backtest(
                 )
                 weights[row, c] = 0.0
             targets = weights.ravel()[flat]
+            _inputs.warn(notes[first_removed:])
+    _inputs.excursion_limits(int(excursion_window), int(excursion_window_step), price_ns.size, rr.size)
+    boolean = all(getattr(dt, "kind", None) == "b" for dt in pos.dtypes)
+    for note in ((None if boolean else _inputs.gross_note(rr, targets, run_rows.size, pdates[run_rows])),
+                 (None if boolean else _inputs.percent_note(cells, cell_weights, weights.shape[1], symbols, pdates))):
+        if note is not None:
+            notes.append(note)
+            _inputs.warn([note])
 
     # Delisting bars by position column.
     delisting_bars = None
@@ -761,7 +803,7 @@ def backtest(
     elif isinstance(delisting, Mapping):
         delisting_bars = np.full(pos_text.size, -1, dtype=np.int64)
         cols = lookup.positions(list(delisting.keys()), "delisting")
-        when = pd.DatetimeIndex(list(delisting.values()))
+        when = _inputs.date_values(delisting.values(), delisting.keys(), "delisting")
         _same_zone(when, zone, "delisting")
         bars = np.searchsorted(price_ns, _ns(when), side="right") - 1
         if (bars < 0).any():
@@ -784,6 +826,19 @@ def backtest(
                     f" thresholds are fractions, 0.1 means 10%")
             warnings.warn(text, UserWarning, stacklevel=2)
             notes.append(text)
+
+    # Prices the run reads for the held stocks, from the first executed bar on, before the engine divides by them.
+    held = np.unique(cc[targets != 0])  # position columns with an executed target
+    held_cols = held if colmap is None else colmap[held]
+    read = dict.fromkeys((trade_at, "close") + (("high", "low", "open") if touched_exit else ()))
+    if exec_bars.size:
+        _inputs.check_prices({arg_names[k]: arrays[k] for k in read}, int(exec_bars[0]), held_cols, symbols[held],
+                             dates)
+    ohlc = touched_exit and _inputs.ohlc_note(arrays["open"], arrays["high"], arrays["low"], arrays["close"],
+                                              close_df.columns, dates)
+    if ohlc:
+        notes.append(ohlc)
+        _inputs.warn([ohlc])
 
     pos_values = np.ascontiguousarray(weights, dtype=np.float64)
     args = (
@@ -809,7 +864,9 @@ def backtest(
         ops = pathsim.get_stock_operations()
         ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in ops.items()}
         runlog = _runlog.last_run_log() if _runlog is not None and hasattr(_runlog, "last_run_log") else None
+    _inputs.check_equity(np.asarray(creturn), arrays["close"], held_cols, symbols[held], dates)
 
+    first_delisted = len(notes)
     if delisting_bars is not None and isinstance(delisting, str):
         reasons = None if runlog is None else runlog.get("exit_reason")
         fills = None if runlog is None or len(runlog.get("exit_price", ())) != len(log[0]) else runlog["exit_price"]
@@ -819,8 +876,12 @@ def backtest(
                 notes.append(f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
                              f" closed there at {at} (delisting='auto')")
 
+    _inputs.warn(notes[first_delisted:])
     if runlog is not None and runlog.get("matches_trade_log", True):
-        notes.extend(_ledger_notes(runlog, log[0], symbols, dates, arrays if touched_exit else None, colmap))
+        ledger = _ledger_notes(runlog, log[0], symbols, dates, arrays if touched_exit else None, colmap)
+        notes.extend(ledger)
+        for kind in ("exit:", "touched_exit:"):
+            _inputs.warn([n for n in ledger if n.startswith(kind)])
 
     run = RunData(
         dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,

@@ -706,6 +706,8 @@ class Report:
             cols[name] = last[:, k].astype(np.int64) if name == "profit_period" else last[:, k]
         window, step = r.excursion_window, r.excursion_window_step
         if window > 0:
+            if not len(sid):  # no trade: the sampled blocks are empty columns too
+                blocks = np.empty((0, 6 * (len(range(0, window, step)) + 1)))
             # Walked bars: to the later of the exit and the window's end, within the data.
             stop = np.minimum(np.maximum(np.where(open_, nbars - 1, exit_), entry + window), nbars - 1)
             walked = stop - entry + 1

@@ -13,6 +13,7 @@ import inspect
 import itertools
 import math
 import re
+import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -944,7 +945,9 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
             w = weights_for(sig, se)
             weights.append(w)
             rows = _window_rows(w, dates[ss], stop_after(se))
-            rep = backtest(rows, _rows(price, ss, se + 1), **bt)
+            with warnings.catch_warnings():  # a fold's notes stay in its report; the stitched run warns once
+                warnings.simplefilter("ignore", UserWarning)
+                rep = backtest(rows, _rows(price, ss, se + 1), **bt)
             test_value = rep.stats()[metric] if isinstance(metric, str) else float(metric(rep))
         except Exception as exc:
             raise RuntimeError(f"fold {k}: the test run of the chosen parameter set {labels[i]} failed on"

@@ -34,7 +34,7 @@ def test_importing_the_core_does_not_import_pandas():
 
 
 @pytest.mark.parametrize("module", ["torvex.backtest", "torvex.report", "torvex.stats", "torvex.io",
-                                    "torvex.datasets", "torvex.plotting", "torvex.html", "torvex._benchmark",
+                                    "torvex.datasets", "torvex.plotting", "torvex.html", "torvex._benchmark", "torvex._inputs",
                                     "torvex.compare", "torvex._save", "torvex.overfitting",
                                     "torvex.sweep._api", "torvex.walkforward"])
 def test_docstring_examples_run(module):

@@ -47,3 +47,207 @@ def test_duplicate_lines_are_refused():
     text = LONG + "2024-01-04,B,21,22.5,20.5,22,70\n"
     with pytest.raises(ValueError, match="expected one line per date and symbol; found 'B' twice on 2024-01-04"):
         torvex.read_prices(io.StringIO(text))
+
+
+# --- sources: local regular files and open files only ---------------------------------------------
+
+@pytest.mark.parametrize("url", ["http://example.com/p.csv", "https://example.com/p.parquet", "ftp://h/p.csv",
+                                 "s3://bucket/p.csv", "file:///tmp/p.csv", "gs+x.y-z://a/b"])
+def test_urls_never_reach_pandas(monkeypatch, url):
+    def fail(*args, **kwargs):
+        raise AssertionError(f"pandas reader called with {args[:1]!r}")
+
+    monkeypatch.setattr(pd, "read_csv", fail)
+    monkeypatch.setattr(pd, "read_parquet", fail)
+    class Fspath:  # a path-like object whose path is the URL (pathlib would fold the '//')
+        def __fspath__(self):
+            return url
+
+    for src in (url, Fspath()):
+        with pytest.raises(ValueError, match="path_or_buffer: .*URL"):
+            torvex.read_prices(src)
+
+
+@pytest.mark.timeout(5)
+@pytest.mark.parametrize("kind, found", [("fifo", "FIFO"), ("directory", "directory"), ("device", "character device")])
+def test_only_regular_files_are_opened(tmp_path, kind, found):
+    import os
+    if kind == "fifo":
+        path = tmp_path / "pipe.csv"
+        os.mkfifo(path)  # nobody writes: opening it for reading would block
+    elif kind == "directory":
+        path = tmp_path
+    else:
+        path = "/dev/zero"  # reading it would never end
+    with pytest.raises(ValueError, match=f"path_or_buffer: expected a regular file; found a {found}"):
+        torvex.read_prices(path)
+
+
+def test_missing_file_names_the_path(tmp_path):
+    path = tmp_path / "nope.csv"
+    with pytest.raises(FileNotFoundError, match="nope.csv"):
+        torvex.read_prices(path)
+
+
+@pytest.mark.parametrize("opener", ["gzip", "bz2", "lzma"])
+def test_compressed_files_read_as_plain(tmp_path, opener):
+    mod = __import__(opener)
+    path = tmp_path / "p.csv.z"
+    with mod.open(path, "wt") as f:
+        f.write(WIDE)
+    pd.testing.assert_frame_equal(torvex.read_prices(path), torvex.read_prices(io.StringIO(WIDE)))
+
+
+@pytest.mark.parametrize("how", ["suffix", "content", "format"])
+def test_excel_says_what_to_do(tmp_path, how):
+    import zipfile
+    path = tmp_path / ("book.xlsx" if how == "suffix" else "book.csv")
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("xl/workbook.xml", "<workbook/>")
+    kw = {"format": "xlsx"} if how == "format" else {}
+    with pytest.raises(ValueError, match="Excel workbook.*export it as CSV.*pandas.read_excel"):
+        torvex.read_prices(path, **kw)
+
+
+@pytest.mark.parametrize("fmt, exc", [(1, TypeError), (b"csv", TypeError), ("json", ValueError), ("", ValueError)])
+def test_format_is_checked(fmt, exc):
+    with pytest.raises(exc, match="format: expected None, 'csv' or 'parquet'"):
+        torvex.read_prices(io.StringIO(WIDE), format=fmt)
+
+
+# --- labels as written, lines as long as the header ----------------------------------------------
+
+LABELS = ["0050", "NA", "1E3", "nan", "TRUE", "null"]
+
+
+def test_symbols_stay_text_in_both_layouts():
+    wide = torvex.read_prices(io.StringIO("date," + ",".join(LABELS) + "\n2024-01-02," + ",".join("123456") + "\n"))
+    assert list(wide.columns) == LABELS and list(wide.iloc[0]) == [1, 2, 3, 4, 5, 6]
+    text = "date,symbol,close\n" + "".join(f"2024-01-02,{s},{i}\n" for i, s in enumerate(LABELS))
+    close = torvex.read_prices(io.StringIO(text))["close"]
+    assert sorted(close.columns) == sorted(LABELS)
+    assert [close.loc["2024-01-02", s] for s in LABELS] == list(range(len(LABELS)))
+
+
+@pytest.mark.parametrize("missing", ["", "NA", "NaN", "null", "N/A"])
+def test_prices_still_read_missing_markers(missing):
+    p = torvex.read_prices(io.StringIO(f"date,A,B\n2024-01-02,1,{missing}\n2024-01-03,2,3\n"))
+    assert np.isnan(p.loc["2024-01-02", "B"]) and p.loc["2024-01-03", "B"] == 3
+
+
+@pytest.mark.parametrize("text, line", [
+    ("date,A,B\n2024-01-02,1,2\n2024-01-03,3,4,\n", 3),       # trailing comma
+    ("date,A,B\n2024-01-02,1,2,\n2024-01-03,3,4,\n", 2),      # trailing comma everywhere
+    ("date,A,B\n2024-01-02,1,2\n\n2024-01-04,5\n", 4),        # a short line after a blank one
+    ("date,symbol,close\n2024-01-02,A,1,\n", 2),
+])
+def test_lines_of_the_wrong_width_name_the_line(text, line):
+    with pytest.raises(ValueError, match=f"fields on every line.*on line {line}"):
+        torvex.read_prices(io.StringIO(text))
+
+
+@pytest.mark.timeout(5)
+def test_a_million_column_header_is_refused_before_parsing(tmp_path):
+    path = tmp_path / "wide.csv"
+    path.write_text("date," + ",".join(f"S{i}" for i in range(1_000_000)) + "\n")
+    with pytest.raises(ValueError, match="max_columns=100000 fields in the header; found 1000001"):
+        torvex.read_prices(path)
+    with pytest.raises(ValueError, match="max_columns=2 fields"):
+        torvex.read_prices(io.StringIO(WIDE.replace("date,A,B", "date,A,B,C")), max_columns=2)
+
+
+def test_duplicate_dates_in_the_wide_layout_are_refused():
+    with pytest.raises(ValueError, match="found 2024-01-02 twice \\(line 2 and line 3\\)"):
+        torvex.read_prices(io.StringIO("date,A\n2024-01-02,1\n2024-01-02,2\n"))
+
+
+# --- dates ----------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("layout", ["wide", "long"])
+def test_yyyymmdd_integers_are_dates(layout, tmp_path):
+    text = WIDE if layout == "wide" else LONG
+    want = torvex.read_prices(io.StringIO(text))
+    got = torvex.read_prices(io.StringIO(text.replace("2024-01-0", "2024010")))
+    if layout == "long":
+        want, got = want["close"], got["close"]
+    pd.testing.assert_frame_equal(got, want, check_index_type=False)
+    assert got.index[0] == pd.Timestamp("2024-01-02")
+
+
+@pytest.mark.parametrize("value", ["1704153600", "20241302", "2024010", "45000", "2.5"])
+def test_other_numbers_are_not_dates(value):
+    with pytest.raises(ValueError, match=f"'{value}' on line 2") as err:
+        torvex.read_prices(io.StringIO(f"date,A\n{value},1\n"))
+    assert "1970-01-01" not in str(err.value)
+
+
+@pytest.mark.parametrize("unit, scale", [("s", 1), ("ms", 10**3), ("us", 10**6), ("ns", 10**9)])
+def test_epoch_unit_reads_numbers_as_times(unit, scale):
+    seconds = pd.Timestamp("2024-01-02").value // 10**9
+    p = torvex.read_prices(io.StringIO(f"date,A\n{seconds * scale},1\n"), date_unit=unit)
+    assert p.index[0] == pd.Timestamp("2024-01-02")
+
+
+def test_date_format_and_iso_only():
+    text = "date,A\n02/01/2024,1\n03/01/2024,2\n"
+    with pytest.raises(ValueError, match="ISO 8601.*found '02/01/2024' on line 2"):
+        torvex.read_prices(io.StringIO(text))
+    p = torvex.read_prices(io.StringIO(text), date_format="%d/%m/%Y")
+    assert list(p.index) == [pd.Timestamp("2024-01-02"), pd.Timestamp("2024-01-03")]
+
+
+@pytest.mark.parametrize("text, found", [
+    ("date,A\n2024-01-02,1\n,2\n", "'' on line 3"),
+    ("date,A\n2024-01-02,1\nNaT,2\n", "'NaT' on line 3"),
+    ("date,A\n2024-01-02,1\n2024-02-30,2\n", "'2024-02-30' on line 3"),
+])
+def test_unreadable_dates_name_line_and_value(text, found):
+    with pytest.raises(ValueError, match=found):
+        torvex.read_prices(io.StringIO(text))
+
+
+def test_no_date_column_lists_the_names_looked_for():
+    with pytest.raises(ValueError, match="'date', 'datetime', 'time', 'timestamp', 'day'"):
+        torvex.read_prices(io.StringIO("name,A\nfoo,1\n"))
+
+
+# --- long layout names and overrides --------------------------------------------------------------
+
+@pytest.mark.parametrize("d, s, p", [("Date", "Ticker", "Adj Close"), ("TIMESTAMP", "code", "price"),
+                                     ("day", "SID", "last"), ("datetime", "Stock", "adj_close")])
+def test_long_layout_common_names(d, s, p):
+    text = LONG.replace("date,symbol,open,high,low,close", f"{d},{s},open,high,low,{p}")
+    got = torvex.read_prices(io.StringIO(text))
+    pd.testing.assert_frame_equal(got["close"], torvex.read_prices(io.StringIO(LONG))["close"])
+
+
+def test_long_layout_overrides():
+    text = "when,name,px,other\n2024-01-02,A,10,x\n2024-01-02,B,20,y\n"
+    with pytest.raises(ValueError, match="expected a symbol column named one of 'symbol', 'ticker'"):
+        torvex.read_prices(io.StringIO(text), price="px")
+    got = torvex.read_prices(io.StringIO(text), date="when", symbol="name", price="px")
+    assert got["close"].loc["2024-01-02"].tolist() == [10.0, 20.0]
+    with pytest.raises(ValueError, match="price: expected the name of a column; found 'nope'"):
+        torvex.read_prices(io.StringIO(text), date="when", symbol="name", price="nope")
+    with pytest.raises(ValueError, match="expected a price column named one of 'close', 'adj_close'"):
+        torvex.read_prices(io.StringIO(text), date="when", symbol="name")
+
+
+# --- Parquet indexes ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("index", ["iso strings", "multiindex", "labels"])
+def test_parquet_indexes(tmp_path, index):
+    pytest.importorskip("pyarrow")
+    wide = torvex.read_prices(io.StringIO(WIDE))
+    path = tmp_path / "p.parquet"
+    if index == "iso strings":
+        wide.set_axis(wide.index.strftime("%Y-%m-%d"), axis=0).to_parquet(path)
+        pd.testing.assert_frame_equal(torvex.read_prices(path), wide, check_index_type=False)
+    elif index == "multiindex":
+        pd.read_csv(io.StringIO(LONG)).set_index(["date", "symbol"]).to_parquet(path)
+        pd.testing.assert_frame_equal(torvex.read_prices(path)["close"],
+                                      torvex.read_prices(io.StringIO(LONG))["close"], check_index_type=False)
+    else:
+        wide.set_axis(["x", "y", "z"], axis=0).to_parquet(path)
+        with pytest.raises(ValueError, match="first column does not hold dates.*'x' on row 0"):
+            torvex.read_prices(path)

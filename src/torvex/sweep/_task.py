@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import signal
 import traceback
+import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
@@ -64,7 +65,11 @@ class SweepTask:
             position = self._position_for(params)
             options = {k: v for k, v in self.fixed.items() if k not in self.signal_keys}
             options.update((k, v) for k, v in params.items() if k not in self.signal_keys)
-            report = backtest(position, self.price, **options)
+            # The input notes a run makes stay in its report.warnings; issued per run as Python warnings
+            # they would repeat once per parameter set (and per worker process).
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UserWarning)
+                report = backtest(position, self.price, **options)
             stats = report.stats(**self.stats_options)
             if self.keep == "reports":
                 kept = report
