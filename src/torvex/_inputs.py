@@ -197,6 +197,16 @@ def check_prices(arrays: dict, first_bar: int, cols: np.ndarray, symbols, dates,
     if cols.size == 0:
         return
     for name, a in arrays.items():
+        # One pass per frame: the smallest and largest price of each column (NaN skipped), read in
+        # place; only a frame with a bad column is searched cell by cell.
+        view = a[first_bar:]
+        if view.shape[0] == 0:
+            continue
+        with np.errstate(invalid="ignore"):
+            lo = np.fmin.reduce(view, axis=0)[cols]
+            hi = np.fmax.reduce(view, axis=0)[cols]
+        if (((lo > 0) | np.isnan(lo)) & (hi != np.inf)).all():
+            continue
         v = a[first_bar:, cols]
         bad = ~(v > 0) & ~np.isnan(v) | np.isinf(v)
         if bad.any():
@@ -218,22 +228,44 @@ def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.nd
     >>> ohlc_note(one(10.0), one(11.0), one(9.0), one(12.0), ["A"], d)[:58]
     "close: 12 for 'A' on 2024-01-01 lies outside the bar's low"
     """
+    # Blocks of rows keep the temporaries in cache: each frame is read once. The plain comparisons
+    # come first (NaN compares False); the slack and the four-prices rule are applied to what they find.
+    step = max(1, 65536 // max(1, high.shape[1]))
+    first = None  # (name, row, column) of the first open or close outside its bar
+    count = 0
     with np.errstate(invalid="ignore"):
-        inverted = high < low
-        if inverted.any():
-            r, c = np.argwhere(inverted)[0]
-            raise ValueError(f"high: expected highs at or above the lows; found {high[r, c]:g} below the low"
-                             f" {low[r, c]:g} for {symbols[c]!r} on {_date(dates[r])}")
-        lo, hi = low * (1 - 1e-9), high * (1 + 1e-9)
-        for name, a in (("open", open_), ("close", close)):
-            out = (a < lo) | (a > hi)
-            out &= ~np.isnan(open_) & ~np.isnan(close)  # comparisons with NaN highs or lows are False already
-            if out.any():
-                r, c = np.argwhere(out)[0]
-                return (f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
-                        f" {low[r, c]:g} and high {high[r, c]:g} ({int(out.sum())} such prices); are the closes"
-                        " adjusted and the highs and lows not? touched exits fill by these bands")
-    return None
+        for r0 in range(0, high.shape[0], step):
+            h, lw = high[r0:r0 + step], low[r0:r0 + step]
+            inverted = h < lw
+            if inverted.any():
+                r, c = np.argwhere(inverted)[0]
+                raise ValueError(f"high: expected highs at or above the lows; found {h[r, c]:g} below the low"
+                                 f" {lw[r, c]:g} for {symbols[c]!r} on {_date(dates[r0 + r])}")
+            if first is not None:
+                continue  # the note names the first block's cases; the rest is only checked for inverted bars
+            for name, a in (("open", open_), ("close", close)):
+                part = a[r0:r0 + step]
+                rows, cols = np.nonzero((part < lw) | (part > h))
+                if rows.size == 0:
+                    continue
+                p, lo_, hi_ = part[rows, cols], lw[rows, cols], h[rows, cols]
+                out = ((p < lo_ * (1 - 1e-9)) | (p > hi_ * (1 + 1e-9)))
+                out &= ~np.isnan(open_[r0 + rows, cols]) & ~np.isnan(close[r0 + rows, cols])
+                n = int(np.count_nonzero(out))
+                if n:
+                    count += n
+                    if first is None:
+                        k = int(np.flatnonzero(out)[0])
+                        first = (name, r0 + int(rows[k]), int(cols[k]))
+    if first is None:
+        return None
+    name, r, c = first
+    r0_end = (r // step + 1) * step - 1  # the last row of the block the cases were counted in
+    a = open_ if name == "open" else close
+    return (f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
+            f" {low[r, c]:g} and high {high[r, c]:g} ({count} such prices up to {_date(dates[min(r0_end, len(dates) - 1)])}"
+            f"{'' if r0_end >= len(dates) - 1 else ', maybe more later'}); are the closes"
+            " adjusted and the highs and lows not? touched exits fill by these bands")
 
 
 def check_equity(creturn: np.ndarray, close: np.ndarray, cols: np.ndarray, symbols, dates) -> None:

@@ -912,7 +912,9 @@ def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.Datet
                          f" was closed ({_EXIT_WORDS[int(why[k])]}); closed at its last price"
                          f" {runlog['exit_price'][k]:g}")
     touched = runlog.get("touched")
-    if ohlc is not None and touched is not None and len(touched) == n and touched.any():
+    # Only a bar without an open can hide a gap (most open frames have none).
+    if ohlc is not None and touched is not None and len(touched) == n and touched.any() \
+            and np.isnan(ohlc["open"]).any():
         # Without the bar's open a gap through the band cannot be seen: the fill is the band's level,
         # which may lie beyond everything the bar traded.
         ks = np.flatnonzero(touched)
