@@ -150,10 +150,8 @@ void log_open_positions(const Run& r) {
         if (pid >= 0 && r.bar < r.price.n0 && pid < r.price.n1 && r.bar < r.close.n0 &&
             pid < r.close.n1)
             mark = close_part(value, r.price(r.bar, pid), r.close(r.bar, pid));
+        settle_entry_price(r, sid);
         run_log.book.closed(run_log.current, sid, {ExitReason::open, false}, mark, 0.0, 0.0, false);
-        TradeFill& f = run_log.current.trades.back().fill;
-        if (std::isnan(f.entry_price))
-            f.entry_price = first_price(sid, run_log.book.entry_bar(sid), r.bar);
     }
     run_log.book.finish(run_log.current);
 }

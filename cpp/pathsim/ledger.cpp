@@ -43,14 +43,6 @@ inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ss
 
 namespace {
 
-// A position entered on a bar without a price was first carried at the first
-// price after its entry: that is its entry price, known when the trade ends.
-void settle_entry_price(const Run& r, int sid) {
-    TradeFill& f = run_log.book.fill(sid);
-    if (std::isnan(f.entry_price)) [[unlikely]]
-        f.entry_price = first_price(sid, run_log.book.entry_bar(sid), r.bar);
-}
-
 // The run log's side of a ledger call, made once the arithmetic is done: the
 // cash the call moved (`flow`; a buy's charge stays inside the position), its
 // charges, and which trade they belong to. `fill` is the price an entry or a
@@ -119,27 +111,24 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     if (position == 0.0) {
         if (!exist) return cash;
+        double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
+        const double v = slot;
+        const double charges = std::abs(v) * (fee_ratio + tax_ratio);
         if (prev_has_position && running_run != nullptr) {
             // Before the map changes: the fill is the price the position is carried at
             // unless the caller knows it.
             const Run& r = *running_run;
             const bool unpriced = std::isnan(end.price) && std::isnan(price_now(r, sid));
             const double fill = std::isnan(end.price) ? carried_price(r, sid) : end.price;
-            const double v = p.at(sid);
-            const double av = std::abs(v);
             settle_entry_price(r, sid);
-            run_log.book.closed(run_log.current, sid, {end.reason, end.touched, fill},
-                                v - av * (fee_ratio + tax_ratio), av * fee_ratio, av * tax_ratio,
-                                unpriced);
+            run_log.book.closed(run_log.current, sid, {end.reason, end.touched, fill}, v - charges,
+                                std::abs(v) * fee_ratio, std::abs(v) * tax_ratio, unpriced);
         }
-        double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
-        const double v = slot;
         if (set_null) {
             p.erase(sid);
         } else {
             slot = 0.0;
         }
-        const double charges = std::abs(v) * (fee_ratio + tax_ratio);
         return (v - charges) + cash;
     }
 

@@ -2,6 +2,7 @@
 // map and the per-stock state the bar loop carries from bar to bar.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -141,18 +142,22 @@ inline double carried_price(const Run& r, int sid) {
     return r.stocks[static_cast<std::size_t>(sid)].previous_price;
 }
 
-// The first trading price of `sid` from bar `from` to bar `to` (NaN if none):
-// the price a position entered on a bar without a price is first carried at.
-inline double first_price(int sid, int64_t from, int64_t to) {
-    const Run* r = running_run;
-    if (r == nullptr || sid < 0 || static_cast<std::size_t>(sid) >= r->stocks.size()) return no_price;
-    const int pid = r->stocks[static_cast<std::size_t>(sid)].pid;
-    if (pid < 0 || pid >= r->price.n1) return no_price;
-    for (int64_t d = from < 0 ? 0 : from; d <= to && d < r->price.n0; ++d) {
-        const double p = r->price(d, pid);
-        if (!std::isnan(p)) return p;
+// A position entered on a bar without a price is first carried at the first
+// trading price after its entry: that is its entry price, set here (on the
+// trade's slot in the run log's book) when the trade ends on the run's bar.
+inline void settle_entry_price(const Run& r, int sid) {
+    TradeFill& f = run_log.book.fill(sid);
+    if (!std::isnan(f.entry_price)) [[likely]]
+        return;
+    const int pid = r.stocks[static_cast<std::size_t>(sid)].pid;
+    if (pid < 0 || pid >= r.price.n1) return;
+    for (int64_t d = std::max<int64_t>(run_log.book.entry_bar(sid), 0); d <= r.bar && d < r.price.n0; ++d) {
+        const double p = r.price(d, pid);
+        if (!std::isnan(p)) {
+            f.entry_price = p;
+            return;
+        }
     }
-    return no_price;
 }
 
 }  // namespace torvex::pathsim

@@ -137,7 +137,6 @@ public:
         t.entry_bar = bar;
         t.fill = {price, no_price, fee, tax, flow - carried, committed};
     }
-    bool active(int sid) const noexcept { return open_[static_cast<std::size_t>(sid)].active; }
     TradeFill& fill(int sid) noexcept { return open_[static_cast<std::size_t>(sid)].fill; }
     int64_t entry_bar(int sid) const noexcept { return open_[static_cast<std::size_t>(sid)].entry_bar; }
     // Trades still open in the book that the log will not record (their value
