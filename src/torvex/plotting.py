@@ -8,10 +8,17 @@ are not kept alive by pyplot's figure registry.
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
 import numpy as np
 import pandas as pd
 
-__all__ = ["plot_equity", "plot_trades", "plot_monthly", "monthly_returns"]
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from torvex.report import Report
+
+__all__ = ["plot_equity", "plot_trades", "plot_monthly", "plot_rolling", "monthly_returns"]
 
 
 def _figure(figsize, *grid, **kwargs):
@@ -169,13 +176,13 @@ def plot_monthly(report):
     return fig
 
 
-def rolling_window(report) -> int:
+def rolling_window(report: Report) -> int:
     """The page's rolling window: half a year of bars, or a quarter of the run when that is shorter
     (at least 2 bars)."""
     return max(2, min(report._periods_per_year() // 2, len(report.returns) // 4))
 
 
-def plot_rolling(report, window=None):
+def plot_rolling(report: Report, window: int | str | pd.Timedelta | None = None) -> Figure:
     """Rolling Sharpe ratio (and, with a benchmark, rolling beta) over ``window`` bars or a time span.
 
     Parameters

@@ -898,7 +898,7 @@ class Report:
         """
         return self._figure("monthly")
 
-    def plot_rolling(self, window=None):
+    def plot_rolling(self, window: int | str | pd.Timedelta | None = None) -> Any:
         """Rolling Sharpe ratio (and rolling beta with a benchmark) as a matplotlib Figure.
 
         Parameters

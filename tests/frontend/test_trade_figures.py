@@ -17,6 +17,14 @@ LEDGER_COLUMNS = ("entry_price", "exit_price", "fees", "taxes", "pnl", "committe
 
 
 def random_report(seed):
+    position, prices, options, trading = random_inputs(seed)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # unreachable thresholds and input notes are warned about
+        report = torvex.backtest(position, prices, **options)
+    return report, trading
+
+
+def random_inputs(seed):
     rng = np.random.default_rng(seed)
     nbars, ncols = int(rng.integers(30, 90)), int(rng.integers(2, 6))
     price, _, high, low, open_ = market(rng, nbars, ncols)
@@ -59,10 +67,23 @@ def random_report(seed):
     )
     prices = {"open": frame(open_), "high": frame(high), "low": frame(low), "close": frame(price)} \
         if ohlc else frame(price)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # unreachable thresholds are warned about
-        report = torvex.backtest(position, prices, **options)
-    return report, frame(open_ if options["trade_at"] == "open" else price)
+    return position, prices, options, frame(open_ if options["trade_at"] == "open" else price)
+
+
+@pytest.mark.parametrize("block", range(2))
+def test_the_users_frames_are_never_written(block):
+    # Every frame handed in, and every frame-valued option, is deep-equal before and after the run and
+    # the report's accessors (which build tables from the same memory).
+    for seed in range(20 * block, 20 * block + 20):
+        position, prices, options, _ = random_inputs(seed)
+        frames = {"position": position, **(prices if isinstance(prices, dict) else {"price": prices})}
+        before = {k: v.copy(deep=True) for k, v in frames.items()}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            report = torvex.backtest(position, prices, **options)
+            report.trades, report.stats(), report.position, report.drawdowns(), report.actions
+        for k, v in frames.items():
+            pd.testing.assert_frame_equal(v, before[k], check_exact=True, obj=f"{k} (seed {seed})")
 
 
 def recomputed_trade_figures(trades):
