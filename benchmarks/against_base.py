@@ -46,18 +46,19 @@ print(json.dumps({{"median": statistics.median(times), "where": pathsim.__file__
 
 def build_base(ref):
     """Directory holding the base commit's built package (built once per commit)."""
-    sha = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short=12", ref], check=True,
-                         capture_output=True, text=True).stdout.strip()
+    sha = subprocess.run(
+        ["git", "-C", ROOT, "rev-parse", "--short=12", ref], check=True, capture_output=True, text=True
+    ).stdout.strip()
     out = os.path.join(tempfile.gettempdir(), f"torvex-base-{sha}")
     if os.path.exists(os.path.join(out, "torvex")):
         return out, sha
     tree = os.path.join(tempfile.gettempdir(), f"torvex-base-tree-{sha}")
     if not os.path.exists(tree):
-        subprocess.run(["git", "-C", ROOT, "worktree", "add", "--detach", tree, sha], check=True,
-                       capture_output=True)
+        subprocess.run(["git", "-C", ROOT, "worktree", "add", "--detach", tree, sha], check=True, capture_output=True)
     print(f"building the engine of {sha} (once) ...", flush=True)
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", out + ".tmp", tree],
-                   check=True)
+    subprocess.run(
+        [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", out + ".tmp", tree], check=True
+    )
     os.replace(out + ".tmp", out)
     subprocess.run(["git", "-C", ROOT, "worktree", "remove", "--force", tree], capture_output=True)
     return out, sha
@@ -93,9 +94,11 @@ def main():
             new.append(a["median"])
             old.append(b["median"])
         ratios = sorted(x / y for x, y in zip(new, old))
-        print(f"{name:<10} {statistics.median(new) * 1e3:>8.2f}ms {statistics.median(old) * 1e3:>8.2f}ms"
-              f" {statistics.median(new) / statistics.median(old):>6.3f}  "
-              f"{' '.join(f'{r:.3f}' for r in ratios)}")
+        print(
+            f"{name:<10} {statistics.median(new) * 1e3:>8.2f}ms {statistics.median(old) * 1e3:>8.2f}ms"
+            f" {statistics.median(new) / statistics.median(old):>6.3f}  "
+            f"{' '.join(f'{r:.3f}' for r in ratios)}"
+        )
 
 
 if __name__ == "__main__":

@@ -46,8 +46,10 @@ def frames(w):
     a, _ = make_data(w)
     idx = pd.DatetimeIndex(a["price_index"].astype("datetime64[ns]"))
     cols = pd.Index(list(a["price_columns"]), dtype="str")
-    price = {"open": pd.DataFrame(a["price_values"], index=idx, columns=cols),
-             "close": pd.DataFrame(a["close_values"], index=idx, columns=cols)}
+    price = {
+        "open": pd.DataFrame(a["price_values"], index=idx, columns=cols),
+        "close": pd.DataFrame(a["close_values"], index=idx, columns=cols),
+    }
     if w["touched"]:
         price["high"] = pd.DataFrame(a["high_values"], index=idx, columns=cols)
         price["low"] = pd.DataFrame(a["low_values"], index=idx, columns=cols)
@@ -73,8 +75,7 @@ def run(name, repeats):
         marks["args"], marks["kwargs"] = args, kwargs
         return out
 
-    rows = {k: [] for k in ("total", "conv", "core", "readout", "tarr", "report", "stats", "trades", "gts",
-                            "raw")}
+    rows = {k: [] for k in ("total", "conv", "core", "readout", "tarr", "report", "stats", "trades", "gts", "raw")}
     pathsim.backtest_ = timed_core
     try:
         for _ in range(repeats):
@@ -110,9 +111,22 @@ def run(name, repeats):
         rows["readout"].append(r1 - r0)
         rows["gts"].append(CLOCK() - r1)
         del log, ops
-        args = [a[k] for k in ("price_values", "close_values", "high_values", "low_values", "open_values",
-                               "price_index", "price_columns", "pos_values", "pos_index", "pos_columns",
-                               "resample")]
+        args = [
+            a[k]
+            for k in (
+                "price_values",
+                "close_values",
+                "high_values",
+                "low_values",
+                "open_values",
+                "price_index",
+                "price_columns",
+                "pos_values",
+                "pos_index",
+                "pos_columns",
+                "resample",
+            )
+        ]
         q = CLOCK()
         real(*args, **params)
         rows["raw"].append(CLOCK() - q)
@@ -127,8 +141,11 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--only", choices=("M", "L"))
     ap.add_argument("--repeats", type=int)
-    ap.add_argument("--cpu", action="store_true",
-                    help="time with this thread's CPU clock (steadier than wall time on a busy machine)")
+    ap.add_argument(
+        "--cpu",
+        action="store_true",
+        help="time with this thread's CPU clock (steadier than wall time on a busy machine)",
+    )
     args = ap.parse_args()
     global CLOCK
     if args.cpu:
@@ -136,20 +153,26 @@ def main():
     names = [args.only] if args.only else ["M", "L"]
     clock = "thread CPU time" if args.cpu else "wall time"
     print(f"front end: torvex.backtest on pandas frames vs the engine's run (best of the repeats, ms of {clock})")
-    head = (f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
-            f"{'| read-out':>11}{'trade values':>13}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}")
+    head = (
+        f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
+        f"{'| read-out':>11}{'trade values':>13}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}"
+    )
     print(head)
     for name in names:
         reps = args.repeats or (7 if name == "M" else 3)
         m = run(name, reps)
         ms = {k: v * 1e3 for k, v in m.items() if k != "trades_n"}
-        print(f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
-              f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['tarr']:>13.1f}{ms['gts']:>17.1f}"
-              f"{ms['trades']:>10.1f}{'| ' + format(ms['raw'], '.1f'):>17}   ({m['trades_n']:,} trades)")
-    print("own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
-          " trade log and next-trade record under the lock; trade values = entry/exit bars, positions and exit"
-          " statistics taken out of the log's per-trade objects on first use (get_trade_stocks alone for"
-          " reference); trades df = lazy Report.trades on first use.")
+        print(
+            f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
+            f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['tarr']:>13.1f}{ms['gts']:>17.1f}"
+            f"{ms['trades']:>10.1f}{'| ' + format(ms['raw'], '.1f'):>17}   ({m['trades_n']:,} trades)"
+        )
+    print(
+        "own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
+        " trade log and next-trade record under the lock; trade values = entry/exit bars, positions and exit"
+        " statistics taken out of the log's per-trade objects on first use (get_trade_stocks alone for"
+        " reference); trades df = lazy Report.trades on first use."
+    )
 
 
 if __name__ == "__main__":

@@ -10,8 +10,7 @@ engine's numbers exactly, only to do comparable work.
 import numpy as np
 
 
-def numpy_backtest(price, pos_values, reb_bars, fee_ratio=0.001425,
-                   tax_ratio=0.003):
+def numpy_backtest(price, pos_values, reb_bars, fee_ratio=0.001425, tax_ratio=0.003):
     B, N = price.shape
     out = np.empty(B)
     out[0] = 1.0

@@ -49,6 +49,7 @@ EQUIV_TOL = 1e-9
 
 # ---------------------------------------------------------------- worker side
 
+
 def _rss_kib():
     try:
         with open("/proc/self/status") as f:
@@ -69,8 +70,7 @@ def _reset_peak():
         return False
 
 
-def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
-           floor_repeats=0, equivalence=False):
+def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None, floor_repeats=0, equivalence=False):
     from torvex.core import excursion
     from torvex.core.pathsim import backtest_
 
@@ -109,41 +109,51 @@ def worker(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
     pfinal = None
     for _ in range(peer_repeats):
         t = time.perf_counter()
-        pr = numpy_backtest(args["price_values"], args["pos_values"], reb_bars,
-                            params["fee_ratio"], params["tax_ratio"])
+        pr = numpy_backtest(
+            args["price_values"], args["pos_values"], reb_bars, params["fee_ratio"], params["tax_ratio"]
+        )
         ptimes.append(time.perf_counter() - t)
         pfinal = float(pr[-1])
 
-    res = dict(name=name, group=w["group"], bars=w["bars"],
-               stocks=w["stocks"], held=w["held"], repeats=repeats,
-               times=times, trades=trades, rss_before_kib=rss_before,
-               maxrss_kib=maxrss, peak_reset=peak_reset, gen_s=gen_s,
-               final=final, peer_times=ptimes, peer_final=pfinal,
-               finite=finite)
+    res = dict(
+        name=name,
+        group=w["group"],
+        bars=w["bars"],
+        stocks=w["stocks"],
+        held=w["held"],
+        repeats=repeats,
+        times=times,
+        trades=trades,
+        rss_before_kib=rss_before,
+        maxrss_kib=maxrss,
+        peak_reset=peak_reset,
+        gen_s=gen_s,
+        final=final,
+        peer_times=ptimes,
+        peer_final=pfinal,
+        finite=finite,
+    )
 
     if floor_lib and floor_repeats:
-        res["floor_times"] = floor_timed(floor_lib, w, args, reb_bars,
-                                         floor_repeats)
+        res["floor_times"] = floor_timed(floor_lib, w, args, reb_bars, floor_repeats)
         res.update(object_floor(w, params, res["trades"]))
         res.update(loop_and_log(backtest_, excursion, args, params, repeats))
 
     if vbt_repeats or equivalence:
         import vbt_peer
+
         if not vbt_peer.available():
             res["vbt_error"] = vbt_peer.IMPORT_ERROR
         else:
             res["vbt_version"] = vbt_peer.version()
             price, close = args["price_values"], args["close_values"]
-            size = vbt_peer.order_sizes(price.shape, args["pos_values"],
-                                        reb_bars, params.get("position_limit", 1.0))
+            size = vbt_peer.order_sizes(price.shape, args["pos_values"], reb_bars, params.get("position_limit", 1.0))
             if vbt_repeats:
-                vtimes, value = vbt_peer.timed(price, close, size,
-                                               params["fee_ratio"], vbt_repeats)
+                vtimes, value = vbt_peer.timed(price, close, size, params["fee_ratio"], vbt_repeats)
                 res["vbt_times"] = vtimes
                 res["vbt_final"] = float(value[-1])
             if equivalence:
-                res["equivalence"] = equivalence_check(pos, params, price,
-                                                       close, size)
+                res["equivalence"] = equivalence_check(pos, params, price, close, size)
     return res
 
 
@@ -152,6 +162,7 @@ def phase_reader():
     seconds) of the last backtest_ call, read from the engine's shared object;
     None when the engine does not export them."""
     from torvex.core import pathsim
+
     try:
         fn = ctypes.CDLL(pathsim.__file__).torvex_pathsim_last_run_phases
     except (OSError, AttributeError):
@@ -163,6 +174,7 @@ def phase_reader():
     def read():
         fn(buf)
         return tuple(x * 1e-9 for x in buf)
+
     return read
 
 
@@ -208,11 +220,14 @@ def loop_and_log(backtest_, excursion, args, params, repeats):
     split, _, split_trades = timed(dict(no_stops, periodically_rebalance=True))
     per_trade = None
     if split_trades > base_trades:
-        per_trade = ((statistics.median(split) - statistics.median(base))
-                     / (split_trades - base_trades))
-    return dict(loop_times=hold_loops or hold, loop_is_phase=bool(hold_loops),
-                hold_trades=hold_trades, closed_in_loop=closed_in_loop,
-                log_per_trade=per_trade)
+        per_trade = (statistics.median(split) - statistics.median(base)) / (split_trades - base_trades)
+    return dict(
+        loop_times=hold_loops or hold,
+        loop_is_phase=bool(hold_loops),
+        hold_trades=hold_trades,
+        closed_in_loop=closed_in_loop,
+        log_per_trade=per_trade,
+    )
 
 
 def equivalence_check(pos, params, price, close, size):
@@ -221,17 +236,22 @@ def equivalence_check(pos, params, price, close, size):
 
     import vbt_peer
 
-    free = {k: v for k, v in params.items()
-            if k not in ("fee_ratio", "tax_ratio")}
+    free = {k: v for k, v in params.items() if k not in ("fee_ratio", "tax_ratio")}
     creturn = np.asarray(backtest_(*pos, fee_ratio=0.0, tax_ratio=0.0, **free))
     value = vbt_peer.run(price, close, size, 0.0)
     diff = np.abs(creturn - value)
     bad = ~np.isfinite(diff)
     d = int(np.argmax(np.where(bad, np.inf, diff)))
-    return dict(max_diff=float(diff[d]), bar=d, bars=len(diff),
-                nonfinite=int(bad.sum()), tv_final=float(creturn[-1]),
-                vbt_final=float(value[-1]), tv_at=float(creturn[d]),
-                vbt_at=float(value[d]))
+    return dict(
+        max_diff=float(diff[d]),
+        bar=d,
+        bars=len(diff),
+        nonfinite=int(bad.sum()),
+        tv_final=float(creturn[-1]),
+        vbt_final=float(value[-1]),
+        tv_at=float(creturn[d]),
+        vbt_at=float(value[d]),
+    )
 
 
 def floor_timed(lib_path, w, args, reb_bars, repeats):
@@ -258,11 +278,19 @@ def floor_timed(lib_path, w, args, reb_bars, repeats):
     keep = trade_bar < B
     held, trade_bar = np.ascontiguousarray(held[keep]), trade_bar[keep]
     touched = w["touched"]
-    call = (ptr(args["price_values"], dp), ptr(args["close_values"], dp),
-            ptr(args["high_values"] if touched else None, dp),
-            ptr(args["low_values"] if touched else None, dp),
-            ptr(args["open_values"] if touched else None, dp),
-            B, N, ptr(held, ip), ptr(trade_bar, ip), len(trade_bar), w["held"])
+    call = (
+        ptr(args["price_values"], dp),
+        ptr(args["close_values"], dp),
+        ptr(args["high_values"] if touched else None, dp),
+        ptr(args["low_values"] if touched else None, dp),
+        ptr(args["open_values"] if touched else None, dp),
+        B,
+        N,
+        ptr(held, ip),
+        ptr(trade_bar, ip),
+        len(trade_bar),
+        w["held"],
+    )
     for _ in range(3):  # warm-up: the first passes run from cold caches
         fn(*call)
     times = []
@@ -282,14 +310,14 @@ def object_floor(w, params, trades):
     mod, err = trade_floor.build()
     if mod is None:
         return dict(object_floor_error=err)
-    length = trade_floor.stats_length(params.get("excursion_window", 0),
-                                      params.get("excursion_window_step", 1))
+    length = trade_floor.stats_length(params.get("excursion_window", 0), params.get("excursion_window_step", 1))
     per, _order, _ = trade_floor.floor_per_trade(mod, trades, w["stocks"], w["bars"], length)
     return dict(object_floor_per_trade=per)
 
 
 def make_args(w):
     from workloads import make_data
+
     return make_data(w)
 
 
@@ -303,12 +331,21 @@ def build_floor():
     return build_shared(FLOOR_SRC, "floor")
 
 
-def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
-            floor_repeats=0, equivalence=False):
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", name,
-           "--repeats", str(repeats), "--peer-repeats", str(peer_repeats),
-           "--vbt-repeats", str(vbt_repeats),
-           "--floor-repeats", str(floor_repeats if floor_lib else 0)]
+def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None, floor_repeats=0, equivalence=False):
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        name,
+        "--repeats",
+        str(repeats),
+        "--peer-repeats",
+        str(peer_repeats),
+        "--vbt-repeats",
+        str(vbt_repeats),
+        "--floor-repeats",
+        str(floor_repeats if floor_lib else 0),
+    ]
     if floor_lib:
         cmd += ["--floor-lib", floor_lib]
     if equivalence:
@@ -318,8 +355,7 @@ def run_one(name, repeats, peer_repeats, vbt_repeats=0, floor_lib=None,
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     p = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if p.returncode != 0:
-        return dict(name=name, error=f"exit {p.returncode}: "
-                    + (p.stderr.strip().splitlines() or ["?"])[-1])
+        return dict(name=name, error=f"exit {p.returncode}: " + (p.stderr.strip().splitlines() or ["?"])[-1])
     return json.loads(p.stdout.strip().splitlines()[-1])
 
 
@@ -369,22 +405,65 @@ def row(r):
     net_ns = f"{net / work * 1e9:.1f}" if net else "-"
     net_ratio = f"{net / fmed:.1f}" if net and fmed else "-"
     return [
-        r["name"], f"{r['bars']}x{r['stocks']}/{r['held']}",
-        fmt_t(med), fmt_t(min(r["times"])), fmt_t(max(r["times"])),
-        fmt_mib(r["rss_before_kib"]), fmt_mib(r["maxrss_kib"]),
+        r["name"],
+        f"{r['bars']}x{r['stocks']}/{r['held']}",
+        fmt_t(med),
+        fmt_t(min(r["times"])),
+        fmt_t(max(r["times"])),
+        fmt_mib(r["rss_before_kib"]),
+        fmt_mib(r["maxrss_kib"]),
         fmt_mib(r["maxrss_kib"] - r["rss_before_kib"]),
-        f"{work / med / 1e6:.2f}M", f"{med / work * 1e9:.0f}",
-        str(trades), per_trade, fmt_t(pmed), ratio,
-        fmt_t(vmed), vratio, fns, fratio, obj_ns, whole_t, whole_ratio, loop_ns, loop_ratio, net_ns, net_ratio, log_ns,
+        f"{work / med / 1e6:.2f}M",
+        f"{med / work * 1e9:.0f}",
+        str(trades),
+        per_trade,
+        fmt_t(pmed),
+        ratio,
+        fmt_t(vmed),
+        vratio,
+        fns,
+        fratio,
+        obj_ns,
+        whole_t,
+        whole_ratio,
+        loop_ns,
+        loop_ratio,
+        net_ns,
+        net_ratio,
+        log_ns,
         f"{r['final']:.3g}|{r['peer_final']:.3g}",
     ]
 
 
-HEAD = ["workload", "bars x stk/held", "median", "min", "max", "RSS0 MiB",
-        "peak MiB", "+MiB", "bar*held/s", "ns/bar*held", "trades", "t/trade",
-        "numpy", "torvex/np", "vbt", "torvex/vbt", "floor ns", "torvex/floor",
-        "obj ns/t", "floor+obj", "tv/(f+obj)",
-        "loop ns", "loop/floor", "-log ns", "-log/floor", "ns/trade", "end tv|np"]
+HEAD = [
+    "workload",
+    "bars x stk/held",
+    "median",
+    "min",
+    "max",
+    "RSS0 MiB",
+    "peak MiB",
+    "+MiB",
+    "bar*held/s",
+    "ns/bar*held",
+    "trades",
+    "t/trade",
+    "numpy",
+    "torvex/np",
+    "vbt",
+    "torvex/vbt",
+    "floor ns",
+    "torvex/floor",
+    "obj ns/t",
+    "floor+obj",
+    "tv/(f+obj)",
+    "loop ns",
+    "loop/floor",
+    "-log ns",
+    "-log/floor",
+    "ns/trade",
+    "end tv|np",
+]
 
 LEGEND = [
     "median/min/max: wall time of one backtest_ call; RSS0: RSS before the "
@@ -418,23 +497,22 @@ LEGEND = [
 
 
 def print_table(rows):
-    widths = [max(len(str(x[i])) if i < len(x) else 0 for x in rows + [HEAD])
-              for i in range(len(HEAD))]
-    line = "  ".join(h.ljust(wd) if i == 0 else h.rjust(wd)
-                     for i, (h, wd) in enumerate(zip(HEAD, widths)))
+    widths = [max(len(str(x[i])) if i < len(x) else 0 for x in rows + [HEAD]) for i in range(len(HEAD))]
+    line = "  ".join(h.ljust(wd) if i == 0 else h.rjust(wd) for i, (h, wd) in enumerate(zip(HEAD, widths)))
     print(line)
     print("-" * len(line))
     for x in rows:
         if len(x) == 2:
             print(f"{x[0].ljust(widths[0])}  {x[1]}")
             continue
-        print("  ".join(str(c).ljust(wd) if i == 0 else str(c).rjust(wd)
-                        for i, (c, wd) in enumerate(zip(x, widths))), flush=True)
+        print(
+            "  ".join(str(c).ljust(wd) if i == 0 else str(c).rjust(wd) for i, (c, wd) in enumerate(zip(x, widths))),
+            flush=True,
+        )
 
 
 def equivalence_line(results, ran):
-    head = (f"equivalence ({EQUIV_WORKLOAD} without costs: torvex creturn vs "
-            f"vectorbt value, per bar): ")
+    head = f"equivalence ({EQUIV_WORKLOAD} without costs: torvex creturn vs vectorbt value, per bar): "
     if not ran:
         return head + f"not run ({EQUIV_WORKLOAD} not selected)"
     r = next((x for x in results if x.get("name") == EQUIV_WORKLOAD), None)
@@ -445,12 +523,20 @@ def equivalence_line(results, ran):
     e = r["equivalence"]
     ok = e["nonfinite"] == 0 and e["max_diff"] < EQUIV_TOL
     verdict = "below" if ok else "NOT below"
-    extra = "" if ok else (f"; at bar {e['bar']}: torvex {e['tv_at']!r}, "
-                           f"vectorbt {e['vbt_at']!r}; non-finite "
-                           f"differences {e['nonfinite']}")
-    return (head + f"max |diff| {e['max_diff']:.3g} over {e['bars']} bars "
-            f"(final {e['tv_final']:.12g} vs {e['vbt_final']:.12g}), "
-            f"{verdict} {EQUIV_TOL:g}" + extra)
+    extra = (
+        ""
+        if ok
+        else (
+            f"; at bar {e['bar']}: torvex {e['tv_at']!r}, "
+            f"vectorbt {e['vbt_at']!r}; non-finite "
+            f"differences {e['nonfinite']}"
+        )
+    )
+    return (
+        head + f"max |diff| {e['max_diff']:.3g} over {e['bars']} bars "
+        f"(final {e['tv_final']:.12g} vs {e['vbt_final']:.12g}), "
+        f"{verdict} {EQUIV_TOL:g}" + extra
+    )
 
 
 def sweep_lines(quick):
@@ -464,12 +550,9 @@ def sweep_lines(quick):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true",
-                    help="fewer repeats, skip the L workloads")
-    ap.add_argument("--only", metavar="NAME",
-                    help="run only workloads whose name equals NAME or starts with it")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="fewer repeats, skip the L workloads")
+    ap.add_argument("--only", metavar="NAME", help="run only workloads whose name equals NAME or starts with it")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--repeats", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--peer-repeats", type=int, default=3, help=argparse.SUPPRESS)
@@ -480,13 +563,13 @@ def main():
     a = ap.parse_args()
 
     if a.worker:
-        res = worker(a.worker, a.repeats, a.peer_repeats, a.vbt_repeats,
-                     a.floor_lib, a.floor_repeats, a.equivalence)
+        res = worker(a.worker, a.repeats, a.peer_repeats, a.vbt_repeats, a.floor_lib, a.floor_repeats, a.equivalence)
         print(json.dumps(res))
         return 0
 
     import torvex
     from importlib.metadata import PackageNotFoundError, version
+
     try:
         tv = version("torvex")
     except Exception:
@@ -495,17 +578,18 @@ def main():
         vbt_v = version("vectorbt")
     except PackageNotFoundError:
         vbt_v = "not installed"
-    print(f"torvex benchmarks  |  {platform.platform()}  |  "
-          f"{platform.processor() or platform.machine()}  |  "
-          f"CPUs: {os.cpu_count()}  |  Python {platform.python_version()}  |  "
-          f"numpy {np.__version__}  |  torvex {tv}  |  vectorbt {vbt_v}")
+    print(
+        f"torvex benchmarks  |  {platform.platform()}  |  "
+        f"{platform.processor() or platform.machine()}  |  "
+        f"CPUs: {os.cpu_count()}  |  Python {platform.python_version()}  |  "
+        f"numpy {np.__version__}  |  torvex {tv}  |  vectorbt {vbt_v}"
+    )
 
     names = list(WORKLOADS)
     if a.only:
         names = [n for n in names if n == a.only or n.startswith(a.only)]
         if not names:
-            print(f"no workload matches {a.only!r}; choose from: "
-                  + ", ".join(WORKLOADS))
+            print(f"no workload matches {a.only!r}; choose from: " + ", ".join(WORKLOADS))
             return 2
     elif a.quick:
         names = [n for n in names if not n.startswith("L")]
@@ -532,16 +616,14 @@ def main():
         floor_reps = reps if main_group or w["group"] == "compute" else 0
         if sys.stderr.isatty():
             print(f"  running {n} ...", file=sys.stderr, flush=True)
-        r = run_one(n, reps, peer_reps, vbt_reps, floor_lib, floor_reps,
-                    equivalence=(n == EQUIV_WORKLOAD))
+        r = run_one(n, reps, peer_reps, vbt_reps, floor_lib, floor_reps, equivalence=(n == EQUIV_WORKLOAD))
         results.append(r)
         rows.append(row(r))
     print_table(rows)
     print()
     err = next((r["vbt_error"] for r in results if "vbt_error" in r), None)
     if err:
-        print(f"vectorbt does not import ({err}); its columns stay '-' "
-              "(pip install '.[bench]')")
+        print(f"vectorbt does not import ({err}); its columns stay '-' (pip install '.[bench]')")
     print(equivalence_line(results, EQUIV_WORKLOAD in names))
     print(sweep_lines(a.quick))
     print(f"total wall time {time.perf_counter() - t_all:.1f}s")

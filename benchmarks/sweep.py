@@ -41,8 +41,10 @@ def grid(n_runs):
 
     n_tp = 25
     n_sl = n_runs // n_tp
-    return {"stop_loss": [round(float(x), 4) for x in np.linspace(0.02, 0.41, n_sl)],
-            "take_profit": [round(float(x), 4) for x in np.linspace(0.05, 1.25, n_tp)]}
+    return {
+        "stop_loss": [round(float(x), 4) for x in np.linspace(0.02, 0.41, n_sl)],
+        "take_profit": [round(float(x), 4) for x in np.linspace(0.05, 1.25, n_tp)],
+    }
 
 
 def make_inputs():
@@ -90,9 +92,11 @@ def worker(backend, n_runs, repeats):
         opts["n_jobs"] = WORKERS
     elif backend == "dask":
         import distributed
+
         t = time.perf_counter()
-        cluster = distributed.LocalCluster(n_workers=WORKERS, threads_per_worker=1,
-                                           processes=True, dashboard_address=None)
+        cluster = distributed.LocalCluster(
+            n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None
+        )
         client = distributed.Client(cluster)
         startup = time.perf_counter() - t
         opts["backend"] = client
@@ -102,6 +106,7 @@ def worker(backend, n_runs, repeats):
             cluster.close()
     elif backend == "ray":
         import ray
+
         t = time.perf_counter()
         ray.init(num_cpus=WORKERS, include_dashboard=False, log_to_driver=False)
         startup = time.perf_counter() - t
@@ -134,17 +139,31 @@ def worker(backend, n_runs, repeats):
         worker_peak = max(peaks.values()) if peaks else None
     if backend == "serial":
         cpu = [c / len(res) for c in caller_cpu]
-    return dict(backend=backend, runs=len(res), times=times, startup=startup,
-                peak=worker_peak, workers=len(peaks), errors=errors,
-                cpu_per_run=statistics.median(c for c in cpu if c is not None)
-                if any(c is not None for c in cpu) else None,
-                caller_cpu=statistics.median(caller_cpu))
+    return dict(
+        backend=backend,
+        runs=len(res),
+        times=times,
+        startup=startup,
+        peak=worker_peak,
+        workers=len(peaks),
+        errors=errors,
+        cpu_per_run=statistics.median(c for c in cpu if c is not None) if any(c is not None for c in cpu) else None,
+        caller_cpu=statistics.median(caller_cpu),
+    )
 
 
 def run_backend(backend, n_runs, repeats):
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", backend,
-           "--runs", str(n_runs), "--repeats", str(repeats)]
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        backend,
+        "--runs",
+        str(n_runs),
+        "--repeats",
+        str(repeats),
+    ]
     p = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if p.returncode != 0:
         last = (p.stderr.strip().splitlines() or ["?"])[-1]
@@ -160,11 +179,15 @@ def fmt_s(s):
 
 def print_table(rows, n_runs):
     load = " / ".join(f"{x:.1f}" for x in os.getloadavg())
-    print(f"\nSweep: {n_runs} runs of workload M (stop_loss x take_profit), "
-          f"{WORKERS} workers, {os.process_cpu_count()} CPUs, load average {load}")
-    head = (f"{'backend':<8} {'wall min / median / max':>26} {'runs/s':>8} {'speed-up':>9} "
-            f"{'overhead/run':>13} {'cpu/run':>9} {'caller cpu':>11} {'peak/worker':>12} "
-            f"{'start-up':>9}")
+    print(
+        f"\nSweep: {n_runs} runs of workload M (stop_loss x take_profit), "
+        f"{WORKERS} workers, {os.process_cpu_count()} CPUs, load average {load}"
+    )
+    head = (
+        f"{'backend':<8} {'wall min / median / max':>26} {'runs/s':>8} {'speed-up':>9} "
+        f"{'overhead/run':>13} {'cpu/run':>9} {'caller cpu':>11} {'peak/worker':>12} "
+        f"{'start-up':>9}"
+    )
     print(head)
     print("-" * len(head))
     serial = next((r for r in rows if r["backend"] == "serial" and "times" in r), None)
@@ -182,17 +205,22 @@ def print_table(rows, n_runs):
             extra = r["cpu_per_run"] - serial["cpu_per_run"] + r["caller_cpu"] / r["runs"]
             over = f"{extra * 1e3:+.2f} ms"
         peak = "-" if r["peak"] is None else f"{r['peak'] / 2**20:.0f} MiB"
-        print(f"{r['backend']:<8} {wall:>26} {r['runs'] / med:>8.1f} {speed:>9} {over:>13} "
-              f"{fmt_s(r['cpu_per_run']):>9} {fmt_s(r['caller_cpu']):>11} "
-              f"{peak:>12} {fmt_s(r['startup']):>9}"
-              + (f"  ({r['errors']} failed runs)" if r["errors"] else ""))
+        print(
+            f"{r['backend']:<8} {wall:>26} {r['runs'] / med:>8.1f} {speed:>9} {over:>13} "
+            f"{fmt_s(r['cpu_per_run']):>9} {fmt_s(r['caller_cpu']):>11} "
+            f"{peak:>12} {fmt_s(r['startup']):>9}" + (f"  ({r['errors']} failed runs)" if r["errors"] else "")
+        )
     if serial:
-        print(f"serial time per run (backtest + stats): {per_run * 1e3:.1f} ms wall, "
-              f"{serial['cpu_per_run'] * 1e3:.1f} ms CPU")
+        print(
+            f"serial time per run (backtest + stats): {per_run * 1e3:.1f} ms wall, "
+            f"{serial['cpu_per_run'] * 1e3:.1f} ms CPU"
+        )
     if os.getloadavg()[0] > (os.process_cpu_count() or 1):
-        print("the machine is busy with other work (load average above its CPUs): the "
-              "wall times and speed-ups say more about that than about the backends; "
-              "the CPU columns still hold")
+        print(
+            "the machine is busy with other work (load average above its CPUs): the "
+            "wall times and speed-ups say more about that than about the backends; "
+            "the CPU columns still hold"
+        )
 
 
 def main():

@@ -61,8 +61,10 @@ def sweep_step(repeats=41, name="M"):
         report.append(t2 - t1)
         del rows, _ops
     from torvex.core import excursion
-    return dict(workload=name, trades=len(excursion.trades), step=_stats(step),
-                run=_stats(run), get_trade_stocks=_stats(report))
+
+    return dict(
+        workload=name, trades=len(excursion.trades), step=_stats(step), run=_stats(run), get_trade_stocks=_stats(report)
+    )
 
 
 def tiny_args(bars=50, stocks=5, seed=7):
@@ -78,8 +80,19 @@ def tiny_args(bars=50, stocks=5, seed=7):
     for r in range(len(reb)):
         pos_values[r, rng.choice(stocks, 2, replace=False)] = 0.5
     pos_index = price_index[reb].copy()
-    return [price, close, None, None, None, price_index, columns, pos_values, pos_index,
-            columns.copy(), pos_index.copy()]
+    return [
+        price,
+        close,
+        None,
+        None,
+        None,
+        price_index,
+        columns,
+        pos_values,
+        pos_index,
+        columns.copy(),
+        pos_index.copy(),
+    ]
 
 
 def tiny_call(batches=31, calls=200, prebuilt_stops=False):
@@ -90,8 +103,7 @@ def tiny_call(batches=31, calls=200, prebuilt_stops=False):
     pos = tiny_args()
     kw = {}
     if prebuilt_stops:
-        kw = dict(stop_loss=stop_table(1.0, pos[5], pos[9]),
-                  take_profit=stop_table(np.inf, pos[5], pos[9]))
+        kw = dict(stop_loss=stop_table(1.0, pos[5], pos[9]), take_profit=stop_table(np.inf, pos[5], pos[9]))
     for _ in range(calls):
         backtest_(*pos, **kw)
     per_call = []
@@ -104,22 +116,24 @@ def tiny_call(batches=31, calls=200, prebuilt_stops=False):
 
 
 def measure(quick=False):
-    return dict(sweep=sweep_step(repeats=11 if quick else 41),
-                tiny=tiny_call(batches=9 if quick else 31),
-                tiny_prebuilt=tiny_call(batches=9 if quick else 31, prebuilt_stops=True))
+    return dict(
+        sweep=sweep_step(repeats=11 if quick else 41),
+        tiny=tiny_call(batches=9 if quick else 31),
+        tiny_prebuilt=tiny_call(batches=9 if quick else 31, prebuilt_stops=True),
+    )
 
 
 def _fmt(s):
     def t(x):
         return f"{x * 1e6:.1f}us" if x < 1e-3 else f"{x * 1e3:.3f}ms"
+
     return f"min {t(s['min'])}  median {t(s['median'])}  max {t(s['max'])}  (n={s['n']})"
 
 
 def report_lines(m):
     s = m["sweep"]
     return [
-        f"sweep step {s['workload']} (backtest_ + get_trade_stocks, {s['trades']} trades): "
-        + _fmt(s["step"]),
+        f"sweep step {s['workload']} (backtest_ + get_trade_stocks, {s['trades']} trades): " + _fmt(s["step"]),
         "  backtest_ alone:        " + _fmt(s["run"]),
         "  get_trade_stocks alone: " + _fmt(s["get_trade_stocks"]),
         "tiny call 50 bars x 5 stocks, defaults:        " + _fmt(m["tiny"]),
@@ -128,8 +142,7 @@ def report_lines(m):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--json", action="store_true", help="print one JSON line")
     ap.add_argument("--quick", action="store_true", help="fewer repeats")
     a = ap.parse_args()

@@ -32,17 +32,20 @@ sys.path.insert(0, HERE)
 from cbuild import build_shared  # noqa: E402
 
 SRC = os.path.join(HERE, "trade_floor.cpp")
-ORDERS = {0: "free all, then build", 1: "free one before each build",
-          2: "free one, prefetched, per build"}
+ORDERS = {0: "free all, then build", 1: "free one before each build", 2: "free one, prefetched, per build"}
 
 
 def build():
     """The compiled module, or (None, reason)."""
     import numpy as np
 
-    lib, err = build_shared(SRC, "trade_floor", suffix=importlib.machinery.EXTENSION_SUFFIXES[0],
-                            flags=["-I" + sysconfig.get_paths()["include"], "-I" + np.get_include()],
-                            salt=sys.version.encode() + np.__version__.encode())
+    lib, err = build_shared(
+        SRC,
+        "trade_floor",
+        suffix=importlib.machinery.EXTENSION_SUFFIXES[0],
+        flags=["-I" + sysconfig.get_paths()["include"], "-I" + np.get_include()],
+        salt=sys.version.encode() + np.__version__.encode(),
+    )
     if lib is None:
         return None, err
     loader = importlib.machinery.ExtensionFileLoader("trade_floor", lib)
@@ -83,8 +86,7 @@ def stats_length(window, step):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--trades", type=int)
     ap.add_argument("--stocks", type=int, default=500)
     ap.add_argument("--bars", type=int, default=2520)
@@ -95,14 +97,19 @@ def main():
     if mod is None:
         print(f"trade floor not built: {err}")
         return 1
-    cases = ([(a.trades, a.stocks, a.bars, a.length)] if a.trades else
-             [(2400, 500, 2520, 6), (100800, 2000, 5040, 6), (98433, 2000, 5040, 30)])
+    cases = (
+        [(a.trades, a.stocks, a.bars, a.length)]
+        if a.trades
+        else [(2400, 500, 2520, 6), (100800, 2000, 5040, 6), (98433, 2000, 5040, 30)]
+    )
     for n, s, b, length in cases:
         _, _, t = floor_per_trade(mod, n, s, b, length, a.repeats)
         print(f"{n} trades, {s} stocks, {length} values each:")
         for order, times in t.items():
-            print(f"  {ORDERS[order]:28s} min {min(times) * 1e9:6.0f}  median "
-                  f"{statistics.median(times) * 1e9:6.0f}  max {max(times) * 1e9:6.0f} ns/trade")
+            print(
+                f"  {ORDERS[order]:28s} min {min(times) * 1e9:6.0f}  median "
+                f"{statistics.median(times) * 1e9:6.0f}  max {max(times) * 1e9:6.0f} ns/trade"
+            )
     return 0
 
 

@@ -33,6 +33,7 @@ import numpy as np
 
 try:
     import vectorbt as vbt
+
     IMPORT_ERROR = None
 except Exception as e:  # noqa: BLE001 - any failure means "no peer"
     vbt = None
@@ -82,17 +83,25 @@ def run(price, close, size, fee_ratio=0.0, max_orders=None):
     per bar and stock); the number of non-NaN sizes is a safe bound.
     """
     pf = vbt.Portfolio.from_orders(
-        close, size, size_type="targetpercent", price=price,
-        fees=fee_ratio, init_cash=1.0, cash_sharing=True, group_by=True,
-        call_seq="auto", freq="1D", max_orders=max_orders)
+        close,
+        size,
+        size_type="targetpercent",
+        price=price,
+        fees=fee_ratio,
+        init_cash=1.0,
+        cash_sharing=True,
+        group_by=True,
+        call_seq="auto",
+        freq="1D",
+        max_orders=max_orders,
+    )
     return np.asarray(pf.value(), dtype=np.float64)
 
 
 def warm_up(price, close, size, fee_ratio=0.0, bars=64):
     """Compile numba's functions on a short slice of the same kinds of input."""
     n = min(bars, price.shape[0])
-    run(np.ascontiguousarray(price[:n]), np.ascontiguousarray(close[:n]),
-        np.ascontiguousarray(size[:n]), fee_ratio)
+    run(np.ascontiguousarray(price[:n]), np.ascontiguousarray(close[:n]), np.ascontiguousarray(size[:n]), fee_ratio)
 
 
 def timed(price, close, size, fee_ratio, repeats):

@@ -59,21 +59,23 @@ def main():
     n_sets = len(g["lookback"]) * len(g["stop_loss"])
 
     t = time.perf_counter()
-    wf = torvex.walk_forward(momentum, price, g, train=TRAIN, test=TEST, resample="ME",
-                             n_jobs=a.n_jobs, **COSTS)
+    wf = torvex.walk_forward(momentum, price, g, train=TRAIN, test=TEST, resample="ME", n_jobs=a.n_jobs, **COSTS)
     wall = time.perf_counter() - t
 
     folds = len(wf.folds)
     runs = folds * n_sets + folds + (wf.report is not None)
     workers = a.n_jobs or os.process_cpu_count()
-    print(f"\nWalk-forward: {folds} folds x {n_sets} sets on {w['stocks']} stocks x {w['bars']} bars"
-          f" (train {TRAIN} bars, test {TEST} bars), {workers} workers, {os.process_cpu_count()} CPUs,"
-          f" load average {' / '.join(f'{x:.1f}' for x in os.getloadavg())}")
-    print(f"wall time {wall:.2f} s, {runs} runs, {wall / runs * 1e3:.1f} ms per run"
-          f" ({wall / folds:.2f} s per fold)")
-    print(f"failed sets: {int(wf.folds['n_failed'].sum())}; {wf.join};"
-          f" mean train {wf.metric} {wf.folds['train_metric'].mean():.3f},"
-          f" mean test {wf.folds['test_metric'].mean():.3f}")
+    print(
+        f"\nWalk-forward: {folds} folds x {n_sets} sets on {w['stocks']} stocks x {w['bars']} bars"
+        f" (train {TRAIN} bars, test {TEST} bars), {workers} workers, {os.process_cpu_count()} CPUs,"
+        f" load average {' / '.join(f'{x:.1f}' for x in os.getloadavg())}"
+    )
+    print(f"wall time {wall:.2f} s, {runs} runs, {wall / runs * 1e3:.1f} ms per run ({wall / folds:.2f} s per fold)")
+    print(
+        f"failed sets: {int(wf.folds['n_failed'].sum())}; {wf.join};"
+        f" mean train {wf.metric} {wf.folds['train_metric'].mean():.3f},"
+        f" mean test {wf.folds['test_metric'].mean():.3f}"
+    )
     if folds != FOLDS and not a.quick:
         print(f"expected {FOLDS} folds, found {folds}")
 

@@ -13,35 +13,45 @@ WEEKLY = 5
 COSTS = dict(fee_ratio=0.001425, tax_ratio=0.003)
 
 
-def _w(name, bars, stocks, held, every, params=None, touched=False, repeats=7,
-       group="main"):
-    return dict(name=name, bars=bars, stocks=stocks, held=held, every=every,
-                params=dict(COSTS, **(params or {})), touched=touched,
-                repeats=repeats, group=group)
+def _w(name, bars, stocks, held, every, params=None, touched=False, repeats=7, group="main"):
+    return dict(
+        name=name,
+        bars=bars,
+        stocks=stocks,
+        held=held,
+        every=every,
+        params=dict(COSTS, **(params or {})),
+        touched=touched,
+        repeats=repeats,
+        group=group,
+    )
 
 
 def build_workloads():
     wl = [
         _w("M", 2520, 500, 20, MONTHLY, dict(stop_loss=0.1), repeats=21),
         _w("M/nostop", 2520, 500, 20, MONTHLY, repeats=21),
-        _w("L", 5040, 2000, 100, WEEKLY,
-           dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05,
-                touched_exit=True, excursion_window=20),
-           touched=True, repeats=9),
+        _w(
+            "L",
+            5040,
+            2000,
+            100,
+            WEEKLY,
+            dict(stop_loss=0.1, take_profit=0.2, trail_stop=0.05, touched_exit=True, excursion_window=20),
+            touched=True,
+            repeats=9,
+        ),
         _w("L/nostop", 5040, 2000, 100, WEEKLY, repeats=9),
         # Tables small enough to stay in cache and a single rebalance: the bar
         # loop's figure is the cost of the per-position arithmetic itself.
         _w("C", 2520, 100, 20, 10**9, repeats=21, group="compute"),
     ]
     for b in (1260, 2520, 5040):
-        wl.append(_w(f"S/bars={b}", b, 500, 20, MONTHLY, repeats=7,
-                     group="scale-bars"))
+        wl.append(_w(f"S/bars={b}", b, 500, 20, MONTHLY, repeats=7, group="scale-bars"))
     for n in (500, 1000, 2000, 4000):
-        wl.append(_w(f"S/stocks={n}", 2520, n, 20, MONTHLY, repeats=7,
-                     group="scale-stocks"))
+        wl.append(_w(f"S/stocks={n}", 2520, n, 20, MONTHLY, repeats=7, group="scale-stocks"))
     for h in (10, 20, 50, 100):
-        wl.append(_w(f"S/held={h}", 2520, 1000, h, MONTHLY, repeats=7,
-                     group="scale-held"))
+        wl.append(_w(f"S/held={h}", 2520, 1000, h, MONTHLY, repeats=7, group="scale-held"))
     return wl
 
 
@@ -102,8 +112,7 @@ def make_data(w, seed=12345):
         del top, bot
 
     # business-day dates as int64 nanoseconds
-    days = np.busday_offset(np.datetime64("2000-01-03"), np.arange(B),
-                            roll="forward")
+    days = np.busday_offset(np.datetime64("2000-01-03"), np.arange(B), roll="forward")
     price_index = days.astype("datetime64[ns]").astype(np.int64)
     columns = np.array([f"S{i:05d}" for i in range(N)], dtype=object)
 
@@ -115,14 +124,31 @@ def make_data(w, seed=12345):
     resample = pos_index.copy()
 
     args = dict(
-        price_values=price, close_values=close, high_values=high,
-        low_values=low, open_values=opn, price_index=price_index,
-        price_columns=columns, pos_values=pos_values, pos_index=pos_index,
-        pos_columns=columns.copy(), resample=resample,
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=opn,
+        price_index=price_index,
+        price_columns=columns,
+        pos_values=pos_values,
+        pos_index=pos_index,
+        pos_columns=columns.copy(),
+        resample=resample,
     )
     return args, reb_bars
 
 
-ARG_ORDER = ("price_values", "close_values", "high_values", "low_values",
-             "open_values", "price_index", "price_columns", "pos_values",
-             "pos_index", "pos_columns", "resample")
+ARG_ORDER = (
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+)

@@ -42,8 +42,12 @@ def parse_args(argv):
     p.add_argument("--years", type=int, default=10, help="years of daily bars, at least 2 (default 10)")
     p.add_argument("--top", type=int, default=20, help="stocks held each month (default 20)")
     p.add_argument("--seed", type=int, default=1, help="random seed of the universe (default 1)")
-    p.add_argument("--stop-loss", type=float, default=0.1,
-                   help="exit when the close is this fraction below the price at the last rebalance (default 0.1)")
+    p.add_argument(
+        "--stop-loss",
+        type=float,
+        default=0.1,
+        help="exit when the close is this fraction below the price at the last rebalance (default 0.1)",
+    )
     p.add_argument("--out", default=".", help="folder for report.html and report.png (default: here)")
     args = p.parse_args(argv)
     if args.stocks < 1 or args.years < 2 or not 1 <= args.top <= args.stocks:
@@ -65,10 +69,14 @@ def main(argv=None):
     t2 = time.perf_counter()
 
     close = prices["close"]
-    print(f"torvex {torvex.__version__} demo: monthly 12-1 momentum, top {args.top} of {close.shape[1]} stocks,"
-          f" {close.shape[0]:,} daily bars {close.index[0].date()} .. {close.index[-1].date()}")
-    print(f"universe: {facts['late_listings']} listed late, {len(facts['delisted'])} delisted,"
-          f" {facts['halts']} trading halts (seed {args.seed}); stop-loss {args.stop_loss:.0%}")
+    print(
+        f"torvex {torvex.__version__} demo: monthly 12-1 momentum, top {args.top} of {close.shape[1]} stocks,"
+        f" {close.shape[0]:,} daily bars {close.index[0].date()} .. {close.index[-1].date()}"
+    )
+    print(
+        f"universe: {facts['late_listings']} listed late, {len(facts['delisted'])} delisted,"
+        f" {facts['halts']} trading halts (seed {args.seed}); stop-loss {args.stop_loss:.0%}"
+    )
     print()
     print(report)
     print()
@@ -97,8 +105,10 @@ def main(argv=None):
     report.plot().savefig(png_path, dpi=110)
     report.save(saved, overwrite=True)
     print(f"\nwrote {html_path}, {png_path} and {saved}/ (Parquet tables, torvex.load_report reads them back)")
-    print(f"timing: data {1e3 * (t1 - t0):.0f} ms, torvex.backtest {1e3 * (t2 - t1):.0f} ms,"
-          f" whole demo {1e3 * (time.perf_counter() - t0):.0f} ms (after imports)")
+    print(
+        f"timing: data {1e3 * (t1 - t0):.0f} ms, torvex.backtest {1e3 * (t2 - t1):.0f} ms,"
+        f" whole demo {1e3 * (time.perf_counter() - t0):.0f} ms (after imports)"
+    )
     return 0
 
 

@@ -33,12 +33,26 @@ def scenario(nbars=120, ncols=12, seed=7):
     cols = np.array([f"s{i}" for i in range(ncols)], dtype=object)
     rows = idx[::5].copy()
     weights = rng.choice([0.0, 0.1, 0.2, -0.1], size=(rows.size, ncols))
-    args = dict(price_values=price, close_values=close, high_values=high, low_values=low,
-                open_values=price.copy(), price_index=idx, price_columns=cols,
-                pos_values=weights, pos_index=rows, pos_columns=cols.copy(), resample=rows.copy(),
-                stop_loss=0.05, take_profit=0.08, trail_stop=0.04, trail_stop_activation=0.02,
-                excursion_window=10, excursion_window_step=2,
-                delisting_bars=np.full(ncols, -1, dtype=np.int64))
+    args = dict(
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=price.copy(),
+        price_index=idx,
+        price_columns=cols,
+        pos_values=weights,
+        pos_index=rows,
+        pos_columns=cols.copy(),
+        resample=rows.copy(),
+        stop_loss=0.05,
+        take_profit=0.08,
+        trail_stop=0.04,
+        trail_stop_activation=0.02,
+        excursion_window=10,
+        excursion_window_step=2,
+        delisting_bars=np.full(ncols, -1, dtype=np.int64),
+    )
     failing = dict(args)
     bad = price.copy()
     bad[nbars * 2 // 3, :] = 0.0  # every held stock has an invalid price here
@@ -76,14 +90,12 @@ def measure(runs):
     for i in range(warm):
         one_pass(args, failing, i % 2 == 1)
     gc.collect()
-    before = dict(rss_kib=rss_kib(), gc_objects=len(gc.get_objects()),
-                  blocks=sys.getallocatedblocks())
+    before = dict(rss_kib=rss_kib(), gc_objects=len(gc.get_objects()), blocks=sys.getallocatedblocks())
     for i in range(runs - warm):
         c = one_pass(args, failing, i % 2 == 1)
     del c
     gc.collect()
-    after = dict(rss_kib=rss_kib(), gc_objects=len(gc.get_objects()),
-                 blocks=sys.getallocatedblocks())
+    after = dict(rss_kib=rss_kib(), gc_objects=len(gc.get_objects()), blocks=sys.getallocatedblocks())
     refs_end = [sys.getrefcount(a) for a in arrays]
     del first
     growth = {k: after[k] - before[k] for k in before}
@@ -92,10 +104,21 @@ def measure(runs):
     # Under AddressSanitizer freed memory waits in a quarantine, so resident
     # memory grows there whatever the engine does: it is reported, not judged.
     sanitizer = "libasan" in os.environ.get("LD_PRELOAD", "")
-    ok = (refs_start == refs_end and growth["gc_objects"] <= 16 and growth["blocks"] <= 64
-          and (sanitizer or growth["rss_kib"] <= 2048))
-    return dict(runs_each=runs, trades_per_run=len(excursion.trades), before=before, after=after,
-                growth=growth, input_refcounts_back=refs_start == refs_end, flat=ok)
+    ok = (
+        refs_start == refs_end
+        and growth["gc_objects"] <= 16
+        and growth["blocks"] <= 64
+        and (sanitizer or growth["rss_kib"] <= 2048)
+    )
+    return dict(
+        runs_each=runs,
+        trades_per_run=len(excursion.trades),
+        before=before,
+        after=after,
+        growth=growth,
+        input_refcounts_back=refs_start == refs_end,
+        flat=ok,
+    )
 
 
 if __name__ == "__main__":

@@ -34,14 +34,15 @@ TARGET = os.path.join(HERE, "target.py")
 
 def sanitizer_env():
     def lib(name):
-        return subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True,
-                              text=True).stdout.strip()
+        return subprocess.run(["g++", f"-print-file-name={name}"], capture_output=True, text=True).stdout.strip()
+
     return dict(
-        LD_PRELOAD=f"{lib('libasan.so')} {lib('libstdc++.so')}", PYTHONMALLOC="malloc",
+        LD_PRELOAD=f"{lib('libasan.so')} {lib('libstdc++.so')}",
+        PYTHONMALLOC="malloc",
         # An allocation past 4 GiB fails (MemoryError) instead of exhausting the machine.
-        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:"
-                     "max_allocation_size_mb=4096",
-        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
+        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096",
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1",
+    )
 
 
 class Job:
@@ -60,16 +61,28 @@ class Job:
         if os.path.exists(self.stats):
             os.remove(self.stats)
         if self.name == "coverage":
-            cmd = [self.python, TARGET, f"-max_total_time={max(1, int(seconds))}", "-timeout=60",
-                   "-rss_limit_mb=6000", "-max_len=4096",
-                   f"-artifact_prefix={os.path.join(self.out, 'findings', 'coverage-')}",
-                   os.path.join(self.out, "corpus")]
+            cmd = [
+                self.python,
+                TARGET,
+                f"-max_total_time={max(1, int(seconds))}",
+                "-timeout=60",
+                "-rss_limit_mb=6000",
+                "-max_len=4096",
+                f"-artifact_prefix={os.path.join(self.out, 'findings', 'coverage-')}",
+                os.path.join(self.out, "corpus"),
+            ]
         else:
-            cmd = [self.python, TARGET, "--mutate", os.path.join(self.out, "corpus"),
-                   str(seconds), self.current, str(self.restarts)]
+            cmd = [
+                self.python,
+                TARGET,
+                "--mutate",
+                os.path.join(self.out, "corpus"),
+                str(seconds),
+                self.current,
+                str(self.restarts),
+            ]
         self.started = time.monotonic()
-        self.proc = subprocess.Popen(cmd, env=self.env, stdout=open(self.log, "ab"),
-                                     stderr=subprocess.STDOUT, cwd=HERE)
+        self.proc = subprocess.Popen(cmd, env=self.env, stdout=open(self.log, "ab"), stderr=subprocess.STDOUT, cwd=HERE)
 
     def collect(self):
         try:
@@ -86,6 +99,7 @@ def limit_memory():
     asks for too much fails with MemoryError instead of exhausting the machine.
     (The sanitizer build limits single allocations through ASAN_OPTIONS.)"""
     import resource
+
     resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
 
 
@@ -95,9 +109,14 @@ def reproduces(python, env, data, timeout=120):
     with open(path, "wb") as f:
         f.write(data)
     try:
-        p = subprocess.run([python, TARGET, "--run", path], env=env, capture_output=True,
-                           timeout=timeout, cwd=HERE,
-                           preexec_fn=None if "LD_PRELOAD" in env else limit_memory)
+        p = subprocess.run(
+            [python, TARGET, "--run", path],
+            env=env,
+            capture_output=True,
+            timeout=timeout,
+            cwd=HERE,
+            preexec_fn=None if "LD_PRELOAD" in env else limit_memory,
+        )
         return p.returncode
     except subprocess.TimeoutExpired:
         return "hang"
@@ -113,7 +132,7 @@ def minimise(python, env, data, budget):
     while chunk >= 1 and time.monotonic() < end:
         i, changed = 0, False
         while i < len(data) and time.monotonic() < end:
-            trial = data[:i] + data[i + chunk:]
+            trial = data[:i] + data[i + chunk :]
             if trial and reproduces(python, env, trial, max(5, min(120, end - time.monotonic()))) == want:
                 data, changed = trial, True
             else:
@@ -134,9 +153,15 @@ def keep_finding(job, data, reason, findings, minimise_budget):
     with open(base + ".min", "wb") as f:
         f.write(small)
     try:
-        show = subprocess.run([job.python, TARGET, "--show", base + ".min"], env=job.env,
-                              capture_output=True, text=True, timeout=120, cwd=HERE,
-                              preexec_fn=None if "LD_PRELOAD" in job.env else limit_memory)
+        show = subprocess.run(
+            [job.python, TARGET, "--show", base + ".min"],
+            env=job.env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+            cwd=HERE,
+            preexec_fn=None if "LD_PRELOAD" in job.env else limit_memory,
+        )
         shown, errors = show.stdout, show.stderr[-20000:]
     except subprocess.TimeoutExpired:
         shown, errors = "", "(hangs)"
@@ -184,8 +209,7 @@ def main():
             left = deadline - time.monotonic()
             if rc != 0:
                 if j.name == "coverage":
-                    new = [p for p in glob.glob(os.path.join(findings, "coverage-*"))
-                           if "." not in os.path.basename(p)]
+                    new = [p for p in glob.glob(os.path.join(findings, "coverage-*")) if "." not in os.path.basename(p)]
                     for p in new:
                         with open(p, "rb") as f:
                             data = f.read()
@@ -199,16 +223,21 @@ def main():
                     kept = keep_finding(j, data, f"process ended with {rc}", findings, a.minimise)
                     if kept:
                         found.append(kept)
-                print(f"[{time.monotonic() - begin:7.0f}s] {j.name}: ended with {rc}; "
-                      f"findings so far {len(found)}", flush=True)
+                print(
+                    f"[{time.monotonic() - begin:7.0f}s] {j.name}: ended with {rc}; findings so far {len(found)}",
+                    flush=True,
+                )
             j.proc = None
             if left > 5:
                 j.restarts += 1
                 j.start(left)
     elapsed = time.monotonic() - begin
-    summary = {"seconds": round(elapsed), "findings": found,
-               "jobs": {j.name: dict(j.totals, restarts=j.restarts) for j in jobs},
-               "corpus": len(os.listdir(os.path.join(out, "corpus")))}
+    summary = {
+        "seconds": round(elapsed),
+        "findings": found,
+        "jobs": {j.name: dict(j.totals, restarts=j.restarts) for j in jobs},
+        "corpus": len(os.listdir(os.path.join(out, "corpus"))),
+    }
     with open(os.path.join(out, "summary.json"), "w") as f:
         json.dump(summary, f, indent=1)
     print(json.dumps(summary, indent=1))

@@ -33,9 +33,25 @@ with atheris.instrument_imports(include=["torvex"]):
     from torvex.core import excursion, pathsim
 
 DAY = 86_400 * 10**9
-SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 1e300, 5e-324, 1.7976931348623157e308,
-           float("nan"), float("inf"), float("-inf"), 2.0**53, -1e-12, 0.1, 3.0]
-HUGE_INTS = [0, 1, -1, 2**31 - 1, -2**31, 2**31, 2**40, -2**40, 2**62, -2**63, 2**63 - 1]
+SPECIAL = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    1e-300,
+    1e300,
+    5e-324,
+    1.7976931348623157e308,
+    float("nan"),
+    float("inf"),
+    float("-inf"),
+    2.0**53,
+    -1e-12,
+    0.1,
+    3.0,
+]
+HUGE_INTS = [0, 1, -1, 2**31 - 1, -(2**31), 2**31, 2**40, -(2**40), 2**62, -(2**63), 2**63 - 1]
 
 STATS = {"cases": 0, "calls": 0}
 _stats_path = os.environ.get("TORVEX_FUZZ_STATS")
@@ -82,12 +98,13 @@ _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
 _get_pointer.restype = ctypes.c_void_p
 _get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _CAPI = excursion.__pyx_capi__
-record_date = ctypes.PYFUNCTYPE(None, ctypes.c_int)(
-    _get_pointer(_CAPI["record_date"], b"void (int)"))
+record_date = ctypes.PYFUNCTYPE(None, ctypes.c_int)(_get_pointer(_CAPI["record_date"], b"void (int)"))
 record_entry = ctypes.PYFUNCTYPE(None, ctypes.c_int, ctypes.c_double, ctypes.c_int)(
-    _get_pointer(_CAPI["record_entry"], b"void (int, double, int)"))
+    _get_pointer(_CAPI["record_entry"], b"void (int, double, int)")
+)
 record_exit = ctypes.PYFUNCTYPE(None, ctypes.c_int, ctypes.c_int)(
-    _get_pointer(_CAPI["record_exit"], b"void (int, int)"))
+    _get_pointer(_CAPI["record_exit"], b"void (int, int)")
+)
 
 
 def capi_array(name):
@@ -96,6 +113,7 @@ def capi_array(name):
 
 
 # ---- generators ----
+
 
 class Gen:
     def __init__(self, data):
@@ -397,14 +415,12 @@ def small_run(g):
     price_columns = g.labels(nprice, pool)
     pos_columns = g.labels(npos, pool[::-1] if g.bool() else pool)
     resample = g.ints1d(sorted(g.int(-2, 45) * DAY for _ in range(g.int(0, 12))))
-    args = [price, close, *hlo, price_index, price_columns, pos_values, pos_index,
-            pos_columns, resample]
+    args = [price, close, *hlo, price_index, price_columns, pos_values, pos_index, pos_columns, resample]
     kw = {}
     for name in ("fee_ratio", "tax_ratio", "trail_stop", "trail_stop_activation", "position_limit"):
         if g.bool():
             kw[name] = g.number(name)
-    for name in ("touched_exit", "retain_cost_when_rebalance", "periodically_rebalance",
-                 "stop_trading_next_period"):
+    for name in ("touched_exit", "retain_cost_when_rebalance", "periodically_rebalance", "stop_trading_next_period"):
         if g.bool():
             kw[name] = Hostile(g, name) if g.int(0, 3) == 0 else g.bool()
     if touched:
@@ -417,8 +433,7 @@ def small_run(g):
             kw[name] = g.pick([0, 1, 2, 5, -1, -7, 2**31, Hostile(g, name), 3.5])
     if g.bool():
         kw["delisting_bars"] = g.ints1d([g.int(-1, nbars) for _ in range(npos + g.int(-1, 1))])
-    note("backtest_", nbars, "bars", nprice, "price cols", npos, "pos cols", nrows, "rows",
-         sorted(kw))
+    note("backtest_", nbars, "bars", nprice, "price cols", npos, "pos cols", nrows, "rows", sorted(kw))
     return args, kw
 
 
@@ -442,9 +457,16 @@ def check_trades(args):
 
 
 REPLACEABLE = [
-    (pathsim, "RETAIN_COST_WHEN_REBALANCE"), (pathsim, "RESAMPLE"), (pathsim, "normalize_weight"),
-    (pathsim, "StopTable"), (pathsim, "stop_table"), (pathsim, "datetime"), (pathsim, "excursion"),
-    (excursion, "trades"), (excursion, "trade_positions"), (excursion, "excursion"),
+    (pathsim, "RETAIN_COST_WHEN_REBALANCE"),
+    (pathsim, "RESAMPLE"),
+    (pathsim, "normalize_weight"),
+    (pathsim, "StopTable"),
+    (pathsim, "stop_table"),
+    (pathsim, "datetime"),
+    (pathsim, "excursion"),
+    (excursion, "trades"),
+    (excursion, "trade_positions"),
+    (excursion, "excursion"),
     (pathsim, "org_np"),
 ]
 
@@ -508,22 +530,32 @@ def one_step(g, saved):
         nb, nc = g.int(0, 6), g.int(0, 4)
         note("stop_table", nb, nc)
         thr = stop_arg(g, nb, nc)
-        call(_stops.stop_table, thr, g.pick([np.arange(nb), None, nb, Hostile(g, "idx")]),
-             g.pick([np.arange(nc), None, list(range(nc)), "ab"]))
+        call(
+            _stops.stop_table,
+            thr,
+            g.pick([np.arange(nb), None, nb, Hostile(g, "idx")]),
+            g.pick([np.arange(nc), None, list(range(nc)), "ab"]),
+        )
         call(_stops.StopTable, g.floats2d(g.int(0, 3), nc), g.ints1d([g.int(-1, 3) for _ in range(nb)]))
     elif op == 10:
         nested(g)
     elif op == 11:
-        call(pathsim.get_trade_stocks, g.labels(g.int(0, 4), ["a0", "a1"]),
-             g.ints1d([g.int(0, 9) for _ in range(g.int(0, 6))]), Hostile(g, "touched"))
+        call(
+            pathsim.get_trade_stocks,
+            g.labels(g.int(0, 4), ["a0", "a1"]),
+            g.ints1d([g.int(0, 9) for _ in range(g.int(0, 6))]),
+            Hostile(g, "touched"),
+        )
     elif op == 12:
         replace_attribute(g, saved)
     elif op == 13:
         # Two threads: the second finds the first running or not.
         a1, k1 = small_run(g)
         a2, k2 = small_run(g)
-        ts = [threading.Thread(target=call, args=(pathsim.backtest_, *a1), kwargs=k1),
-              threading.Thread(target=call, args=(pathsim.get_trade_stocks, a2[9], a2[5], False))]
+        ts = [
+            threading.Thread(target=call, args=(pathsim.backtest_, *a1), kwargs=k1),
+            threading.Thread(target=call, args=(pathsim.get_trade_stocks, a2[9], a2[5], False)),
+        ]
         for t in ts:
             t.start()
         call(pathsim.backtest_, *a2, **k2)
@@ -546,8 +578,19 @@ def reset():
 
 _idx = np.arange(3, dtype=np.int64) * DAY
 _cols = np.array(["a0", "a1"], dtype=object)
-RESET_ARGS = (np.ones((3, 2)), np.ones((3, 2)), None, None, None, _idx, _cols,
-              np.full((1, 2), 0.5), _idx[:1].copy(), _cols.copy(), _idx.copy())
+RESET_ARGS = (
+    np.ones((3, 2)),
+    np.ones((3, 2)),
+    None,
+    None,
+    None,
+    _idx,
+    _cols,
+    np.full((1, 2), 0.5),
+    _idx[:1].copy(),
+    _cols.copy(),
+    _idx.copy(),
+)
 
 
 def TestOneInput(data):
@@ -577,6 +620,7 @@ def mutate_loop(corpus, seconds, current, seed):
     own coverage feedback is not available."""
     import random
     import time
+
     rng = random.Random(seed)
     deadline = time.monotonic() + seconds
     files, listed = [], 0.0
@@ -601,14 +645,14 @@ def mutate_loop(corpus, seconds, current, seed):
                 data[i:i] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 16)))
             elif k == 2 and data:
                 i = rng.randrange(len(data))
-                del data[i:i + rng.randint(1, 8)]
+                del data[i : i + rng.randint(1, 8)]
             elif files:
                 try:  # the coverage job may have just removed it from the corpus
                     with open(rng.choice(files), "rb") as f:
                         other = f.read()
                 except OSError:
                     other = b""
-                data += other[rng.randint(0, len(other)):]
+                data += other[rng.randint(0, len(other)) :]
         data = bytes(data[:4096])
         with open(current, "wb") as f:
             f.write(data)

@@ -8,7 +8,6 @@
 
 namespace torvex::excursion {
 
-
 Failure walk_trade(const View2<double>& price, const View2<double>& close, const TradeSpan& t,
                    const Settings& cfg, Scratch& s, int64_t& exit_offset, int64_t& out_len) {
     Failure f;
@@ -149,7 +148,8 @@ Failure write_blocks(const Scratch& s, const Settings& cfg, int64_t exit_offset,
         return f;
     }
     double* o = out;
-    for (uint64_t j = 0; j < blocks; ++j, o += 6) write_block(s, static_cast<std::size_t>(j * step), o);
+    for (uint64_t j = 0; j < blocks; ++j, o += 6)
+        write_block(s, static_cast<std::size_t>(j * step), o);
     // Sample points the walk did not reach stay at -1.
     for (double* end = out + out_len; o < end; ++o) *o = -1.0;
     write_block(s, static_cast<std::size_t>(exit_offset), out + (out_len - 6));

@@ -36,12 +36,12 @@ struct Settings {
 // How a computation failed; the glue turns it into the matching Python exception.
 enum class Fault {
     none,
-    float_division,        // ZeroDivisionError "float division"
-    modulo_by_zero,        // ZeroDivisionError "integer division or modulo by zero"
-    negative_size,         // OverflowError "can't convert negative value to size_t"
-    index,                 // IndexError of an array read (numpy's message)
-    negative_dimensions,   // ValueError of the result allocation
-    store_out_of_bounds,   // IndexError "Out of bounds on buffer access (axis 0)"
+    float_division,       // ZeroDivisionError "float division"
+    modulo_by_zero,       // ZeroDivisionError "integer division or modulo by zero"
+    negative_size,        // OverflowError "can't convert negative value to size_t"
+    index,                // IndexError of an array read (numpy's message)
+    negative_dimensions,  // ValueError of the result allocation
+    store_out_of_bounds,  // IndexError "Out of bounds on buffer access (axis 0)"
 };
 
 struct Failure {

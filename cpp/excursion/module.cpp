@@ -6,8 +6,6 @@
 // which are looked up by name in the module namespace at every use, so a list
 // bound there from Python receives the records.
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_excursion_ARRAY_API
-#include "torvex/capi.hpp"
-
 #include <numpy/arrayobject.h>
 
 #include <cmath>
@@ -22,9 +20,10 @@
 #include "exit_walk.hpp"
 #include "retired.hpp"
 #include "torvex/buffer.hpp"
+#include "torvex/capi.hpp"
 #include "torvex/errors.hpp"
-#include "torvex/scalars.hpp"
 #include "torvex/pyref.hpp"
+#include "torvex/scalars.hpp"
 
 namespace torvex::excursion {
 namespace {
@@ -66,17 +65,15 @@ void release_retired() noexcept {
     for (Retired& r : retired) r.release(1);
 }
 
-
-Ref zeros(npy_intp n, int typenum) {
-    return Ref::steal(PyArray_ZEROS(1, &n, typenum, 0));
-}
+Ref zeros(npy_intp n, int typenum) { return Ref::steal(PyArray_ZEROS(1, &n, typenum, 0)); }
 
 // A price or close array handed to start_analysis: None, or 2-D float64.
 void check_price_array(PyArrayObject* a) {
     PyObject* o = reinterpret_cast<PyObject*>(a);
     if (o == nullptr || o == Py_None) return;
     if (!PyArray_Check(o)) {
-        raise_format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray", Py_TYPE(o)->tp_name);
+        raise_format(PyExc_TypeError, "Cannot convert %.200s to numpy.ndarray",
+                     Py_TYPE(o)->tp_name);
     }
     if (PyArray_NDIM(a) != 2) raise_wrong_ndim(2, PyArray_NDIM(a));
     PyArray_Descr* d = PyArray_DESCR(a);
@@ -127,7 +124,8 @@ void append_to(PyObject* list_name, PyObject* item) {
     }
     Ref target = get_global(module_dict, list_name);
     if (PyList_CheckExact(target.get())) {
-        if (record_lists.watcher >= 0 && PyDict_GetItemWithError(module_dict, list_name) == target.get())
+        if (record_lists.watcher >= 0 &&
+            PyDict_GetItemWithError(module_dict, list_name) == target.get())
             kept = target.get();
         check(PyList_Append(target.get(), item));
     } else {
@@ -185,7 +183,8 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
     int64_t exit_offset = 0, out_len = 0;
     if (cfg.window == 0) {
         double block[6];
-        Failure fe = walk_to_exit(view_of(price.get()), view_of(close.get()), t, cfg, block, out_len);
+        Failure fe =
+            walk_to_exit(view_of(price.get()), view_of(close.get()), t, cfg, block, out_len);
         if (fe.fault != Fault::none) raise_failure(fe);
         npy_intp n[1] = {static_cast<npy_intp>(out_len)};
         Ref arr = Ref::steal(PyArray_EMPTY(1, n, NPY_DOUBLE, 0));
@@ -194,7 +193,8 @@ Ref excursion_analysis(int sid, int i_entry, int i_exit, bool is_long, int i_ent
         for (int k = 0; k < 6; ++k) o[out_len - 6 + k] = block[k];
         return arr;
     }
-    Failure f = walk_trade(view_of(price.get()), view_of(close.get()), t, cfg, scratch, exit_offset, out_len);
+    Failure f = walk_trade(view_of(price.get()), view_of(close.get()), t, cfg, scratch, exit_offset,
+                           out_len);
     if (f.fault != Fault::none) raise_failure(f);
     npy_intp dims[1] = {static_cast<npy_intp>(out_len)};
     Ref ret = Ref::steal(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
@@ -223,7 +223,8 @@ void log_trade(int sid, PyObject* exit_bar, int exit_date, int has_exit_trasnact
     const int i_entry = to_int32(entry_bar);
     const bool is_long = pos_value > 0.0;
     const int entry_tx = to_int32(element<int64_t>(entry_trasnaction.get(), sid));
-    Ref stats = excursion_analysis(sid, i_entry, exit_date, is_long, entry_tx, has_exit_trasnaction);
+    Ref stats =
+        excursion_analysis(sid, i_entry, exit_date, is_long, entry_tx, has_exit_trasnaction);
     append_to(s_excursion, stats.get());
 }
 
@@ -344,7 +345,8 @@ PyObject* init() {
     Ref table = Ref::steal(PyDict_New());
     capi::for_each_row([&](const auto& row) {
         using R = std::decay_t<decltype(row)>;
-        Ref cap = Ref::steal(PyCapsule_New(R::to_void(exported.*row.member), R::signature, nullptr));
+        Ref cap =
+            Ref::steal(PyCapsule_New(R::to_void(exported.*row.member), R::signature, nullptr));
         check(PyDict_SetItemString(table.get(), row.name, cap.get()));
     });
     set_attr(mod.get(), capi::table_name, table.get());

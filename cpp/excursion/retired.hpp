@@ -60,7 +60,7 @@ inline bool silent(PyObject* o) noexcept {
 }  // namespace retired_detail
 
 class Retired {
-public:
+  public:
     // Empties the exact list `list` with the effect of list.clear(): the list
     // is left empty with no storage, and the items are dropped last first,
     // except that those that free silently are kept for release().
@@ -115,7 +115,7 @@ public:
 
     bool empty() const noexcept { return kept_.empty(); }
 
-private:
+  private:
     // Kept in reverse order of the list, so the back is the oldest record.
     std::vector<PyObject*> kept_;
 };

@@ -9,12 +9,12 @@
 
 #include <string>
 
-#include "torvex/argparse.hpp"
-#include "torvex/buffer.hpp"
-#include "torvex/errors.hpp"
 #include "bar_loop.hpp"
 #include "params.hpp"
 #include "state.hpp"
+#include "torvex/argparse.hpp"
+#include "torvex/buffer.hpp"
+#include "torvex/errors.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -85,8 +85,8 @@ RunArgs convert(const std::array<PyObject*, n_params>& v) {
     TORVEX_BACKTEST_PARAMS(TORVEX_REQ, TORVEX_OPT)
 #undef TORVEX_REQ
 #undef TORVEX_OPT
-#define TORVEX_REQ(name)         \
-    a.name = v[param::name];     \
+#define TORVEX_REQ(name)     \
+    a.name = v[param::name]; \
     check_array(a.name, #name);
 #define TORVEX_OPT(...)
     TORVEX_BACKTEST_PARAMS(TORVEX_REQ, TORVEX_OPT)

@@ -2,7 +2,7 @@
 // rebalances on marked bars, delisting, and the portfolio value at each close.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
+#include "bar_loop.hpp"
 
 #include <numpy/arrayobject.h>
 
@@ -11,12 +11,12 @@
 #include <cmath>
 #include <utility>
 
-#include "ledger.hpp"
-#include "bar_loop.hpp"
 #include "finish.hpp"
+#include "ledger.hpp"
 #include "run.hpp"
 #include "setup.hpp"
 #include "state.hpp"
+#include "torvex/capi.hpp"
 
 namespace torvex::pathsim {
 
@@ -49,7 +49,8 @@ Ref label_text(PyObject* symbol) {
 // A missing price (NaN) passes; a present one must be positive and finite.
 // The usual case, a positive finite price, takes two comparisons.
 inline void validate_trade_price(double value, const Run& r, int sid, int row) {
-    if (value > 0.0 && value <= DBL_MAX) [[likely]] return;
+    if (value > 0.0 && value <= DBL_MAX) [[likely]]
+        return;
     if (std::isnan(value)) return;
     Ref symbol = Ref::borrow(r.pos_columns.at(sid));
     invalid_price(value, symbol.get(), row);
@@ -62,7 +63,6 @@ inline void validate_trade_price(double value, const Run& r, int sid, int row) {
     if (utf8 == nullptr) throw PyErrSet{};
     raise_format(PyExc_ValueError, msg::unpriced_weights, utf8);
 }
-
 
 struct RunningScope {
     explicit RunningScope(const Run& r) noexcept { running_run = &r; }
@@ -293,10 +293,10 @@ struct BarCells {
 
 // Touched exits: a band crossed inside the bar (by its open, high or low, in
 // that order of precedence) closes the position at once at the crossing level.
-[[gnu::always_inline]] inline void exit_on_touch(Run& r, const BandInputs& in,
-                                                 const StockState& st, int sid,
-                                                 double& value, const Band& band, double ratio,
-                                                 double high, double low, double open) {
+[[gnu::always_inline]] inline void exit_on_touch(Run& r, const BandInputs& in, const StockState& st,
+                                                 int sid, double& value, const Band& band,
+                                                 double ratio, double high, double low,
+                                                 double open) {
     const double prev = st.previous_price;
     const double base = st.cr / ratio;
     const double high_r = base * (high / prev);
@@ -305,7 +305,8 @@ struct BarCells {
     const bool touch_low = low_r <= band.min_r;
     const bool touch_high = high_r >= band.max_r;
     const bool touch_open = open_r >= band.max_r || open_r <= band.min_r;
-    if (!(touch_low || touch_high || touch_open)) [[likely]] return;
+    if (!(touch_low || touch_high || touch_open)) [[likely]]
+        return;
     close_touched(r, in, st, sid, value, band, base, touch_open, touch_high, open_r, open);
 }
 
@@ -319,9 +320,8 @@ struct BarCells {
 // Close exits: a close outside the band queues the position to be closed on
 // the next bar at that bar's trading price.
 [[gnu::always_inline]] inline void queue_close_exit(Run& r, const BandInputs& in,
-                                                    const StockState& st, int sid,
-                                                    const Band& band, double price,
-                                                    double close_price) {
+                                                    const StockState& st, int sid, const Band& band,
+                                                    double price, double close_price) {
     const double cr_at_close = st.cr * close_price / price;
     const bool is_long = band.entry_pos > 0.0;
     if (cr_at_close >= band.max_r) [[unlikely]] {
@@ -508,8 +508,8 @@ void choose_next_row(Run& r, Py_ssize_t d) {
     const int64_t next_bar = last ? 0 : r.price_index.at(d + 1);
     while (r.pos_id < r.pos_index.n - 1 && (last || r.pos_index.at(r.pos_id + 1) < next_bar))
         ++r.pos_id;
-    r.should_rebalance = r.pos_id != r.current_position_id &&
-                         r.date_rebalance[static_cast<std::size_t>(d)] != 0;
+    r.should_rebalance =
+        r.pos_id != r.current_position_id && r.date_rebalance[static_cast<std::size_t>(d)] != 0;
 }
 
 // Wall time in nanoseconds of the last run's set-up, bar loop and end of run,
@@ -547,15 +547,22 @@ namespace {
 
 template <class F>
 void for_each_input(const Run& r, F&& fn) {
-    const std::pair<const Buffer*, const char*> held[] = {
-        {&r.b_price, "price_values"},     {&r.b_close, "close_values"},
-        {&r.b_high, "high_values"},       {&r.b_low, "low_values"},
-        {&r.b_open, "open_values"},       {&r.b_price_index, "price_index"},
-        {&r.b_price_columns, "price_columns"}, {&r.b_pos_values, "pos_values"},
-        {&r.b_pos_index, "pos_index"},    {&r.b_pos_columns, "pos_columns"},
-        {&r.b_resample, "resample"},      {&r.b_delisting, "delisting_bars"},
-        {&r.b_sl_values, "stop_loss"},    {&r.b_sl_rows, "stop_loss"},
-        {&r.b_tp_values, "take_profit"},  {&r.b_tp_rows, "take_profit"}};
+    const std::pair<const Buffer*, const char*> held[] = {{&r.b_price, "price_values"},
+                                                          {&r.b_close, "close_values"},
+                                                          {&r.b_high, "high_values"},
+                                                          {&r.b_low, "low_values"},
+                                                          {&r.b_open, "open_values"},
+                                                          {&r.b_price_index, "price_index"},
+                                                          {&r.b_price_columns, "price_columns"},
+                                                          {&r.b_pos_values, "pos_values"},
+                                                          {&r.b_pos_index, "pos_index"},
+                                                          {&r.b_pos_columns, "pos_columns"},
+                                                          {&r.b_resample, "resample"},
+                                                          {&r.b_delisting, "delisting_bars"},
+                                                          {&r.b_sl_values, "stop_loss"},
+                                                          {&r.b_sl_rows, "stop_loss"},
+                                                          {&r.b_tp_values, "take_profit"},
+                                                          {&r.b_tp_rows, "take_profit"}};
     for (const auto& [b, name] : held) fn(*b, name);
 }
 

@@ -16,7 +16,8 @@ namespace {
 std::string label_key(PyObject* label) {
     Ref bytes = Ref::steal(PyObject_CallMethodOneArg(label, g.s.encode, g.s.utf8));
     if (!PyBytes_Check(bytes.get())) {
-        raise_format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(bytes.get())->tp_name);
+        raise_format(PyExc_TypeError, "expected bytes, %.200s found",
+                     Py_TYPE(bytes.get())->tp_name);
     }
     return std::string(PyBytes_AS_STRING(bytes.get()),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));

@@ -4,16 +4,16 @@
 // same NumPy scalars and floats a caller would compute from the weight table.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
+#include "finish.hpp"
 
 #include <numpy/arrayobject.h>
 
-#include "torvex/scalars.hpp"
 #include "host_float.hpp"
 #include "ledger.hpp"
-#include "finish.hpp"
 #include "run.hpp"
 #include "state.hpp"
+#include "torvex/capi.hpp"
+#include "torvex/scalars.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -23,9 +23,9 @@ struct Labels {
 };
 
 const Labels& labels() {
-    static const Labels l{intern("enter"),    intern("exit"),     intern("hold"),
-                          intern("tp"),       intern("sl"),       intern("tp_enter"),
-                          intern("sl_enter"), intern("tp_"),      intern("sl_")};
+    static const Labels l{intern("enter"),    intern("exit"), intern("hold"),
+                          intern("tp"),       intern("sl"),   intern("tp_enter"),
+                          intern("sl_enter"), intern("tp_"),  intern("sl_")};
     return l;
 }
 
@@ -46,13 +46,14 @@ void accumulate_abs(Ref& total, PyObject* value) {
 // floating-point exception (host_float.hpp), through the operators from the
 // first step that does.
 class AbsSum {
-public:
+  public:
     void add(PyObject* weight) {
         if (!host_) {
             HostFloat w;
             if (read_host_float(weight, w)) {
                 const FpWatch watch;
-                const HostFloat next = host_add(started_ ? sum_ : HostFloat{0.0, false}, host_abs(w));
+                const HostFloat next =
+                    host_add(started_ ? sum_ : HostFloat{0.0, false}, host_abs(w));
                 if (watch.clean()) {
                     sum_ = next;
                     started_ = true;
@@ -74,7 +75,7 @@ public:
         return !host_;
     }
 
-private:
+  private:
     HostFloat sum_{0.0, false};
     bool started_ = false;
     Ref host_;
@@ -165,7 +166,8 @@ struct Record {
 
 Record new_record() {
     Ref record = Ref::steal(PyDict_New());
-    Record out{nullptr, Ref::steal(PyDict_New()), Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+    Record out{nullptr, Ref::steal(PyDict_New()), Ref::steal(PyDict_New()),
+               Ref::steal(PyDict_New())};
     check(PyDict_SetItem(record.get(), g.s.actions, out.actions.get()));
     check(PyDict_SetItem(record.get(), g.s.weights, out.weights.get()));
     check(PyDict_SetItem(record.get(), g.s.next_weights, out.next_weights.get()));

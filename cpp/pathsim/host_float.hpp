@@ -59,7 +59,7 @@ inline Ref host_object(HostFloat h) { return h.scalar ? float64_scalar(h.v) : py
 // Clears the exception flags when made; clean() tells whether any operation
 // since raised one NumPy would report.
 class FpWatch {
-public:
+  public:
     FpWatch() noexcept { std::feclearexcept(FE_ALL_EXCEPT); }
     bool clean() const noexcept {
         return std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID) == 0;

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "torvex/select.hpp"
 #include "run.hpp"
 #include "state.hpp"
+#include "torvex/select.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -48,9 +48,8 @@ namespace {
 // charges, and which trade they belong to. `fill` is the price an entry or a
 // split filled at; `before` the value held before the call.
 [[gnu::noinline]] void log_trade(const Run& r, int sid, double position, double before,
-                                 double amount, bool is_entry, bool prev_has_position,
-                                 bool split, double fill, double flow, double fee_ratio,
-                                 double tax_ratio) {
+                                 double amount, bool is_entry, bool prev_has_position, bool split,
+                                 double fill, double flow, double fee_ratio, double tax_ratio) {
     const double fee = std::abs(amount) * fee_ratio;
     const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
     TradeBook& book = run_log.book;
@@ -58,13 +57,14 @@ namespace {
         book.opened(run_log.current, sid, r.bar, fill, flow, fee, tax, std::abs(position));
     } else if (split) {
         settle_entry_price(r, sid);
-        book.split(run_log.current, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow, fee,
-                   tax, std::abs(position));
+        book.split(run_log.current, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow,
+                   fee, tax, std::abs(position));
     } else {
         // Kept open: outlays that grow the holding on its side count as committed
         // (a flip commits the new side's target).
         const bool flip = (before > 0.0 && position < 0.0) || (before < 0.0 && position > 0.0);
-        book.moved(sid, flow, fee, tax, flip ? std::abs(position) : (is_entry ? std::abs(amount) : 0.0));
+        book.moved(sid, flow, fee, tax,
+                   flip ? std::abs(position) : (is_entry ? std::abs(amount) : 0.0));
     }
 }
 
@@ -135,9 +135,9 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     // An entry fills at the bar's trading price, a split at the price the position
     // is carried at; both read before the map changes.
     const Run* run = running_run;
-    const double fill = run == nullptr ? no_price
+    const double fill = run == nullptr       ? no_price
                         : !prev_has_position ? price_now(*run, sid)
-                        : carried_price(*run, sid);
+                                             : carried_price(*run, sid);
     double& held = p.slot(sid);
     const double before = held;
     const double amount = position - held;

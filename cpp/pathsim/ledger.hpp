@@ -2,9 +2,9 @@
 // position map moved to a row of target weights (rebalance).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
-#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -25,7 +25,7 @@ struct UnpricedColumn {
 };
 
 class PositionMap {
-public:
+  public:
     void reset(std::size_t nstocks) {
         value_.assign(nstocks, 0.0);
         present_.assign(nstocks, 0);
@@ -128,7 +128,7 @@ public:
         return m;
     }
 
-private:
+  private:
     std::vector<double> value_;
     std::vector<uint8_t> present_;
     std::vector<uint8_t> priced_;
@@ -136,19 +136,19 @@ private:
     std::vector<int> added_;   // ids inserted in the open batch
     std::vector<int> merged_;  // scratch of end_batch
     bool batch_ = false;
-    bool erased_ = false;     // an id was erased in the open batch
+    bool erased_ = false;  // an id was erased in the open batch
 };
 
 // Runs a batch over `p` for its lifetime; the id list is whole again when it
 // ends, also by an exception.
 class KeyBatch {
-public:
+  public:
     explicit KeyBatch(PositionMap& p) noexcept : p_(p) { p_.begin_batch(); }
     ~KeyBatch() { p_.end_batch(); }
     KeyBatch(const KeyBatch&) = delete;
     KeyBatch& operator=(const KeyBatch&) = delete;
 
-private:
+  private:
     PositionMap& p_;
 };
 

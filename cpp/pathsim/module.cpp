@@ -3,8 +3,6 @@
 // the C-level table of the excursion module, the two run-wide settings and the
 // Python functions.
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
-
 #include <numpy/arrayobject.h>
 
 #include <string>
@@ -12,9 +10,10 @@
 
 #include "args.hpp"
 #include "report.hpp"
-#include "utils.hpp"
 #include "setup_cache.hpp"
 #include "state.hpp"
+#include "torvex/capi.hpp"
+#include "utils.hpp"
 
 namespace torvex::pathsim {
 
@@ -37,7 +36,8 @@ void bind_excursion_table(PyObject* xmod) {
                          capi::module_name, R::kind, row.name);
         }
         if (!PyCapsule_IsValid(item.get(), R::signature)) {
-            const char* got = PyCapsule_CheckExact(item.get()) ? PyCapsule_GetName(item.get()) : nullptr;
+            const char* got =
+                PyCapsule_CheckExact(item.get()) ? PyCapsule_GetName(item.get()) : nullptr;
             PyErr_Clear();
             raise_format(PyExc_TypeError,
                          "C %s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
@@ -61,7 +61,8 @@ PyMethodDef methods[] = {
      "get_stock_operations()\n--\n\n"
      "A shallow copy of the stock-operations record of the last run: executed and\n"
      "pending weights, their row indexes and the action per stock."},
-    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight)),
+    {"normalize_weight",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize_weight)),
      METH_FASTCALL | METH_KEYWORDS,
      "normalize_weight(weights, position_limit)\n--\n\n"
      "Scale a weight mapping to a gross weight of at most 1, then clip every weight\n"
@@ -73,7 +74,8 @@ PyMethodDef methods[] = {
     {"backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest_)),
      METH_FASTCALL | METH_KEYWORDS,
      nullptr},  // the text signature and backtest_doc, set at initialisation
-    {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
+    {"get_trade_stocks",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_trade_stocks)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_trade_stocks(pos_columns, price_index, touched_exit)\n--\n\n"
      "Trades of the last run as rows [name, entry date, exit date, entry signal date,\n"

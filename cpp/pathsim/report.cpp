@@ -1,16 +1,16 @@
 // Reports of the last run: the trade list and the stock-operations record.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
+#include "report.hpp"
 
 #include <numpy/arrayobject.h>
 
 #include "ledger.hpp"
-#include "report.hpp"
+#include "state.hpp"
 #include "torvex/argparse.hpp"
 #include "torvex/buffer.hpp"
+#include "torvex/capi.hpp"
 #include "torvex/scalars.hpp"
-#include "state.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -90,11 +90,12 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                 exit_signal = date_at(as_index(exit_before.get()));
             }
             Ref position = Ref::steal(PySequence_GetItem(positions.get(), i));
-            Ref period = Ref::steal(PyNumber_Subtract(closed ? exit.get() : nbars.get(), entry.get()));
+            Ref period =
+                Ref::steal(PyNumber_Subtract(closed ? exit.get() : nbars.get(), entry.get()));
 
-            PyObject* row_items[] = {name.get(),     entry_date.get(), exit_date.get(),
+            PyObject* row_items[] = {name.get(),         entry_date.get(),  exit_date.get(),
                                      entry_signal.get(), exit_signal.get(), position.get(),
-                                     period.get(),   entry.get(),      exit.get()};
+                                     period.get(),       entry.get(),       exit.get()};
             Ref row = Ref::steal(PyList_New(9));
             for (Py_ssize_t k = 0; k < 9; ++k)
                 PyList_SET_ITEM(row.get(), k, Ref::borrow(row_items[k]).release());
@@ -108,8 +109,8 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         // date scalars, the record's own objects). Null when the record is of
         // another shape; the generic row then reads it.
         auto record_row = [&](PyObject* t, Py_ssize_t i) -> Ref {
-            if (!PyList_CheckExact(t) || PyList_GET_SIZE(t) < 3 || !PyList_CheckExact(positions.get()) ||
-                i >= PyList_GET_SIZE(positions.get()))
+            if (!PyList_CheckExact(t) || PyList_GET_SIZE(t) < 3 ||
+                !PyList_CheckExact(positions.get()) || i >= PyList_GET_SIZE(positions.get()))
                 return Ref();
             PyObject* sid = PyList_GET_ITEM(t, 0);
             PyObject* entry = PyList_GET_ITEM(t, 1);
@@ -138,9 +139,15 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             PyObject* position = PyList_GET_ITEM(positions.get(), i);
             Ref period = int64_scalar((closed ? x : price_index.n) - e);
 
-            PyObject* row_items[] = {name.get(),     entry_date.get(), exit_date.get(),
-                                     entry_signal.get(), exit_signal.get(), position,
-                                     period.get(),   entry,            exit};
+            PyObject* row_items[] = {name.get(),
+                                     entry_date.get(),
+                                     exit_date.get(),
+                                     entry_signal.get(),
+                                     exit_signal.get(),
+                                     position,
+                                     period.get(),
+                                     entry,
+                                     exit};
             Ref row = Ref::steal(PyList_New(9));
             for (Py_ssize_t k = 0; k < 9; ++k)
                 PyList_SET_ITEM(row.get(), k, Ref::borrow(row_items[k]).release());

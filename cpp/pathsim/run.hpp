@@ -8,11 +8,11 @@
 #include <map>
 #include <vector>
 
-#include "torvex/buffer.hpp"
-#include "torvex/pyref.hpp"
 #include "ledger.hpp"
 #include "params.hpp"
 #include "runlog.hpp"
+#include "torvex/buffer.hpp"
+#include "torvex/pyref.hpp"
 
 namespace torvex::pathsim {
 
@@ -25,7 +25,6 @@ struct StopExit {
     ExitReason reason;  // stop_loss, take_profit or trail_stop
     bool take_profit() const noexcept { return reason == ExitReason::take_profit; }
 };
-
 
 // What the bar loop keeps per position column, together so that one held stock
 // touches one or two cache lines: its cumulative price ratio since entry and
@@ -109,7 +108,7 @@ struct Run {
     bool columns_inside = false;
     Py_ssize_t rows_inside = 0;
     std::vector<double> bar_price, bar_close, bar_high, bar_low, bar_open;  // gathered cells
-    bool pos_changed = true;         // positions changed after the valuation pass
+    bool pos_changed = true;  // positions changed after the valuation pass
     double cash = 1.0;
     double balance = 1.0;
     int32_t pos_id = 0;
@@ -151,7 +150,8 @@ inline void settle_entry_price(const Run& r, int sid) {
         return;
     const int pid = r.stocks[static_cast<std::size_t>(sid)].pid;
     if (pid < 0 || pid >= r.price.n1) return;
-    for (int64_t d = std::max<int64_t>(run_log.book.entry_bar(sid), 0); d <= r.bar && d < r.price.n0; ++d) {
+    for (int64_t d = std::max<int64_t>(run_log.book.entry_bar(sid), 0);
+         d <= r.bar && d < r.price.n0; ++d) {
         const double p = r.price(d, pid);
         if (!std::isnan(p)) {
             f.entry_price = p;

@@ -90,14 +90,15 @@ struct RunLog {
 // position columns; callers pass stock ids below that), and the records of
 // those that ended, in the trade log's order.
 class TradeBook {
-public:
+  public:
     void reset(std::size_t nstocks) { open_.assign(nstocks, OpenTrade{}); }
     // A trade of `sid` opens at bar `bar` filled at `price`, with the cash flow
     // and charges of the opening call and its target `committed`.
     void opened(RunLog& log, int sid, int64_t bar, double price, double flow, double fee,
                 double tax, double committed) {
         OpenTrade& t = open_[static_cast<std::size_t>(sid)];
-        if (t.active) [[unlikely]] log.unrecorded.push_back({sid, t.fill.pnl});
+        if (t.active) [[unlikely]]
+            log.unrecorded.push_back({sid, t.fill.pnl});
         t.active = true;
         t.entry_bar = bar;
         t.fill = {price, no_price, fee, tax, flow, committed};
@@ -138,7 +139,9 @@ public:
         t.fill = {price, no_price, fee, tax, flow - carried, committed};
     }
     TradeFill& fill(int sid) noexcept { return open_[static_cast<std::size_t>(sid)].fill; }
-    int64_t entry_bar(int sid) const noexcept { return open_[static_cast<std::size_t>(sid)].entry_bar; }
+    int64_t entry_bar(int sid) const noexcept {
+        return open_[static_cast<std::size_t>(sid)].entry_bar;
+    }
     // Trades still open in the book that the log will not record (their value
     // is 0.0 at the end) go to `unrecorded`; call after the open positions
     // were closed in the log.
@@ -150,7 +153,7 @@ public:
             }
     }
 
-private:
+  private:
     struct OpenTrade {
         TradeFill fill;
         int64_t entry_bar = 0;

@@ -1,6 +1,6 @@
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
+#include "setup_cache.hpp"
 
 #include <numpy/arrayobject.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "columns.hpp"
-#include "setup_cache.hpp"
 #include "state.hpp"
+#include "torvex/capi.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -55,7 +55,8 @@ struct HeldLabels {
         Py_ssize_t count = 0;
         const bool all = each_str_label(seq, [&](Py_ssize_t i, PyObject* o) {
             ++count;
-            return static_cast<std::size_t>(i) < objs.size() && objs[static_cast<std::size_t>(i)] == o;
+            return static_cast<std::size_t>(i) < objs.size() &&
+                   objs[static_cast<std::size_t>(i)] == o;
         });
         return all && static_cast<std::size_t>(count) == objs.size();
     }
@@ -81,9 +82,9 @@ struct ColumnMapCache {
 
 // What stop_table reads to build a table from a float, as bound at import.
 struct Named {
-    PyObject* dict;  // borrowed from a module that lives for the process
-    PyObject* name;  // interned
-    PyObject* value; // strong
+    PyObject* dict;   // borrowed from a module that lives for the process
+    PyObject* name;   // interned
+    PyObject* value;  // strong
 };
 
 struct FunctionCode {
@@ -177,7 +178,8 @@ void remember_stop_builders(PyObject* stops_module, PyObject* type, PyObject* bu
     PyObject* numbers_dict = PyModule_GetDict(numbers);
     PyObject* tdict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
     bool ok = true;
-    for (const char* n : {"np", "numbers", "StopTable", "stop_table", "_count", "_is_real", "_locked"})
+    for (const char* n :
+         {"np", "numbers", "StopTable", "stop_table", "_count", "_is_real", "_locked"})
         ok = ok && keep_name(mdict, n);
     for (const char* n : {"asarray", "full", "zeros", "ndim", "size", "intp", "generic"})
         ok = ok && keep_name(np_dict, n);

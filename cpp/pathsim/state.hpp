@@ -38,10 +38,10 @@ struct Names {
 };
 
 struct Module {
-    PyObject* dict = nullptr;               // borrowed: the module lives for the process
-    ModuleRef<> stock_operations;           // replaced at the end of every run
-    ModuleRef<> default_stop_loss;          // the float 1.0
-    ModuleRef<> default_take_profit;        // `org_np.inf` as found at import
+    PyObject* dict = nullptr;         // borrowed: the module lives for the process
+    ModuleRef<> stock_operations;     // replaced at the end of every run
+    ModuleRef<> default_stop_loss;    // the float 1.0
+    ModuleRef<> default_take_profit;  // `org_np.inf` as found at import
     double default_trail_stop = 0.0;
     capi::Table xc;
     Names s{};

@@ -18,7 +18,6 @@ Ref item(PyObject* o, Py_ssize_t i) {
 
 [[noreturn]] void stop_mismatch() { raise(PyExc_ValueError, msg::stop_mismatch); }
 
-
 // Opens the thresholds and row numbers of a checked stop table and makes sure
 // the buffers actually held fit the run, so the bar loop can read them unchecked.
 void open_stop_table(PyObject* table, Buffer& bv, Buffer& br, View2<double>& values,
@@ -90,8 +89,8 @@ void open_stop_tables(Run& r) {
         open_stop_table(r.stop_loss_table.get(), r.b_sl_values, r.b_sl_rows, r.stop_loss_values,
                         r.stop_loss_rows, r.nstocks);
     if (!tp_number)
-        open_stop_table(r.take_profit_table.get(), r.b_tp_values, r.b_tp_rows,
-                        r.take_profit_values, r.take_profit_rows, r.nstocks);
+        open_stop_table(r.take_profit_table.get(), r.b_tp_values, r.b_tp_rows, r.take_profit_values,
+                        r.take_profit_rows, r.nstocks);
 }
 
 }  // namespace torvex::pathsim

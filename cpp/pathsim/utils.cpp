@@ -1,7 +1,7 @@
 // Small Python-callable utilities: normalize_weight and ioft.
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
-#include "torvex/capi.hpp"
+#include "utils.hpp"
 
 #include <numpy/arrayobject.h>
 
@@ -10,7 +10,7 @@
 #include "host_float.hpp"
 #include "state.hpp"
 #include "torvex/argparse.hpp"
-#include "utils.hpp"
+#include "torvex/capi.hpp"
 
 namespace torvex::pathsim {
 namespace {

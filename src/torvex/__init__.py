@@ -27,8 +27,18 @@ _EXPORTS = {
     "walk_forward": "torvex.walkforward",
 }
 
-__all__ = ["backtest", "Report", "read_prices", "sweep", "plot_sweep", "compare", "load_report", "overfitting",
-           "walk_forward", "__version__"]
+__all__ = [
+    "backtest",
+    "Report",
+    "read_prices",
+    "sweep",
+    "plot_sweep",
+    "compare",
+    "load_report",
+    "overfitting",
+    "walk_forward",
+    "__version__",
+]
 
 
 def __getattr__(name):

@@ -61,8 +61,10 @@ def resolve(benchmark: Any, close: pd.DataFrame | None, name: str = "benchmark")
         return benchmark
     if isinstance(benchmark, str):
         if close is None:
-            raise TypeError(f"{name}: expected a Series of prices by date or a Report; found the str {benchmark!r}"
-                            " (a price column is named as benchmark= of backtest)")
+            raise TypeError(
+                f"{name}: expected a Series of prices by date or a Report; found the str {benchmark!r}"
+                " (a price column is named as benchmark= of backtest)"
+            )
         cols = close.columns
         if benchmark in cols:
             return close[benchmark]
@@ -70,10 +72,13 @@ def resolve(benchmark: Any, close: pd.DataFrame | None, name: str = "benchmark")
         if benchmark in text:
             return close.iloc[:, text.index(benchmark)]
         shown = ", ".join(repr(c) for c in list(cols)[:5]) + (" ..." if len(cols) > 5 else "")
-        raise ValueError(f"{name}: expected the name of a price column or a Series of prices; found {benchmark!r},"
-                         f" not among the price columns ({shown})")
-    raise TypeError(f"{name}: expected a Series of prices by date or the name of a price column;"
-                    f" found {type(benchmark).__name__}")
+        raise ValueError(
+            f"{name}: expected the name of a price column or a Series of prices; found {benchmark!r},"
+            f" not among the price columns ({shown})"
+        )
+    raise TypeError(
+        f"{name}: expected a Series of prices by date or the name of a price column; found {type(benchmark).__name__}"
+    )
 
 
 def clean_prices(series: pd.Series, name: str = "benchmark") -> pd.Series:
@@ -91,16 +96,21 @@ def clean_prices(series: pd.Series, name: str = "benchmark") -> pd.Series:
     """
     index = series.index
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(f"{name}: expected a Series indexed by dates; found an index of dtype {index.dtype}"
-                        " (convert it with pd.to_datetime)")
+        raise TypeError(
+            f"{name}: expected a Series indexed by dates; found an index of dtype {index.dtype}"
+            " (convert it with pd.to_datetime)"
+        )
     if index.hasnans:
         i = int(np.flatnonzero(index.isna())[0])
         raise ValueError(f"{name}: expected a date for every price; found NaT at row {i}")
     dtype = series.dtype
     if getattr(dtype, "kind", None) not in ("i", "u", "f"):
         raise TypeError(f"{name}: expected numeric prices; found dtype {dtype}")
-    values = series.to_numpy(dtype=np.float64, na_value=np.nan) if not isinstance(dtype, np.dtype) \
+    values = (
+        series.to_numpy(dtype=np.float64, na_value=np.nan)
+        if not isinstance(dtype, np.dtype)
         else series.to_numpy(dtype=np.float64)
+    )
     if not index.is_monotonic_increasing:
         order = np.argsort(index.as_unit("ns").asi8, kind="stable")
         index, values = index[order], values[order]
@@ -109,14 +119,18 @@ def clean_prices(series: pd.Series, name: str = "benchmark") -> pd.Series:
         same = ns[1:] == ns[:-1]
         first = int(np.flatnonzero(same)[0])
         count = int(np.count_nonzero(ns == ns[first]))
-        raise ValueError(f"{name}: expected each date once; found {_fmt(index[first])} {count} times"
-                         f" ({int(np.count_nonzero(same))} repeated dates in all)")
+        raise ValueError(
+            f"{name}: expected each date once; found {_fmt(index[first])} {count} times"
+            f" ({int(np.count_nonzero(same))} repeated dates in all)"
+        )
     have = ~np.isnan(values)
     bad = have & ~((values > 0) & np.isfinite(values))
     if bad.any():
         i = int(np.flatnonzero(bad)[0])
-        raise ValueError(f"{name}: expected positive finite prices; found {float(values[i])!r} on {_fmt(index[i])}"
-                         f" (to use returns, {_HOW_RETURNS})")
+        raise ValueError(
+            f"{name}: expected positive finite prices; found {float(values[i])!r} on {_fmt(index[i])}"
+            f" (to use returns, {_HOW_RETURNS})"
+        )
     if not have.all():
         index, values = index[have], values[have]
     return pd.Series(values, index=index, name=series.name, copy=False)
@@ -167,8 +181,10 @@ def align(prices: pd.Series, dates: pd.DatetimeIndex, name: str = "benchmark") -
         o = "tz-naive" if ours is None else f"in time zone {ours}"
         raise ValueError(f"{name}: dates are {t} but the price dates are {o}; give all inputs in one zone")
     if len(bidx) == 0:
-        raise ValueError(f"{name}: expected prices overlapping the price dates {_fmt(dates[0])} .. {_fmt(dates[-1])};"
-                         " found no prices")
+        raise ValueError(
+            f"{name}: expected prices overlapping the price dates {_fmt(dates[0])} .. {_fmt(dates[-1])};"
+            " found no prices"
+        )
     p, p_daily, p_timed = _day_keys(dates)
     b, b_daily, b_timed = _day_keys(bidx)
     if not ((p_timed or b_timed) and p_daily and b_daily):
@@ -177,9 +193,11 @@ def align(prices: pd.Series, dates: pd.DatetimeIndex, name: str = "benchmark") -
     lo, hi = np.searchsorted(p, b[0], side="left"), np.searchsorted(p, b[-1], side="right")
     if hi - lo < 2:
         found = "no overlap" if hi <= lo else f"only the bar of {_fmt(dates[lo])}"
-        raise ValueError(f"{name}: expected at least two price bars within the benchmark's dates"
-                         f" {_fmt(bidx[0])} .. {_fmt(bidx[-1])}; found {found}"
-                         f" (the price dates are {_fmt(dates[0])} .. {_fmt(dates[-1])})")
+        raise ValueError(
+            f"{name}: expected at least two price bars within the benchmark's dates"
+            f" {_fmt(bidx[0])} .. {_fmt(bidx[-1])}; found {found}"
+            f" (the price dates are {_fmt(dates[0])} .. {_fmt(dates[-1])})"
+        )
     out = np.full(len(dates), np.nan)
     at = np.searchsorted(b, p[lo:hi], side="right") - 1
     out[lo:hi] = prices.to_numpy(dtype=np.float64)[at]
@@ -214,12 +232,15 @@ def gross_returns_note(aligned: np.ndarray, name: str = "benchmark") -> str | No
     rho = float(np.dot(a, b) / denom)
     if rho >= GROSS_AUTOCORRELATION:
         return None
-    return (f"{name}: the prices' bar-to-bar changes have a lag-1 autocorrelation of {rho:.2f} over {r.size} bars,"
-            f" as gross returns 1 + r read as prices have (about -0.5); if these are returns, {_HOW_RETURNS}")
+    return (
+        f"{name}: the prices' bar-to-bar changes have a lag-1 autocorrelation of {rho:.2f} over {r.size} bars,"
+        f" as gross returns 1 + r read as prices have (about -0.5); if these are returns, {_HOW_RETURNS}"
+    )
 
 
-def prepare(benchmark: Any, dates: pd.DatetimeIndex, close: pd.DataFrame | None = None,
-            name: str = "benchmark") -> tuple[np.ndarray, Any, str | None]:
+def prepare(
+    benchmark: Any, dates: pd.DatetimeIndex, close: pd.DataFrame | None = None, name: str = "benchmark"
+) -> tuple[np.ndarray, Any, str | None]:
     """(prices on the bars ``dates``, the benchmark's name, a warning's text or None).
 
     Examples

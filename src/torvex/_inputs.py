@@ -14,8 +14,21 @@ import warnings
 import numpy as np
 import pandas as pd
 
-__all__ = ["cost_ratio", "position_limit_note", "flag", "flat_columns", "date_values", "in_ns_range",
-           "gross_note", "percent_note", "check_prices", "ohlc_note", "check_equity", "excursion_limits", "warn"]
+__all__ = [
+    "cost_ratio",
+    "position_limit_note",
+    "flag",
+    "flat_columns",
+    "date_values",
+    "in_ns_range",
+    "gross_note",
+    "percent_note",
+    "check_prices",
+    "ohlc_note",
+    "check_equity",
+    "excursion_limits",
+    "warn",
+]
 
 #: Gross weight above which a row counts as rescaled (sums of many fractions round a little above 1).
 GROSS_SLACK = 1e-9
@@ -51,16 +64,20 @@ def cost_ratio(value: float, name: str) -> str | None:
     if not 0.0 <= value < 1.0:
         raise ValueError(f"{name}: expected a fraction of at least 0 and below 1; found {value!r}")
     if value > LARGE_COST:
-        return (f"{name}: {value:g} is a cost of {value * 100:g}% of the traded value; costs are fractions,"
-                f" 0.001425 means 0.1425%")
+        return (
+            f"{name}: {value:g} is a cost of {value * 100:g}% of the traded value; costs are fractions,"
+            f" 0.001425 means 0.1425%"
+        )
     return None
 
 
 def position_limit_note(limit: float) -> str | None:
     """The text of a note for a position limit above 1, which never binds."""
     if limit > 1.0:
-        return (f"position_limit: {limit:g} has no effect (no holding exceeds the whole equity);"
-                f" limits are fractions, 0.2 means 20%")
+        return (
+            f"position_limit: {limit:g} has no effect (no holding exceeds the whole equity);"
+            f" limits are fractions, 0.2 means 20%"
+        )
     return None
 
 
@@ -135,8 +152,10 @@ def in_ns_range(index: pd.DatetimeIndex, name: str) -> pd.DatetimeIndex:
         out = np.flatnonzero(np.asarray((index < lo) | (index > hi)))
         if out.size:
             i = int(out[0])
-            raise ValueError(f"{name}: expected dates between {pd.Timestamp.min} and {pd.Timestamp.max};"
-                             f" found {index[i]} (first at row {i})")
+            raise ValueError(
+                f"{name}: expected dates between {pd.Timestamp.min} and {pd.Timestamp.max};"
+                f" found {index[i]} (first at row {i})"
+            )
     return index
 
 
@@ -162,8 +181,10 @@ def gross_note(rows: np.ndarray, weights: np.ndarray, nrows: int, row_dates: pd.
         return None
     g = float(gross[over[0]])
     more = f"; {over.size} rows in all" if over.size > 1 else ""
-    return (f"position: the row of {_date(row_dates[over[0]])} has a gross weight of {g:g} (sum of absolute"
-            f" weights); it was scaled by {1 / g:g} to a gross of 1{more}")
+    return (
+        f"position: the row of {_date(row_dates[over[0]])} has a gross weight of {g:g} (sum of absolute"
+        f" weights); it was scaled by {1 / g:g} to a gross of 1{more}"
+    )
 
 
 def percent_note(cells: np.ndarray, weights: np.ndarray, ncols: int, symbols, row_dates) -> str | None:
@@ -175,8 +196,10 @@ def percent_note(cells: np.ndarray, weights: np.ndarray, ncols: int, symbols, ro
     if big.size == 0:
         return None
     r, c = divmod(int(cells[big[0]]), ncols)
-    return (f"position: weights are fractions: 0.1 means 10%; found {weights[big[0]]:g} for {symbols[c]!r}"
-            f" on {_date(row_dates[r])} ({big.size} weights above 1 in all)")
+    return (
+        f"position: weights are fractions: 0.1 means 10%; found {weights[big[0]]:g} for {symbols[c]!r}"
+        f" on {_date(row_dates[r])} ({big.size} weights above 1 in all)"
+    )
 
 
 def check_prices(arrays: dict, first_bar: int, cols: np.ndarray, symbols, dates, col_names=None) -> None:
@@ -211,12 +234,13 @@ def check_prices(arrays: dict, first_bar: int, cols: np.ndarray, symbols, dates,
         bad = ~(v > 0) & ~np.isnan(v) | np.isinf(v)
         if bad.any():
             r, k = np.argwhere(bad)[0]
-            raise ValueError(f"{name}: expected positive finite prices; found {float(v[r, k])!r} for {symbols[k]!r}"
-                             f" on {_date(dates[first_bar + r])} (row {first_bar + r})")
+            raise ValueError(
+                f"{name}: expected positive finite prices; found {float(v[r, k])!r} for {symbols[k]!r}"
+                f" on {_date(dates[first_bar + r])} (row {first_bar + r})"
+            )
 
 
-def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.ndarray,
-              symbols, dates) -> str | None:
+def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.ndarray, symbols, dates) -> str | None:
     """Refuse a high below its low; the note of opens or closes outside [low, high].
 
     Only cells where all four prices exist are compared, with a relative slack of 1e-9.
@@ -235,21 +259,23 @@ def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.nd
     count = 0
     with np.errstate(invalid="ignore"):
         for r0 in range(0, high.shape[0], step):
-            h, lw = high[r0:r0 + step], low[r0:r0 + step]
+            h, lw = high[r0 : r0 + step], low[r0 : r0 + step]
             inverted = h < lw
             if inverted.any():
                 r, c = np.argwhere(inverted)[0]
-                raise ValueError(f"high: expected highs at or above the lows; found {h[r, c]:g} below the low"
-                                 f" {lw[r, c]:g} for {symbols[c]!r} on {_date(dates[r0 + r])}")
+                raise ValueError(
+                    f"high: expected highs at or above the lows; found {h[r, c]:g} below the low"
+                    f" {lw[r, c]:g} for {symbols[c]!r} on {_date(dates[r0 + r])}"
+                )
             if first is not None:
                 continue  # the note names the first block's cases; the rest is only checked for inverted bars
             for name, a in (("open", open_), ("close", close)):
-                part = a[r0:r0 + step]
+                part = a[r0 : r0 + step]
                 rows, cols = np.nonzero((part < lw) | (part > h))
                 if rows.size == 0:
                     continue
                 p, lo_, hi_ = part[rows, cols], lw[rows, cols], h[rows, cols]
-                out = ((p < lo_ * (1 - 1e-9)) | (p > hi_ * (1 + 1e-9)))
+                out = (p < lo_ * (1 - 1e-9)) | (p > hi_ * (1 + 1e-9))
                 out &= ~np.isnan(open_[r0 + rows, cols]) & ~np.isnan(close[r0 + rows, cols])
                 n = int(np.count_nonzero(out))
                 if n:
@@ -262,10 +288,12 @@ def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.nd
     name, r, c = first
     r0_end = (r // step + 1) * step - 1  # the last row of the block the cases were counted in
     a = open_ if name == "open" else close
-    return (f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
-            f" {low[r, c]:g} and high {high[r, c]:g} ({count} such prices up to {_date(dates[min(r0_end, len(dates) - 1)])}"
-            f"{'' if r0_end >= len(dates) - 1 else ', maybe more later'}); are the closes"
-            " adjusted and the highs and lows not? touched exits fill by these bands")
+    return (
+        f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
+        f" {low[r, c]:g} and high {high[r, c]:g} ({count} such prices up to {_date(dates[min(r0_end, len(dates) - 1)])}"
+        f"{'' if r0_end >= len(dates) - 1 else ', maybe more later'}); are the closes"
+        " adjusted and the highs and lows not? touched exits fill by these bands"
+    )
 
 
 def check_equity(creturn: np.ndarray, close: np.ndarray, cols: np.ndarray, symbols, dates) -> None:
@@ -278,13 +306,15 @@ def check_equity(creturn: np.ndarray, close: np.ndarray, cols: np.ndarray, symbo
     if not bad.any():
         return
     i = int(np.argmax(bad))
-    v = close[max(i - 1, 0):i + 1, cols]
+    v = close[max(i - 1, 0) : i + 1, cols]
     with np.errstate(invalid="ignore"):
         extreme = np.flatnonzero(((v > 1e100) | (v < 1e-100)).any(axis=0))
     named = ", ".join(f"{symbols[k]!r}" for k in extreme[:5]) or "none of the held symbols"
-    raise ValueError(f"price: expected prices that keep the equity finite; found equity {creturn[i]} on"
-                     f" {_date(dates[i])} (row {i}), with prices above 1e100 or below 1e-100 there or on the bar"
-                     f" before: {named}")
+    raise ValueError(
+        f"price: expected prices that keep the equity finite; found equity {creturn[i]} on"
+        f" {_date(dates[i])} (row {i}), with prices above 1e100 or below 1e-100 there or on the bar"
+        f" before: {named}"
+    )
 
 
 def excursion_limits(window: int, step: int, nbars: int, trades: int) -> None:
@@ -304,9 +334,11 @@ def excursion_limits(window: int, step: int, nbars: int, trades: int) -> None:
         raise ValueError(f"excursion_window: expected at most {nbars} (the number of price bars); found {window}")
     need = trades * SAMPLE_BYTES * ((window + step - 1) // step + 1)
     if window and need > EXCURSION_BYTES:
-        raise ValueError(f"excursion_window_step: expected a step whose samples fit in memory; found {step}, whose"
-                         f" records for about {trades} trades would take {need / 1024**3:.1f} GiB (limit"
-                         f" {EXCURSION_BYTES / 1024**3:g} GiB); take a larger step or a shorter window")
+        raise ValueError(
+            f"excursion_window_step: expected a step whose samples fit in memory; found {step}, whose"
+            f" records for about {trades} trades would take {need / 1024**3:.1f} GiB (limit"
+            f" {EXCURSION_BYTES / 1024**3:g} GiB); take a larger step or a shorter window"
+        )
 
 
 def warn(notes: list[str], stacklevel: int = 3) -> None:

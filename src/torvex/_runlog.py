@@ -63,12 +63,14 @@ class _Log(ctypes.Structure):
 
 
 # One trade's record as the engine stores it.
-_TRADE = np.dtype({
-    "names": [*FILL_FIELDS, "exit_reason", "touched", "unpriced_exit"],
-    "formats": ["<f8"] * 6 + ["i1", "u1", "u1"],
-    "offsets": [8 * k for k in range(6)] + [48, 49, 50],
-    "itemsize": 56,
-})
+_TRADE = np.dtype(
+    {
+        "names": [*FILL_FIELDS, "exit_reason", "touched", "unpriced_exit"],
+        "formats": ["<f8"] * 6 + ["i1", "u1", "u1"],
+        "offsets": [8 * k for k in range(6)] + [48, 49, 50],
+        "itemsize": 56,
+    }
+)
 _UNRECORDED = np.dtype({"names": ["sid", "pnl"], "formats": ["<i4", "<f8"], "offsets": [0, 8], "itemsize": 16})
 
 
@@ -165,8 +167,10 @@ def last_run_log() -> dict:
     out = _Log()
     _last_run_log_export()(ctypes.byref(out))
     if out.n_trades and out.trade_size != _TRADE.itemsize:
-        raise RuntimeError(f"torvex: the engine's trade record is {out.trade_size} bytes, this module reads "
-                           f"{_TRADE.itemsize}; reinstall torvex")
+        raise RuntimeError(
+            f"torvex: the engine's trade record is {out.trade_size} bytes, this module reads "
+            f"{_TRADE.itemsize}; reinstall torvex"
+        )
     trades = _records(out.trades, out.n_trades, _TRADE)
     unrecorded = _records(out.unrecorded, out.n_unrecorded, _UNRECORDED)
     return {

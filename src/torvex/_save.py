@@ -86,8 +86,12 @@ def _encode(value: Any, *, table=None) -> Any:
     if isinstance(value, pd.Timestamp):
         return _timestamp(value)
     if isinstance(value, pd.DatetimeIndex):
-        return {_TAG: "dates", "values": [ts.isoformat() for ts in value],
-                "tz": None if value.tz is None else str(value.tz), "name": _encode(value.name)}
+        return {
+            _TAG: "dates",
+            "values": [ts.isoformat() for ts in value],
+            "tz": None if value.tz is None else str(value.tz),
+            "name": _encode(value.name),
+        }
     if isinstance(value, pd.Timedelta):
         return {_TAG: "timedelta", "value": value.isoformat()}
     if isinstance(value, pd.offsets.BaseOffset):
@@ -158,11 +162,17 @@ def _write_table(folder: pathlib.Path, file: str, obj, default_index: str) -> di
     series = isinstance(obj, pd.Series)
     frame = obj.to_frame(name=obj.name if isinstance(obj.name, str) else "value") if series else obj
     desc: dict[str, Any] = {
-        _TAG: "table", "file": file, "kind": "series" if series else "frame",
+        _TAG: "table",
+        "file": file,
+        "kind": "series" if series else "frame",
         "name": _encode(obj.name) if series else None,
         "dtypes": [str(dt) for dt in frame.dtypes],
-        "columns_dtype": str(frame.columns.dtype), "columns_name": _encode(frame.columns.name),
-        "columns_range": None, "index_dtype": str(frame.index.dtype), "index_name": None, "freq": None,
+        "columns_dtype": str(frame.columns.dtype),
+        "columns_name": _encode(frame.columns.name),
+        "columns_range": None,
+        "index_dtype": str(frame.index.dtype),
+        "index_name": None,
+        "freq": None,
     }
     if isinstance(frame.columns, pd.RangeIndex):
         c = frame.columns
@@ -187,8 +197,7 @@ def _read_table(folder: pathlib.Path, desc: dict, where: str):
     frame = pd.read_parquet(file, engine="pyarrow")
     dtypes = desc["dtypes"]
     if len(dtypes) != frame.shape[1]:
-        raise ValueError(f"path: expected {len(dtypes)} columns in {file}, as report.json says;"
-                         f" found {frame.shape[1]}")
+        raise ValueError(f"path: expected {len(dtypes)} columns in {file}, as report.json says; found {frame.shape[1]}")
     for i, dt in enumerate(dtypes):
         if str(frame.dtypes.iloc[i]) != dt and dt != "category":
             frame.isetitem(i, frame.iloc[:, i].astype(pd.api.types.pandas_dtype(dt)))
@@ -283,8 +292,10 @@ def _symbols_storable(symbols: pd.Index) -> None:
     if symbols.dtype == object and len(symbols):
         kinds = {type(s).__name__ for s in symbols}
         if len(kinds) > 1:
-            raise TypeError(f"report: expected symbol labels of one type to save in Parquet; found"
-                            f" {', '.join(sorted(kinds))} labels (give the columns labels of one type)")
+            raise TypeError(
+                f"report: expected symbol labels of one type to save in Parquet; found"
+                f" {', '.join(sorted(kinds))} labels (give the columns labels of one type)"
+            )
 
 
 def _exec_cells(report: Report) -> dict | None:
@@ -299,8 +310,12 @@ def _exec_cells(report: Report) -> dict | None:
     keys = np.asarray(cells[3]) if len(cells) > 3 else k.astype(np.int64) * table.shape[1] + j
     kk, jj = np.nonzero(table)
     kept = vals != 0
-    if (np.array_equal(kk, k[kept]) and np.array_equal(jj, j[kept]) and np.array_equal(table[kk, jj], vals[kept])
-            and np.array_equal(keys, k.astype(np.int64) * table.shape[1] + j)):
+    if (
+        np.array_equal(kk, k[kept])
+        and np.array_equal(jj, j[kept])
+        and np.array_equal(table[kk, jj], vals[kept])
+        and np.array_equal(keys, k.astype(np.int64) * table.shape[1] + j)
+    ):
         return {"removed": [[int(a), int(b)] for a, b in zip(k[~kept], j[~kept])]}
     return {"k": k.tolist(), "j": j.tolist(), "w": [_float(v) for v in vals.tolist()], "keys": keys.tolist()}
 
@@ -340,8 +355,9 @@ def _write(report: Report, folder: pathlib.Path) -> None:
             "auto_delisting": bool(run.auto_delisting),
             "pending_row": None if run.pending_row is None else int(run.pending_row),
             "delisting_bars": None if run.delisting_bars is None else [int(b) for b in run.delisting_bars],
-            "stock_operations": {k: _encode(v) for k, v in ops.items()
-                                 if k not in ("actions", "weights", "next_weights")},
+            "stock_operations": {
+                k: _encode(v) for k, v in ops.items() if k not in ("actions", "weights", "next_weights")
+            },
             "exec_cells": _exec_cells(report),
         },
     }
@@ -397,14 +413,18 @@ def save_report(report: Report, path: str | os.PathLike, *, overwrite: bool = Fa
     entries = list(target.iterdir()) if target.is_dir() else []
     if entries:
         if not _is_saved_report(target):
-            raise FileExistsError(f"path: expected a new or empty directory, or a saved torvex report; found"
-                                  f" {target}, a directory of other files (no torvex report.json)")
+            raise FileExistsError(
+                f"path: expected a new or empty directory, or a saved torvex report; found"
+                f" {target}, a directory of other files (no torvex report.json)"
+            )
         if not overwrite:
             raise FileExistsError(f"path: {target} holds a saved torvex report; pass overwrite=True to replace it")
         foreign = sorted(e.name for e in entries if not _ours(e))
         if foreign:
-            raise FileExistsError(f"path: {target} holds a saved torvex report and files torvex did not write"
-                                  f" ({', '.join(foreign[:5])}); not replacing it")
+            raise FileExistsError(
+                f"path: {target} holds a saved torvex report and files torvex did not write"
+                f" ({', '.join(foreign[:5])}); not replacing it"
+            )
         # Written beside the old report and swapped in whole: a save that fails leaves it as it was.
         fresh = target.parent / f".{target.name}.{uuid.uuid4().hex[:12]}.saving"
         old = target.parent / f".{target.name}.{uuid.uuid4().hex[:12]}.old"
@@ -455,15 +475,18 @@ def _manifest(target: pathlib.Path) -> dict:
         raise ValueError(f"path: expected a saved torvex report; found {file}, which is not JSON ({exc})") from None
     found = manifest.get("format") if isinstance(manifest, dict) else None
     if found != FORMAT:
-        raise ValueError(f"path: expected a saved torvex report ({_MANIFEST} of format {FORMAT!r});"
-                         f" found format {found!r} in {file}")
+        raise ValueError(
+            f"path: expected a saved torvex report ({_MANIFEST} of format {FORMAT!r}); found format {found!r} in {file}"
+        )
     version = manifest.get("version")
     if isinstance(version, bool) or not isinstance(version, int) or version < 1:
         raise ValueError(f"path: expected a format version (a whole number from 1) in {file}; found {version!r}")
     if version > VERSION:
-        raise ValueError(f"path: {target} was saved in format version {version} (torvex"
-                         f" {manifest.get('torvex', '?')}); this torvex reads version {VERSION} at most:"
-                         " upgrade torvex to load it")
+        raise ValueError(
+            f"path: {target} was saved in format version {version} (torvex"
+            f" {manifest.get('torvex', '?')}); this torvex reads version {VERSION} at most:"
+            " upgrade torvex to load it"
+        )
     return manifest
 
 
@@ -502,22 +525,28 @@ def load_report(path: str | os.PathLike) -> Report:
     described = manifest.get("tables", {})
     missing = [name for name in TABLES if name != "drawdowns" and name not in described]
     if missing:
-        raise ValueError(f"path: expected the tables {', '.join(TABLES)} in {target / _MANIFEST};"
-                         f" found no {', '.join(missing)}")
+        raise ValueError(
+            f"path: expected the tables {', '.join(TABLES)} in {target / _MANIFEST}; found no {', '.join(missing)}"
+        )
     try:
         t = {name: _read_table(target, described[name], where) for name in described if name != "drawdowns"}
         t.setdefault("benchmark", None)
-        settings = {key: _decode(value, table=_setting_reader(target, where))
-                    for key, value in manifest.get("settings", {}).items()}
+        settings = {
+            key: _decode(value, table=_setting_reader(target, where))
+            for key, value in manifest.get("settings", {}).items()
+        }
         saved = pd.Timestamp(manifest["start"])
         run = _rebuild(t, manifest["run"], saved, manifest.get("warnings", []), settings, where)
     except (KeyError, TypeError, AttributeError) as exc:
-        raise ValueError(f"path: expected a saved torvex report; found {target}, whose {_MANIFEST} or tables"
-                         f" are damaged ({type(exc).__name__}: {exc})") from exc
+        raise ValueError(
+            f"path: expected a saved torvex report; found {target}, whose {_MANIFEST} or tables"
+            f" are damaged ({type(exc).__name__}: {exc})"
+        ) from exc
     report = Report(run)
     if report.start != saved:
-        raise ValueError(f"path: expected tables that start the run on {saved} as report.json says;"
-                         f" found {report.start} in {target}")
+        raise ValueError(
+            f"path: expected tables that start the run on {saved} as report.json says; found {report.start} in {target}"
+        )
     return report
 
 
@@ -531,8 +560,10 @@ def _rebuild(t: dict, meta: dict, start: pd.Timestamp, warnings: list, settings:
     def sids_of(labels, what):
         sids = symbols.get_indexer(pd.Index(labels, dtype=symbols.dtype)) if len(labels) else np.empty(0, np.intp)
         if (sids < 0).any():
-            raise ValueError(f"path: expected the symbols of {what} among the columns of position.parquet in"
-                             f" {where}; found {labels[sids < 0][0]!r}")
+            raise ValueError(
+                f"path: expected the symbols of {what} among the columns of position.parquet in"
+                f" {where}; found {labels[sids < 0][0]!r}"
+            )
         return sids.tolist()
 
     sid = sids_of(trades["symbol"].to_numpy(), "trades.parquet")
@@ -548,16 +579,23 @@ def _rebuild(t: dict, meta: dict, start: pd.Timestamp, warnings: list, settings:
         runlog["exit_reason"] = codes.astype(np.int8)
     if "touched" in trades.columns:
         runlog["touched"] = trades["touched"].to_numpy(bool)
-    runlog.update(rebalance_bars=bars, rebalance_rows=np.arange(len(bars), dtype=np.int64),
-                  unrecorded_sids=np.empty(0, np.int64), unrecorded_pnl=np.empty(0), matches_trade_log=True)
+    runlog.update(
+        rebalance_bars=bars,
+        rebalance_rows=np.arange(len(bars), dtype=np.int64),
+        unrecorded_sids=np.empty(0, np.int64),
+        unrecorded_pnl=np.empty(0),
+        matches_trade_log=True,
+    )
 
     weights, next_weights, actions = t["weights"], t["next_weights"], t["actions"]
     ops: dict[str, Any] = {k: _decode(v) for k, v in meta.get("stock_operations", {}).items()}
     ops["weights"] = dict(zip(sids_of(weights.index.to_numpy(), "weights.parquet"), weights.to_numpy().tolist()))
-    ops["next_weights"] = dict(zip(sids_of(next_weights.index.to_numpy(), "next_weights.parquet"),
-                                   next_weights.to_numpy().tolist()))
-    ops["actions"] = dict(zip(sids_of(actions.index.to_numpy(), "actions.parquet"),
-                              actions["action"].astype(object).tolist()))
+    ops["next_weights"] = dict(
+        zip(sids_of(next_weights.index.to_numpy(), "next_weights.parquet"), next_weights.to_numpy().tolist())
+    )
+    ops["actions"] = dict(
+        zip(sids_of(actions.index.to_numpy(), "actions.parquet"), actions["action"].astype(object).tolist())
+    )
 
     pos_values = np.ascontiguousarray(position.to_numpy(dtype=np.float64))
     if len(rebalances):
@@ -578,21 +616,37 @@ def _rebuild(t: dict, meta: dict, start: pd.Timestamp, warnings: list, settings:
             order = np.argsort(keys, kind="stable")
             exec_cells = (k[order], j[order], w[order], keys[order])
         else:
-            exec_cells = (np.asarray(cells["k"], np.intp), np.asarray(cells["j"], np.intp),
-                          np.array([_decode(v) for v in cells["w"]], dtype=np.float64),
-                          np.asarray(cells["keys"], np.int64))
+            exec_cells = (
+                np.asarray(cells["k"], np.intp),
+                np.asarray(cells["j"], np.intp),
+                np.array([_decode(v) for v in cells["w"]], dtype=np.float64),
+                np.asarray(cells["keys"], np.int64),
+            )
     delisting = meta.get("delisting_bars")
     extra = {}
     if t["benchmark"] is not None and "benchmark" in {f.name for f in dataclasses.fields(RunData)}:
         extra = dict(benchmark=t["benchmark"].to_numpy(np.float64), benchmark_name=t["benchmark"].name)
     return RunData(
-        dates=dates, symbols=symbols, creturn=creturn.to_numpy(np.float64), pos_values=pos_values,
-        pos_dates=row_dates, exec_bars=bars, exec_rows=np.arange(len(bars), dtype=np.int64),
-        pending_row=meta.get("pending_row"), trades=list(zip(sid, entry.tolist(), exit_.tolist())),
-        trade_positions=trades["position"].to_numpy(np.float64).tolist(), excursion=list(blocks),
-        stock_operations=ops, runlog=runlog,
+        dates=dates,
+        symbols=symbols,
+        creturn=creturn.to_numpy(np.float64),
+        pos_values=pos_values,
+        pos_dates=row_dates,
+        exec_bars=bars,
+        exec_rows=np.arange(len(bars), dtype=np.int64),
+        pending_row=meta.get("pending_row"),
+        trades=list(zip(sid, entry.tolist(), exit_.tolist())),
+        trade_positions=trades["position"].to_numpy(np.float64).tolist(),
+        excursion=list(blocks),
+        stock_operations=ops,
+        runlog=runlog,
         delisting_bars=None if delisting is None else np.asarray(delisting, dtype=np.int64),
-        auto_delisting=bool(meta["auto_delisting"]), touched_exit=bool(meta["touched_exit"]),
-        excursion_window=window, excursion_window_step=step, exec_cells=exec_cells,
-        warnings=list(warnings), settings=settings, **extra,
+        auto_delisting=bool(meta["auto_delisting"]),
+        touched_exit=bool(meta["touched_exit"]),
+        excursion_window=window,
+        excursion_window_step=step,
+        exec_cells=exec_cells,
+        warnings=list(warnings),
+        settings=settings,
+        **extra,
     )

@@ -38,8 +38,20 @@ _PRICE_KEYS = ("open", "high", "low", "close")
 
 # Aliases pandas 3 no longer takes for offsets, and business-day variants whose
 # last price bar is the same as that of the calendar period.
-_ALIASES = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "ME", "BME": "ME", "BQ": "QE", "BQE": "QE",
-            "BY": "YE", "BYE": "YE", "BA": "YE", "SM": "SME"}
+_ALIASES = {
+    "M": "ME",
+    "Q": "QE",
+    "Y": "YE",
+    "A": "YE",
+    "BM": "ME",
+    "BME": "ME",
+    "BQ": "QE",
+    "BQE": "QE",
+    "BY": "YE",
+    "BYE": "YE",
+    "BA": "YE",
+    "SM": "SME",
+}
 
 
 # ---------------------------------------------------------------- small checks
@@ -131,9 +143,13 @@ def _labels(columns, name: str) -> np.ndarray:
     if not isinstance(columns, pd.Index):
         columns = pd.Index(list(columns), dtype=object)
     # Labels that are all text already (an object index may mix in numbers: those become text below).
-    if len(columns) and pd.api.types.is_string_dtype(columns.dtype) and type(columns[0]) is str \
-            and not columns.hasnans \
-            and (isinstance(columns.dtype, pd.StringDtype) or columns.inferred_type == "string"):
+    if (
+        len(columns)
+        and pd.api.types.is_string_dtype(columns.dtype)
+        and type(columns[0]) is str
+        and not columns.hasnans
+        and (isinstance(columns.dtype, pd.StringDtype) or columns.inferred_type == "string")
+    ):
         if columns.is_unique:
             return columns.to_numpy(dtype=object)
         text = list(columns)
@@ -641,15 +657,21 @@ def backtest(
     from torvex.core import excursion, pathsim
 
     touched_exit, retain_cost_when_rebalance, stop_trading_next_period, periodically_rebalance = (
-        _inputs.flag(v, k) for k, v in (("touched_exit", touched_exit),
-                                        ("retain_cost_when_rebalance", retain_cost_when_rebalance),
-                                        ("stop_trading_next_period", stop_trading_next_period),
-                                        ("periodically_rebalance", periodically_rebalance)))
+        _inputs.flag(v, k)
+        for k, v in (
+            ("touched_exit", touched_exit),
+            ("retain_cost_when_rebalance", retain_cost_when_rebalance),
+            ("stop_trading_next_period", stop_trading_next_period),
+            ("periodically_rebalance", periodically_rebalance),
+        )
+    )
     if trade_at not in ("close", "open"):
         raise ValueError(f"trade_at: expected 'close' or 'open'; found {trade_at!r}")
     close_df, frames = _price_frames(price, open, high, low, close)
     if close_df.shape[0] == 0 or close_df.shape[1] == 0:
-        raise ValueError(f"price: expected at least one bar and one symbol; found an empty frame of shape {close_df.shape}")
+        raise ValueError(
+            f"price: expected at least one bar and one symbol; found an empty frame of shape {close_df.shape}"
+        )
     if trade_at == "open" and "open" not in frames:
         raise ValueError("trade_at: 'open' needs the open prices (price['open'] or open=); found none")
     if touched_exit:
@@ -661,8 +683,9 @@ def backtest(
     zone = _zone(dates)
     price_ns = _ns(dates)
     price_text = _derived(close_df.columns, "text", lambda c: _labels(c, "price"))
-    arg_names = {k: "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k
-                 for k in frames}
+    arg_names = {
+        k: "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k for k in frames
+    }
     arrays = {k: _values(f, arg_names[k]) for k, f in frames.items()}
     trade = arrays[trade_at]
     if np.isnan(trade[-1]).all() and np.isnan(trade).all():
@@ -684,13 +707,18 @@ def backtest(
             f" found {_fmt_date(pdates[0])} .. {_fmt_date(pdates[-1])}"
         )
     weights, cells, cell_weights = _weights(pos)
-    pos_text_all = price_text if pos.columns is close_df.columns else \
-        _derived(pos.columns, "text", lambda c: _labels(c, "position"))
+    pos_text_all = (
+        price_text
+        if pos.columns is close_df.columns
+        else _derived(pos.columns, "text", lambda c: _labels(c, "position"))
+    )
     # Price column of each position column (None: the same columns in the same order).
     colmap = None
     symbols, pos_text = pos.columns, pos_text_all
-    if not (pos_text_all is price_text
-            or (pos_text_all.size == price_text.size and np.array_equal(pos_text_all, price_text))):
+    if not (
+        pos_text_all is price_text
+        or (pos_text_all.size == price_text.size and np.array_equal(pos_text_all, price_text))
+    ):
         price_col = {t: i for i, t in enumerate(price_text)}
         colmap = np.fromiter((price_col.get(t, -1) for t in pos_text_all), dtype=np.intp, count=pos_text_all.size)
         known = colmap >= 0
@@ -698,8 +726,10 @@ def backtest(
             used = np.any(weights[:, ~known] != 0, axis=0)
             if used.any():
                 missing = pos.columns[~known][used]
-                raise ValueError(f"position: expected symbols of price; found weights on {_first_labels(missing)}"
-                                 " without a price column")
+                raise ValueError(
+                    f"position: expected symbols of price; found weights on {_first_labels(missing)}"
+                    " without a price column"
+                )
             weights = weights[:, known]
             cells = _nonzero(weights)
             cell_weights = weights.ravel()[cells]
@@ -712,8 +742,11 @@ def backtest(
     limit = _real(position_limit, "position_limit")
     if not limit > 0:
         raise ValueError(f"position_limit: expected a number above 0; found {limit!r}")
-    option_notes = [_inputs.cost_ratio(fee, "fee_ratio"), _inputs.cost_ratio(tax, "tax_ratio"),
-                    _inputs.position_limit_note(limit)]
+    option_notes = [
+        _inputs.cost_ratio(fee, "fee_ratio"),
+        _inputs.cost_ratio(tax, "tax_ratio"),
+        _inputs.position_limit_note(limit),
+    ]
     trail = abs(_real(trail_stop, "trail_stop", allow_none_as=np.inf))
     if math.isnan(trail):
         trail = np.inf
@@ -768,8 +801,10 @@ def backtest(
             _inputs.warn(notes[first_removed:])
     _inputs.excursion_limits(int(excursion_window), int(excursion_window_step), price_ns.size, rr.size)
     boolean = all(getattr(dt, "kind", None) == "b" for dt in pos.dtypes)
-    for note in ((None if boolean else _inputs.gross_note(rr, targets, run_rows.size, pdates[run_rows])),
-                 (None if boolean else _inputs.percent_note(cells, cell_weights, weights.shape[1], symbols, pdates))):
+    for note in (
+        (None if boolean else _inputs.gross_note(rr, targets, run_rows.size, pdates[run_rows])),
+        (None if boolean else _inputs.percent_note(cells, cell_weights, weights.shape[1], symbols, pdates)),
+    ):
         if note is not None:
             notes.append(note)
             _inputs.warn([note])
@@ -808,22 +843,30 @@ def backtest(
         bars = np.searchsorted(price_ns, _ns(when), side="right") - 1
         if (bars < 0).any():
             k = int(np.flatnonzero(bars < 0)[0])
-            raise ValueError(f"delisting: expected dates on or after the first bar; found {_fmt_date(when[k])}"
-                             f" for {list(delisting)[k]!r}")
+            raise ValueError(
+                f"delisting: expected dates on or after the first bar; found {_fmt_date(when[k])}"
+                f" for {list(delisting)[k]!r}"
+            )
         delisting_bars[cols] = bars
     elif delisting is not None:
-        raise TypeError(f"delisting: expected 'auto', None or a mapping symbol -> date; found {type(delisting).__name__}")
+        raise TypeError(
+            f"delisting: expected 'auto', None or a mapping symbol -> date; found {type(delisting).__name__}"
+        )
 
     sl = _threshold(stop_loss, "stop_loss", dates, price_ns, lookup)
     tp = _threshold(take_profit, "take_profit", dates, price_ns, lookup)
     # Sides of the targets actually traded (a row that never executes opens nothing).
     long_only, short_only = not (targets < 0).any(), not (targets > 0).any()
-    for name, th, side, why in (("stop_loss", sl, long_only, "a long position"),
-                                ("take_profit", tp, short_only, "a short position")):
+    for name, th, side, why in (
+        ("stop_loss", sl, long_only, "a long position"),
+        ("take_profit", tp, short_only, "a short position"),
+    ):
         big = _largest(th)
         if side and big >= 1:
-            text = (f"{name}: {big:g} can never be reached by {why} (that would take a price of zero or below);"
-                    f" thresholds are fractions, 0.1 means 10%")
+            text = (
+                f"{name}: {big:g} can never be reached by {why} (that would take a price of zero or below);"
+                f" thresholds are fractions, 0.1 means 10%"
+            )
             warnings.warn(text, UserWarning, stacklevel=2)
             notes.append(text)
 
@@ -832,25 +875,44 @@ def backtest(
     held_cols = held if colmap is None else colmap[held]
     read = dict.fromkeys((trade_at, "close") + (("high", "low", "open") if touched_exit else ()))
     if exec_bars.size:
-        _inputs.check_prices({arg_names[k]: arrays[k] for k in read}, int(exec_bars[0]), held_cols, symbols[held],
-                             dates)
-    ohlc = touched_exit and _inputs.ohlc_note(arrays["open"], arrays["high"], arrays["low"], arrays["close"],
-                                              close_df.columns, dates)
+        _inputs.check_prices(
+            {arg_names[k]: arrays[k] for k in read}, int(exec_bars[0]), held_cols, symbols[held], dates
+        )
+    ohlc = touched_exit and _inputs.ohlc_note(
+        arrays["open"], arrays["high"], arrays["low"], arrays["close"], close_df.columns, dates
+    )
     if ohlc:
         notes.append(ohlc)
         _inputs.warn([ohlc])
 
     pos_values = np.ascontiguousarray(weights, dtype=np.float64)
     args = (
-        trade, arrays["close"], arrays.get("high"), arrays.get("low"), arrays.get("open"),
-        price_ns, price_text, pos_values, pos_ns, pos_text, resample_ns,
+        trade,
+        arrays["close"],
+        arrays.get("high"),
+        arrays.get("low"),
+        arrays.get("open"),
+        price_ns,
+        price_text,
+        pos_values,
+        pos_ns,
+        pos_text,
+        resample_ns,
     )
     options = dict(
-        fee_ratio=fee, tax_ratio=tax, stop_loss=sl, take_profit=tp, trail_stop=trail,
-        trail_stop_activation=activation, touched_exit=bool(touched_exit), position_limit=limit,
+        fee_ratio=fee,
+        tax_ratio=tax,
+        stop_loss=sl,
+        take_profit=tp,
+        trail_stop=trail,
+        trail_stop_activation=activation,
+        touched_exit=bool(touched_exit),
+        position_limit=limit,
         retain_cost_when_rebalance=bool(retain_cost_when_rebalance),
-        stop_trading_next_period=bool(stop_trading_next_period), excursion_window=int(excursion_window),
-        excursion_window_step=int(excursion_window_step), periodically_rebalance=bool(periodically_rebalance),
+        stop_trading_next_period=bool(stop_trading_next_period),
+        excursion_window=int(excursion_window),
+        excursion_window_step=int(excursion_window_step),
+        periodically_rebalance=bool(periodically_rebalance),
         delisting_bars=delisting_bars,
     )
     _runlog = _run_log_module()
@@ -873,8 +935,10 @@ def backtest(
         for k, (sid, _, exit_bar) in enumerate(log[0]):
             if exit_bar >= 0 and exit_bar == delisting_bars[sid] and (reasons is None or reasons[k] == 4):
                 at = "its last price" if fills is None else f"its last price {fills[k]:g}"
-                notes.append(f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
-                             f" closed there at {at} (delisting='auto')")
+                notes.append(
+                    f"delisting: {symbols[sid]!r} has no trading price after {_fmt_date(dates[exit_bar])};"
+                    f" closed there at {at} (delisting='auto')"
+                )
 
     _inputs.warn(notes[first_delisted:])
     if runlog is not None and runlog.get("matches_trade_log", True):
@@ -884,21 +948,44 @@ def backtest(
             _inputs.warn([n for n in ledger if n.startswith(kind)])
 
     run = RunData(
-        dates=dates, symbols=symbols, creturn=creturn, pos_values=pos_values, pos_dates=pdates,
-        exec_bars=exec_bars, exec_rows=run_rows, pending_row=(None if in_data.all() else int(exec_rows[-1])),
-        trades=log[0], trade_positions=log[1], excursion=log[2], stock_operations=ops, runlog=runlog,
-        delisting_bars=delisting_bars, auto_delisting=isinstance(delisting, str), touched_exit=bool(touched_exit),
-        excursion_window=int(excursion_window), excursion_window_step=int(excursion_window_step),
-        exec_cells=(rr, cc, targets, keys), warnings=notes, settings=dict(options, trade_at=trade_at, resample=resample,
-                                      delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
-                                      stop_loss=stop_loss, take_profit=take_profit, trail_stop=trail_stop),
-        benchmark=bench_prices, benchmark_name=bench_name,
+        dates=dates,
+        symbols=symbols,
+        creturn=creturn,
+        pos_values=pos_values,
+        pos_dates=pdates,
+        exec_bars=exec_bars,
+        exec_rows=run_rows,
+        pending_row=(None if in_data.all() else int(exec_rows[-1])),
+        trades=log[0],
+        trade_positions=log[1],
+        excursion=log[2],
+        stock_operations=ops,
+        runlog=runlog,
+        delisting_bars=delisting_bars,
+        auto_delisting=isinstance(delisting, str),
+        touched_exit=bool(touched_exit),
+        excursion_window=int(excursion_window),
+        excursion_window_step=int(excursion_window_step),
+        exec_cells=(rr, cc, targets, keys),
+        warnings=notes,
+        settings=dict(
+            options,
+            trade_at=trade_at,
+            resample=resample,
+            delisting=delisting if isinstance(delisting, str) or delisting is None else "mapping",
+            stop_loss=stop_loss,
+            take_profit=take_profit,
+            trail_stop=trail_stop,
+        ),
+        benchmark=bench_prices,
+        benchmark_name=bench_name,
     )
     return Report(run)
 
 
-def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.DatetimeIndex,
-                  ohlc: dict | None, colmap: np.ndarray | None) -> list[str]:
+def _ledger_notes(
+    runlog: dict, trades: list, symbols: pd.Index, dates: pd.DatetimeIndex, ohlc: dict | None, colmap: np.ndarray | None
+) -> list[str]:
     """Warnings of what the ledger did that the trades table alone does not say: exits on bars
     without a price, touched fills outside a bar without an open, cash that no trade records."""
     notes = []
@@ -908,13 +995,20 @@ def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.Datet
         why = runlog["exit_reason"]
         for k in np.flatnonzero(unpriced):
             sid, _, bar = trades[k]
-            notes.append(f"exit: {symbols[sid]!r} has no trading price on {_fmt_date(dates[bar])}, where its position"
-                         f" was closed ({_EXIT_WORDS[int(why[k])]}); closed at its last price"
-                         f" {runlog['exit_price'][k]:g}")
+            notes.append(
+                f"exit: {symbols[sid]!r} has no trading price on {_fmt_date(dates[bar])}, where its position"
+                f" was closed ({_EXIT_WORDS[int(why[k])]}); closed at its last price"
+                f" {runlog['exit_price'][k]:g}"
+            )
     touched = runlog.get("touched")
     # Only a bar without an open can hide a gap (most open frames have none).
-    if ohlc is not None and touched is not None and len(touched) == n and touched.any() \
-            and np.isnan(ohlc["open"]).any():
+    if (
+        ohlc is not None
+        and touched is not None
+        and len(touched) == n
+        and touched.any()
+        and np.isnan(ohlc["open"]).any()
+    ):
         # Without the bar's open a gap through the band cannot be seen: the fill is the band's level,
         # which may lie beyond everything the bar traded.
         ks = np.flatnonzero(touched)
@@ -925,11 +1019,15 @@ def _ledger_notes(runlog: dict, trades: list, symbols: pd.Index, dates: pd.Datet
         lo, hi, op = ohlc["low"][bars, cols], ohlc["high"][bars, cols], ohlc["open"][bars, cols]
         outside = np.isnan(op) & ((fill > hi) | (fill < lo))
         for k, sid, bar, p in zip(ks[outside], sids[outside], bars[outside], fill[outside]):
-            notes.append(f"touched_exit: {symbols[sid]!r} has no open on {_fmt_date(dates[bar])}, and the bar traded"
-                         f" wholly beyond the band; filled at the band's level {p:g}, outside the bar's range")
+            notes.append(
+                f"touched_exit: {symbols[sid]!r} has no open on {_fmt_date(dates[bar])}, and the bar traded"
+                f" wholly beyond the band; filled at the band's level {p:g}, outside the bar's range"
+            )
     for sid, pnl in zip(runlog.get("unrecorded_sids", ()), runlog.get("unrecorded_pnl", ())):
-        notes.append(f"reconcile: {symbols[int(sid)]!r} was held at a value of exactly 0.0, which the trade log counts"
-                     f" as no holding; its cash flow of {pnl:g} is in no trade, so report.reconcile() is off by it")
+        notes.append(
+            f"reconcile: {symbols[int(sid)]!r} was held at a value of exactly 0.0, which the trade log counts"
+            f" as no holding; its cash flow of {pnl:g} is in no trade, so report.reconcile() is off by it"
+        )
     return notes
 
 
@@ -959,4 +1057,3 @@ def _with_date(exc: ValueError, dates) -> ValueError:
     if m and 0 <= int(m.group(1)) < len(dates):
         return ValueError(f"price: {msg} (bar {m.group(1)} is {_fmt_date(dates[int(m.group(1))])})")
     return ValueError(msg)
-

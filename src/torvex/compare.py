@@ -15,23 +15,35 @@ from torvex.report import STAT_NAMES, Report
 __all__ = ["compare", "Comparison"]
 
 # One colour per report, the first that of a single report's equity curve.
-_COLOURS = ("#1f4e79", "#c0504d", "#2e7d32", "#e69f00", "#6a3d9a", "#17becf", "#8c564b", "#e377c2", "#7f7f7f",
-            "#bcbd22")
+_COLOURS = (
+    "#1f4e79",
+    "#c0504d",
+    "#2e7d32",
+    "#e69f00",
+    "#6a3d9a",
+    "#17becf",
+    "#8c564b",
+    "#e377c2",
+    "#7f7f7f",
+    "#bcbd22",
+)
 _BENCHMARK = "#999999"
 
 
 def _named(reports) -> dict[str, Report]:
     """``reports`` as a dict name -> Report, names as text, or an error naming ``reports``."""
     if isinstance(reports, Report):
-        raise TypeError("reports: expected a mapping name -> Report or a list of Reports; found a single Report"
-                        " (pass [report])")
+        raise TypeError(
+            "reports: expected a mapping name -> Report or a list of Reports; found a single Report (pass [report])"
+        )
     if isinstance(reports, Mapping):
         items = list(reports.items())
     elif isinstance(reports, (list, tuple)):
         items = [(str(i), r) for i, r in enumerate(reports)]
     else:
-        raise TypeError(f"reports: expected a mapping name -> Report or a list of Reports;"
-                        f" found {type(reports).__name__}")
+        raise TypeError(
+            f"reports: expected a mapping name -> Report or a list of Reports; found {type(reports).__name__}"
+        )
     if not items:
         raise ValueError(f"reports: expected at least one report; found an empty {type(reports).__name__}")
     out: dict[str, Report] = {}
@@ -40,14 +52,18 @@ def _named(reports) -> dict[str, Report]:
             raise TypeError(f"reports: expected torvex Reports; found {type(report).__name__} for {name!r}")
         text = name if isinstance(name, str) else str(name)
         if text in out:
-            raise ValueError(f"reports: expected distinct names; found {text!r} twice"
-                             + ("" if text is name else f" (the name {name!r} as text)"))
+            raise ValueError(
+                f"reports: expected distinct names; found {text!r} twice"
+                + ("" if text is name else f" (the name {name!r} as text)")
+            )
         out[text] = report
     naive = [n for n, r in out.items() if r.start.tz is None]
     if naive and len(naive) < len(out):
         aware = next(n for n, r in out.items() if r.start.tz is not None)
-        raise ValueError(f"reports: expected dates all tz-naive or all tz-aware; found {naive[0]!r} tz-naive and"
-                         f" {aware!r} in {out[aware].start.tz}")
+        raise ValueError(
+            f"reports: expected dates all tz-naive or all tz-aware; found {naive[0]!r} tz-naive and"
+            f" {aware!r} in {out[aware].start.tz}"
+        )
     return out
 
 
@@ -77,8 +93,9 @@ def _prices(benchmark, zone_of: Report) -> pd.Series:
     bad = ~(np.isfinite(s.to_numpy()) & (s.to_numpy() > 0))
     if bad.any():
         k = int(np.flatnonzero(bad)[0])
-        raise ValueError(f"benchmark: expected positive finite prices; found {float(s.iloc[k])!r} on"
-                         f" {_date(s.index[k])}")
+        raise ValueError(
+            f"benchmark: expected positive finite prices; found {float(s.iloc[k])!r} on {_date(s.index[k])}"
+        )
     if (s.index.tz is None) != (zone_of.start.tz is None):
         theirs = "tz-naive" if s.index.tz is None else f"in {s.index.tz}"
         ours = "tz-naive" if zone_of.start.tz is None else f"in {zone_of.start.tz}"
@@ -178,8 +195,10 @@ class Comparison:
         >>> c.periods.index.tolist()
         ['start', 'end']
         """
-        return pd.DataFrame({name: [r.start, r.end] for name, r in self._reports.items()},
-                            index=pd.Index(["start", "end"], dtype=object))
+        return pd.DataFrame(
+            {name: [r.start, r.end] for name, r in self._reports.items()},
+            index=pd.Index(["start", "end"], dtype=object),
+        )
 
     @property
     def common_start(self) -> pd.Timestamp:
@@ -274,8 +293,10 @@ class Comparison:
             ("warnings", [_fmt("warnings", len(r.warnings)) for r in self._reports.values()]),
         ]
         run_rows = "".join(f"<tr><td>{k}</td>" + "".join(f"<td>{v}</td>" for v in vals) + "</tr>" for k, vals in runs)
-        return (f"<table><tr><th>statistic</th>{head}</tr>{body}</table>",
-                f"<table><tr><th>run</th>{head}</tr>{run_rows}</table>")
+        return (
+            f"<table><tr><th>statistic</th>{head}</tr>{body}</table>",
+            f"<table><tr><th>run</th>{head}</tr>{run_rows}</table>",
+        )
 
     def to_html(self, path: str | os.PathLike | None = None) -> str:
         """One self-contained HTML page: the statistics side by side, the plot, each run's trades and warnings.
@@ -307,7 +328,8 @@ class Comparison:
         notes = "".join(
             f"<details><summary>{_html.escape(name)}: {len(r.warnings):,} warning{'s' * (len(r.warnings) != 1)}"
             f"</summary>{html.warnings_list(r.warnings)}</details>"
-            for name, r in self._reports.items() if r.warnings
+            for name, r in self._reports.items()
+            if r.warnings
         )
         title = "torvex comparison: " + ", ".join(self.names)
         page = f"""<!DOCTYPE html>
@@ -332,8 +354,12 @@ Generated by torvex.</p>
             h = r._headline()
             parts.append(f"{name!r} total return {h['total']:+.2%}, Sharpe {h['sharpe']:.2f}")
         more = f"; ... and {len(self._reports) - 5} more" if len(self._reports) > 5 else ""
-        return (f"<torvex.Comparison of {len(self._reports)} reports from {_date(self.common_start)}: "
-                + "; ".join(parts) + more + ">")
+        return (
+            f"<torvex.Comparison of {len(self._reports)} reports from {_date(self.common_start)}: "
+            + "; ".join(parts)
+            + more
+            + ">"
+        )
 
     def _repr_html_(self) -> str:
         stats, runs = self._tables()

@@ -137,7 +137,7 @@ def synthetic_universe(
             last = int(rng.integers(T // 3, T - 30))
             delisting_bars[i] = last
             if rng.random() < 0.5:
-                logret[max(0, last - 40): last + 1, i] -= np.log(2.5) / 41  # lose 60% over two months
+                logret[max(0, last - 40) : last + 1, i] -= np.log(2.5) / 41  # lose 60% over two months
 
     start = np.exp(rng.uniform(np.log(5.0), np.log(300.0), N))
     close = start * np.exp(np.cumsum(logret, axis=0))
@@ -153,20 +153,22 @@ def synthetic_universe(
 
     missing = np.zeros((T, N), dtype=bool)
     for i in np.flatnonzero(delisting_bars >= 0):
-        missing[delisting_bars[i] + 1:, i] = True
+        missing[delisting_bars[i] + 1 :, i] = True
     late = rng.choice(N, max(1, N * 6 // 100), replace=False) if T > 40 else np.empty(0, np.int64)
     for i in late:
         missing[: int(rng.integers(20, int(T * 0.7))), i] = True
     n_halts = max(1, N // 2) if T > 1 else 0
     for i, t, n in zip(rng.integers(0, N, n_halts), rng.integers(1, T, n_halts), rng.integers(1, 4, n_halts)):
-        missing[t: t + n, i] = True
+        missing[t : t + n, i] = True
     for a in (open_, high, low, close):
         a[missing] = np.nan
 
     index = pd.DatetimeIndex(dates.astype("datetime64[ns]"), name="date")
     columns = pd.Index([f"S{i + 1:04d}" for i in range(N)], name="symbol")
-    frames = {k: pd.DataFrame(v, index=index, columns=columns)
-              for k, v in (("open", open_), ("high", high), ("low", low), ("close", close))}
+    frames = {
+        k: pd.DataFrame(v, index=index, columns=columns)
+        for k, v in (("open", open_), ("high", high), ("low", low), ("close", close))
+    }
     out = frames if ohlc else frames["close"]
     if not details:
         return out

@@ -24,9 +24,24 @@ img { max-width: 100%; } .muted { color: #777; font-size: 0.85em; }
 .scroll { max-height: 30em; overflow-y: auto; }
 """
 
-_PCT = {"total_return", "cagr", "annual_volatility", "max_drawdown", "exposure", "win_rate", "avg_win",
-        "avg_loss", "expectancy", "avg_mae", "avg_mfe", "alpha", "turnover", "fees_paid", "taxes_paid",
-        "tracking_error"}
+_PCT = {
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "max_drawdown",
+    "exposure",
+    "win_rate",
+    "avg_win",
+    "avg_loss",
+    "expectancy",
+    "avg_mae",
+    "avg_mfe",
+    "alpha",
+    "turnover",
+    "fees_paid",
+    "taxes_paid",
+    "tracking_error",
+}
 # Counts, shown as whole numbers (stats() holds them as floats).
 _COUNT = {"trades", "bars", "max_drawdown_duration"}
 
@@ -109,22 +124,41 @@ def report_html(report, path=None, *, max_trades: int = 500) -> str:
     window = rolling_window(report)
     rolling = _png(report.plot_rolling()) if len(report.returns) > window else None
     bench = report.benchmark
-    versus = "" if bench is None else \
-        f" Benchmark: {_html.escape(str(bench.name) if bench.name is not None else 'given prices')}."
+    versus = (
+        ""
+        if bench is None
+        else f" Benchmark: {_html.escape(str(bench.name) if bench.name is not None else 'given prices')}."
+    )
     dd = report.drawdowns(top=5)
     for col in ("peak", "valley", "recovery"):
         dd[col] = dd[col].dt.strftime("%Y-%m-%d").fillna("not yet")
     dd["depth"] = dd["depth"].map("{:.2%}".format)
-    drawdowns = _frame(dd.rename_axis("rank").rename(index=lambda i: i + 1)) if len(dd) else \
-        "<p class='muted'>No drawdown.</p>"
+    drawdowns = (
+        _frame(dd.rename_axis("rank").rename(index=lambda i: i + 1)) if len(dd) else "<p class='muted'>No drawdown.</p>"
+    )
     trades = report.trades
     shown = trades.tail(max_trades).iloc[::-1].copy()  # newest first
     for col in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
         shown[col] = shown[col].dt.strftime("%Y-%m-%d")
-    cols = ["symbol", "entry_date", "exit_date", "position", "period", "entry_price", "exit_price", "pnl", "return",
-            "fees", "taxes", "mae", "gmfe", "mdd", "exit_reason"]
+    cols = [
+        "symbol",
+        "entry_date",
+        "exit_date",
+        "position",
+        "period",
+        "entry_price",
+        "exit_price",
+        "pnl",
+        "return",
+        "fees",
+        "taxes",
+        "mae",
+        "gmfe",
+        "mdd",
+        "exit_reason",
+    ]
     actions = report.actions
-    title = (f"torvex report {_fmt('start', report.start)} .. {_fmt('end', report.end)}")
+    title = f"torvex report {_fmt('start', report.start)} .. {_fmt('end', report.end)}"
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{_html.escape(title)}</title><style>{_STYLE}</style></head>
 <body>

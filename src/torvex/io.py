@@ -28,13 +28,42 @@ _EXCEL_SUFFIXES = (".xlsx", ".xlsm", ".xlsb", ".xls", ".ods")
 _URL = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
 _NUMBER = r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?"
 # What pandas reads as missing by default: prices keep that rule (labels never do).
-_NA = frozenset({"", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan", "1.#IND", "1.#QNAN",
-                 "<NA>", "N/A", "NA", "NULL", "NaN", "None", "n/a", "nan", "null"})
+_NA = frozenset(
+    {
+        "",
+        "#N/A",
+        "#N/A N/A",
+        "#NA",
+        "-1.#IND",
+        "-1.#QNAN",
+        "-NaN",
+        "-nan",
+        "1.#IND",
+        "1.#QNAN",
+        "<NA>",
+        "N/A",
+        "NA",
+        "NULL",
+        "NaN",
+        "None",
+        "n/a",
+        "nan",
+        "null",
+    }
+)
 
 
-def read_prices(path_or_buffer: str | os.PathLike | IO, *, format: str | None = None, date: str | None = None,
-                symbol: str | None = None, price: str | None = None, date_unit: str | None = None,
-                date_format: str | None = None, max_columns: int = 100_000) -> pd.DataFrame | dict[str, pd.DataFrame]:
+def read_prices(
+    path_or_buffer: str | os.PathLike | IO,
+    *,
+    format: str | None = None,
+    date: str | None = None,
+    symbol: str | None = None,
+    price: str | None = None,
+    date_unit: str | None = None,
+    date_format: str | None = None,
+    max_columns: int = 100_000,
+) -> pd.DataFrame | dict[str, pd.DataFrame]:
     """Read prices from a local CSV or Parquet file, wide or long.
 
     Wide layout: a date column (see *Dates*), then one column per symbol;
@@ -174,11 +203,14 @@ def read_prices(path_or_buffer: str | os.PathLike | IO, *, format: str | None = 
             fmt = "parquet"
         names, cols, where = _read(path_or_buffer, fmt, max_columns, override_date=date)
     else:
-        raise TypeError("path_or_buffer: expected a local file path or an open file; found "
-                        f"{type(path_or_buffer).__name__}" + (" (wrap bytes in io.BytesIO)"
-                                                             if isinstance(path_or_buffer, bytes) else ""))
-    return _assemble(names, cols, where, date=date, symbol=symbol, price=price, date_unit=date_unit,
-                     date_format=date_format)
+        raise TypeError(
+            "path_or_buffer: expected a local file path or an open file; found "
+            f"{type(path_or_buffer).__name__}"
+            + (" (wrap bytes in io.BytesIO)" if isinstance(path_or_buffer, bytes) else "")
+        )
+    return _assemble(
+        names, cols, where, date=date, symbol=symbol, price=price, date_unit=date_unit, date_format=date_format
+    )
 
 
 def _check_options(format, date, symbol, price, date_unit, date_format, max_columns) -> str | None:
@@ -191,22 +223,27 @@ def _check_options(format, date, symbol, price, date_unit, date_format, max_colu
         raise ValueError(f"format: expected None, 'csv' or 'parquet'; found {format!r}")
     for arg, value in (("date", date), ("symbol", symbol), ("price", price), ("date_format", date_format)):
         if value is not None and not isinstance(value, str):
-            raise TypeError(f"{arg}: expected a column name (str) or None; found {value!r} ({type(value).__name__})"
-                            if arg != "date_format" else
-                            f"date_format: expected a strftime layout (str) or None; found {value!r}")
+            raise TypeError(
+                f"{arg}: expected a column name (str) or None; found {value!r} ({type(value).__name__})"
+                if arg != "date_format"
+                else f"date_format: expected a strftime layout (str) or None; found {value!r}"
+            )
     if date_unit is not None and date_unit not in _DATE_UNITS:
         raise ValueError(f"date_unit: expected None, 's', 'ms', 'us' or 'ns'; found {date_unit!r}")
     if date_unit is not None and date_format is not None:
-        raise ValueError(f"date_unit: expected date_unit or date_format, not both; found {date_unit!r} "
-                         f"and {date_format!r}")
+        raise ValueError(
+            f"date_unit: expected date_unit or date_format, not both; found {date_unit!r} and {date_format!r}"
+        )
     if isinstance(max_columns, bool) or not isinstance(max_columns, (int, np.integer)) or max_columns < 1:
         raise ValueError(f"max_columns: expected a positive integer; found {max_columns!r}")
     return fmt
 
 
 def _excel_error(what: str) -> ValueError:
-    return ValueError(f"path_or_buffer: {what} is an Excel workbook, which read_prices does not read; export it as "
-                      "CSV, or read it with pandas.read_excel and pass the frame to torvex.backtest")
+    return ValueError(
+        f"path_or_buffer: {what} is an Excel workbook, which read_prices does not read; export it as "
+        "CSV, or read it with pandas.read_excel and pass the frame to torvex.backtest"
+    )
 
 
 def _local_path(src) -> str:
@@ -214,15 +251,21 @@ def _local_path(src) -> str:
     if isinstance(path, bytes):
         path = os.fsdecode(path)
     if _URL.match(path):
-        raise ValueError(f"path_or_buffer: expected a local file path or an open file; found the URL {path!r} "
-                         "(read_prices makes no network requests: download the file first)")
+        raise ValueError(
+            f"path_or_buffer: expected a local file path or an open file; found the URL {path!r} "
+            "(read_prices makes no network requests: download the file first)"
+        )
     return path
 
 
 def _kind(mode: int) -> str:
-    for test, kind in ((stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "FIFO (named pipe)"),
-                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "character device"),
-                       (stat.S_ISBLK, "block device")):
+    for test, kind in (
+        (stat.S_ISDIR, "directory"),
+        (stat.S_ISFIFO, "FIFO (named pipe)"),
+        (stat.S_ISSOCK, "socket"),
+        (stat.S_ISCHR, "character device"),
+        (stat.S_ISBLK, "block device"),
+    ):
         if test(mode):
             return kind
     return "special file"
@@ -261,8 +304,10 @@ def _read(fh, fmt: str | None, max_columns: int, override_date: str | None):
             head = fh.getvalue()[:8]
         if head.startswith(b"PAR1"):
             if fmt == "csv":
-                raise ValueError("format: expected 'parquet' or None for this content; found 'csv', "
-                                 "but path_or_buffer holds Parquet data")
+                raise ValueError(
+                    "format: expected 'parquet' or None for this content; found 'csv', "
+                    "but path_or_buffer holds Parquet data"
+                )
             fmt = "parquet"
         elif head.startswith(b"\xd0\xcf\x11\xe0"):
             raise _excel_error("the file")
@@ -288,8 +333,10 @@ def _decompressed(fh, head: bytes):
         if any(n.startswith("xl/") for n in members):
             raise _excel_error("the file")
         if len(members) != 1:
-            raise ValueError(f"path_or_buffer: expected a ZIP archive holding one CSV file; found {len(members)} "
-                             f"files: {members[:5]}")
+            raise ValueError(
+                f"path_or_buffer: expected a ZIP archive holding one CSV file; found {len(members)} "
+                f"files: {members[:5]}"
+            )
         return archive.open(members[0])
     return fh
 
@@ -300,8 +347,9 @@ def _text(data, what: str) -> str:
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise ValueError(f"path_or_buffer: expected UTF-8 text; found byte {data[exc.start:exc.start + 1]!r} "
-                         f"{what}") from None
+        raise ValueError(
+            f"path_or_buffer: expected UTF-8 text; found byte {data[exc.start : exc.start + 1]!r} {what}"
+        ) from None
 
 
 def _read_csv(fh, max_columns: int):
@@ -311,8 +359,9 @@ def _read_csv(fh, max_columns: int):
     if header.count(",") + 1 > max_columns:
         fields = len(next(csv.reader([header.rstrip("\r\n")]), []))
         if fields > max_columns:
-            raise ValueError(f"path_or_buffer: expected at most max_columns={max_columns} fields in the header; "
-                             f"found {fields}")
+            raise ValueError(
+                f"path_or_buffer: expected at most max_columns={max_columns} fields in the header; found {fields}"
+            )
     text = header + _text(fh.read(), "after line 1")
     reader = csv.reader(_io.StringIO(text, newline=""))
     rows: list[list[str]] = []
@@ -329,8 +378,10 @@ def _read_csv(fh, max_columns: int):
                 continue
             if len(record) != width:
                 hint = " (a trailing comma?)" if len(record) == width + 1 and record[-1] == "" else ""
-                raise ValueError(f"path_or_buffer: expected {width} fields on every line, as in the header; found "
-                                 f"{len(record)} on line {reader.line_num}{hint}")
+                raise ValueError(
+                    f"path_or_buffer: expected {width} fields on every line, as in the header; found "
+                    f"{len(record)} on line {reader.line_num}{hint}"
+                )
             rows.append(record)
             lines.append(reader.line_num)
     except csv.Error as exc:
@@ -347,24 +398,32 @@ def _read_parquet(fh, max_columns: int, override_date: str | None):
     try:
         file = pq.ParquetFile(fh)
         if file.metadata.num_columns > max_columns:
-            raise ValueError(f"path_or_buffer: expected at most max_columns={max_columns} columns; found "
-                             f"{file.metadata.num_columns}")
+            raise ValueError(
+                f"path_or_buffer: expected at most max_columns={max_columns} columns; found {file.metadata.num_columns}"
+            )
         raw = file.read().to_pandas()
     except (OSError, TypeError) as exc:  # pyarrow's ArrowInvalid is a ValueError and passes through
         raise ValueError(f"path_or_buffer: could not read the Parquet data: {exc}") from exc
     if isinstance(raw.columns, pd.MultiIndex):
-        raise ValueError("path_or_buffer: expected one level of column names; found a MultiIndex of columns "
-                         f"{list(raw.columns[:3])} ...")
+        raise ValueError(
+            "path_or_buffer: expected one level of column names; found a MultiIndex of columns "
+            f"{list(raw.columns[:3])} ..."
+        )
     index = raw.index
     row_numbers = isinstance(index, pd.RangeIndex) or (
-        index.nlevels == 1 and index.name is None and pd.api.types.is_integer_dtype(index.dtype)
-        and (override_date is not None or any(str(c).lower() in _DATE_NAMES for c in raw.columns)))
+        index.nlevels == 1
+        and index.name is None
+        and pd.api.types.is_integer_dtype(index.dtype)
+        and (override_date is not None or any(str(c).lower() in _DATE_NAMES for c in raw.columns))
+    )
     if not row_numbers:
         try:
             raw = raw.reset_index()
         except ValueError as exc:
-            raise ValueError(f"path_or_buffer: the Parquet index {list(index.names)} has the name of a column; "
-                             f"rename one of them ({exc})") from exc
+            raise ValueError(
+                f"path_or_buffer: the Parquet index {list(index.names)} has the name of a column; "
+                f"rename one of them ({exc})"
+            ) from exc
     names = [str(c) for c in raw.columns]
     cols = [raw.iloc[:, i] for i in range(raw.shape[1])]
     return names, cols, lambda i: f"row {i}"
@@ -402,22 +461,30 @@ def _assemble(names, cols, where, *, date, symbol, price, date_unit, date_format
     p = _find(names, price, _PRICE_NAMES, "price")
     is_long = symbol is not None or price is not None or (s is not None and p is not None)
     if is_long and s is None:
-        raise ValueError(f"path_or_buffer: expected a symbol column named one of {_listed(_SYMBOL_NAMES)} (any case), "
-                         f"or symbol= naming it; found columns {names[:20]}")
+        raise ValueError(
+            f"path_or_buffer: expected a symbol column named one of {_listed(_SYMBOL_NAMES)} (any case), "
+            f"or symbol= naming it; found columns {names[:20]}"
+        )
     if is_long and p is None:
-        raise ValueError(f"path_or_buffer: expected a price column named one of {_listed(_PRICE_NAMES)} (any case), "
-                         f"or price= naming it; found columns {names[:20]}")
+        raise ValueError(
+            f"path_or_buffer: expected a price column named one of {_listed(_PRICE_NAMES)} (any case), "
+            f"or price= naming it; found columns {names[:20]}"
+        )
     taken = {s, p} if is_long else set()
     if d is None:
         if 0 in taken:
-            raise ValueError(f"path_or_buffer: expected a date column named one of {_listed(_DATE_NAMES)} (any case),"
-                             f" or date= naming it; found columns {names[:20]}")
+            raise ValueError(
+                f"path_or_buffer: expected a date column named one of {_listed(_DATE_NAMES)} (any case),"
+                f" or date= naming it; found columns {names[:20]}"
+            )
         try:
             dates = _dates(cols[0], names[0], where, date_unit, date_format)
         except ValueError as exc:
-            raise ValueError(f"path_or_buffer: expected a date column named one of {_listed(_DATE_NAMES)} (any "
-                             f"case), a first column of dates, or date= naming it; found columns {names[:20]}, "
-                             f"and the first column does not hold dates ({exc})") from None
+            raise ValueError(
+                f"path_or_buffer: expected a date column named one of {_listed(_DATE_NAMES)} (any "
+                f"case), a first column of dates, or date= naming it; found columns {names[:20]}, "
+                f"and the first column does not hold dates ({exc})"
+            ) from None
         d = 0
     else:
         dates = _dates(cols[d], names[d], where, date_unit, date_format)
@@ -434,10 +501,13 @@ def _wide(names, cols, where, dates: pd.DatetimeIndex, d: int) -> pd.DataFrame:
     if dup.any():
         j = int(np.argmax(dup))
         i = int(np.argmax(dates == dates[j]))
-        raise ValueError(f"path_or_buffer: expected one line per date; found {_day(dates[j])} twice "
-                         f"({where(i)} and {where(j)})")
-    hint = (f" (for one line per date and symbol, name the columns {_listed(_SYMBOL_NAMES)} and "
-            f"{_listed(_PRICE_NAMES)}, or pass symbol= and price=)")
+        raise ValueError(
+            f"path_or_buffer: expected one line per date; found {_day(dates[j])} twice ({where(i)} and {where(j)})"
+        )
+    hint = (
+        f" (for one line per date and symbol, name the columns {_listed(_SYMBOL_NAMES)} and "
+        f"{_listed(_PRICE_NAMES)}, or pass symbol= and price=)"
+    )
     data = {names[i]: _numbers(cols[i], names[i], where, hint) for i in keep}
     out = pd.DataFrame(data, index=dates)
     out.columns = pd.Index([names[i] for i in keep], name="symbol")
@@ -449,16 +519,20 @@ def _long(names, cols, where, dates: pd.DatetimeIndex, d: int, s: int, p: int) -
     missing = symbols.isna() | (symbols == "")
     if missing.any():
         i = int(np.argmax(missing.to_numpy()))
-        raise ValueError(f"path_or_buffer: expected a symbol on every line; found none in column {names[s]!r} "
-                         f"on {where(i)}")
+        raise ValueError(
+            f"path_or_buffer: expected a symbol on every line; found none in column {names[s]!r} on {where(i)}"
+        )
     keys = pd.DataFrame({"date": dates, "symbol": symbols.to_numpy()})
     dup = keys.duplicated().to_numpy()
     if dup.any():
         j = int(np.argmax(dup))
-        i = int(np.argmax(((keys["date"] == keys["date"].iloc[j]) & (keys["symbol"] == keys["symbol"].iloc[j]))
-                          .to_numpy()))
-        raise ValueError(f"path_or_buffer: expected one line per date and symbol; found {keys['symbol'].iloc[j]!r}"
-                         f" twice on {_day(keys['date'].iloc[j])} ({where(i)} and {where(j)})")
+        i = int(
+            np.argmax(((keys["date"] == keys["date"].iloc[j]) & (keys["symbol"] == keys["symbol"].iloc[j])).to_numpy())
+        )
+        raise ValueError(
+            f"path_or_buffer: expected one line per date and symbol; found {keys['symbol'].iloc[j]!r}"
+            f" twice on {_day(keys['date'].iloc[j])} ({where(i)} and {where(j)})"
+        )
     lower = [n.lower() for n in names]
     fields = {"close": p}
     for field in ("open", "high", "low", "volume"):
@@ -488,13 +562,15 @@ def _numbers(col: pd.Series, name: str, where: Callable[[int], str], hint: str) 
     bad = np.isnan(values) & ~missing
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"path_or_buffer: expected numbers (prices) in column {name!r}; found {col.iloc[i]!r} "
-                         f"on {where(i)}{hint}")
+        raise ValueError(
+            f"path_or_buffer: expected numbers (prices) in column {name!r}; found {col.iloc[i]!r} on {where(i)}{hint}"
+        )
     return values
 
 
-def _dates(col: pd.Series, name: str, where: Callable[[int], str], unit: str | None,
-           layout: str | None) -> pd.DatetimeIndex:
+def _dates(
+    col: pd.Series, name: str, where: Callable[[int], str], unit: str | None, layout: str | None
+) -> pd.DatetimeIndex:
     label = f"column {name!r}"
     if pd.api.types.is_datetime64_any_dtype(col.dtype):
         return _no_missing(pd.DatetimeIndex(col, name="date"), col, label, where, "dates")
@@ -509,12 +585,18 @@ def _dates(col: pd.Series, name: str, where: Callable[[int], str], unit: str | N
             parsed = pd.to_datetime(nums, unit=unit)
         except (ValueError, OverflowError) as exc:
             raise ValueError(f"date_unit: could not read {label} as times since 1970 in {unit!r}: {exc}") from None
-        return _no_missing(pd.DatetimeIndex(parsed, name="date"), col, label, where,
-                           f"numbers (times since 1970 in {unit!r})")
+        return _no_missing(
+            pd.DatetimeIndex(parsed, name="date"), col, label, where, f"numbers (times since 1970 in {unit!r})"
+        )
     if numeric:
         values = col.to_numpy(dtype="float64", na_value=np.nan)
-        text = pd.Series([None if np.isnan(v) else (str(int(v)) if v == int(v) else repr(v)) if np.isfinite(v)
-                          else repr(v) for v in values], dtype=object)
+        text = pd.Series(
+            [
+                None if np.isnan(v) else (str(int(v)) if v == int(v) else repr(v)) if np.isfinite(v) else repr(v)
+                for v in values
+            ],
+            dtype=object,
+        )
     else:
         text = _per_value(col, lambda x: None if _blank(x) else (x.strip() if isinstance(x, str) else str(x)))
     # Classify and parse each distinct value once; `codes` maps them back to rows (-1: missing).
@@ -529,12 +611,16 @@ def _dates(col: pd.Series, name: str, where: Callable[[int], str], unit: str | N
             numbers = text.str.fullmatch(_NUMBER).astype(bool).to_numpy() & ~eight
             if numbers.any():
                 i = int(np.argmax(codes == int(np.argmax(numbers))))
-                raise ValueError(f"path_or_buffer: expected dates in {label}; found the number {col.iloc[i]!r} "
-                                 f"on {where(i)}: numbers are dates only when all are yyyymmdd (8 digits); pass "
-                                 "date_unit='s', 'ms', 'us' or 'ns' to read them as times since 1970, or "
-                                 "date_format= to give their layout")
-            parsed, what = (pd.to_datetime(text, format="ISO8601", errors="coerce"),
-                            "ISO 8601 dates (e.g. 2024-01-02; pass date_format= for other layouts)")
+                raise ValueError(
+                    f"path_or_buffer: expected dates in {label}; found the number {col.iloc[i]!r} "
+                    f"on {where(i)}: numbers are dates only when all are yyyymmdd (8 digits); pass "
+                    "date_unit='s', 'ms', 'us' or 'ns' to read them as times since 1970, or "
+                    "date_format= to give their layout"
+                )
+            parsed, what = (
+                pd.to_datetime(text, format="ISO8601", errors="coerce"),
+                "ISO 8601 dates (e.g. 2024-01-02; pass date_format= for other layouts)",
+            )
         parsed = pd.DatetimeIndex(parsed).take(codes, allow_fill=True, fill_value=pd.NaT)
     except (TypeError, OverflowError) as exc:
         raise ValueError(f"path_or_buffer: could not read the dates in {label}: {exc}") from None

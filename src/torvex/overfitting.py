@@ -112,14 +112,16 @@ class Overfitting:
 
     def __repr__(self) -> str:
         d = self.degradation
-        return (f"Overfitting of {self.n_sets:,} sets over {self.n_bars:,} bars, {self.blocks} blocks "
-                f"({len(self.logits):,} combinations)\n"
-                f"  pbo          {self.pbo:.4f}\n"
-                f"  prob_loss    {self.prob_loss:.4f}\n"
-                f"  degradation  slope {d.slope:.4g}, intercept {d.intercept:.4g}, "
-                f"mean difference {d.mean_difference:.4g}\n"
-                f"  best         {self.best!r}: per-bar Sharpe {self.sharpe:.4g}\n"
-                f"  dsr          {self.dsr:.4f} (sr0 {self.sr0:.4g} over {self.n_trials:,} trials)")
+        return (
+            f"Overfitting of {self.n_sets:,} sets over {self.n_bars:,} bars, {self.blocks} blocks "
+            f"({len(self.logits):,} combinations)\n"
+            f"  pbo          {self.pbo:.4f}\n"
+            f"  prob_loss    {self.prob_loss:.4f}\n"
+            f"  degradation  slope {d.slope:.4g}, intercept {d.intercept:.4g}, "
+            f"mean difference {d.mean_difference:.4g}\n"
+            f"  best         {self.best!r}: per-bar Sharpe {self.sharpe:.4g}\n"
+            f"  dsr          {self.dsr:.4f} (sr0 {self.sr0:.4g} over {self.n_trials:,} trials)"
+        )
 
     def plot(self) -> Figure:
         """The logits' histogram (left) and the train-best's test against train Sharpe ratios (right).
@@ -157,8 +159,13 @@ class Overfitting:
         ok = np.isfinite(x)
         if ok.any() and math.isfinite(d.slope):
             xs = np.array([x[ok].min(), x[ok].max()])
-            right.plot(xs, d.intercept + d.slope * xs, color="#b22222", lw=1.0,
-                       label=f"test = {d.intercept:.3g} {'-' if d.slope < 0 else '+'} {abs(d.slope):.3g} x train")
+            right.plot(
+                xs,
+                d.intercept + d.slope * xs,
+                color="#b22222",
+                lw=1.0,
+                label=f"test = {d.intercept:.3g} {'-' if d.slope < 0 else '+'} {abs(d.slope):.3g} x train",
+            )
             right.legend(loc="best", frameon=False)
         right.axhline(0.0, color="black", lw=0.6)
         right.set_xlabel("train Sharpe ratio (per bar)")
@@ -191,17 +198,33 @@ class Overfitting:
         from .html import _STYLE, _fmt, _png
 
         d = self.degradation
-        rows = [("pbo", self.pbo), ("prob_loss", self.prob_loss), ("slope", d.slope), ("intercept", d.intercept),
-                ("mean_difference", d.mean_difference), ("best", self.best), ("sharpe", self.sharpe),
-                ("dsr", self.dsr), ("sr0", self.sr0), ("sharpe_variance", self.sharpe_variance),
-                ("skew", self.skew), ("kurtosis", self.kurtosis), ("n_trials", self.n_trials),
-                ("sets", self.n_sets), ("bars", self.n_bars), ("blocks", self.blocks),
-                ("combinations", len(self.logits))]
+        rows = [
+            ("pbo", self.pbo),
+            ("prob_loss", self.prob_loss),
+            ("slope", d.slope),
+            ("intercept", d.intercept),
+            ("mean_difference", d.mean_difference),
+            ("best", self.best),
+            ("sharpe", self.sharpe),
+            ("dsr", self.dsr),
+            ("sr0", self.sr0),
+            ("sharpe_variance", self.sharpe_variance),
+            ("skew", self.skew),
+            ("kurtosis", self.kurtosis),
+            ("n_trials", self.n_trials),
+            ("sets", self.n_sets),
+            ("bars", self.n_bars),
+            ("blocks", self.blocks),
+            ("combinations", len(self.logits)),
+        ]
 
         def cell(name, v):
             if isinstance(v, (float, np.floating)):
-                return _fmt(name, float(v)) if name not in ("sharpe", "sr0", "sharpe_variance") or \
-                    not np.isfinite(v) else f"{v:.4g}"
+                return (
+                    _fmt(name, float(v))
+                    if name not in ("sharpe", "sr0", "sharpe_variance") or not np.isfinite(v)
+                    else f"{v:.4g}"
+                )
             if isinstance(v, (int, np.integer)):
                 return _fmt(name, int(v))
             return _html.escape(str(v))
@@ -311,18 +334,24 @@ def overfitting(sweep_result_or_returns: Any, *, blocks: int = 16, n_trials: int
     try:
         values = returns.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError):
-        raise TypeError("sweep_result_or_returns: expected numeric per-bar returns, found columns of dtypes "
-                        f"{sorted({str(t) for t in returns.dtypes})}") from None
+        raise TypeError(
+            "sweep_result_or_returns: expected numeric per-bar returns, found columns of dtypes "
+            f"{sorted({str(t) for t in returns.dtypes})}"
+        ) from None
     inf = np.isinf(values)
     if inf.any():
         r, c = np.argwhere(inf)[0]
-        raise ValueError(f"sweep_result_or_returns: expected finite returns; found {values[r, c]} in set "
-                         f"{labels[c]!r} on {returns.index[r]}")
+        raise ValueError(
+            f"sweep_result_or_returns: expected finite returns; found {values[r, c]} in set "
+            f"{labels[c]!r} on {returns.index[r]}"
+        )
     measured = np.flatnonzero(~np.isnan(values).all(axis=0))
     if measured.size < 2:
         failed = values.shape[1] - measured.size
-        raise ValueError("sweep_result_or_returns: expected the returns of at least 2 parameter sets, found "
-                         f"{measured.size}" + (f" ({failed} more failed or have no return)" if failed else ""))
+        raise ValueError(
+            "sweep_result_or_returns: expected the returns of at least 2 parameter sets, found "
+            f"{measured.size}" + (f" ({failed} more failed or have no return)" if failed else "")
+        )
     x = values[:, measured]
     x = x[~np.isnan(x).any(axis=1)]
     t, n = x.shape
@@ -346,7 +375,7 @@ def overfitting(sweep_result_or_returns: Any, *, blocks: int = 16, n_trials: int
 
     # CSCV over the blocks.
     size = t // blocks
-    y = x[t - size * blocks:].reshape(blocks, size, n)
+    y = x[t - size * blocks :].reshape(blocks, size, n)
     mean_b = y.mean(axis=1)
     dev = y - mean_b[:, None, :]
     np.multiply(dev, dev, out=dev)
@@ -373,10 +402,24 @@ def overfitting(sweep_result_or_returns: Any, *, blocks: int = 16, n_trials: int
     logits = np.log(omega / (1.0 - omega))  # ω lies in [1/(N+1), N/(N+1)]
     logits[np.abs(omega - 0.5) <= _TIE] = 0.0
     return Overfitting(
-        pbo=float(np.mean(logits <= 0.0)), logits=logits, degradation=_degradation(tr_best, te_best),
-        prob_loss=float(np.mean(te_best < 0.0)), best=_plain(labels[measured[best]]), sharpe=float(full[best]),
-        dsr=float(dsr), sr0=float(sr0), n_trials=n_trials, blocks=blocks, train_sharpe=tr_best,
-        test_sharpe=te_best, n_sets=n, n_bars=t, sharpe_variance=var, skew=float(skew), kurtosis=float(kurt))
+        pbo=float(np.mean(logits <= 0.0)),
+        logits=logits,
+        degradation=_degradation(tr_best, te_best),
+        prob_loss=float(np.mean(te_best < 0.0)),
+        best=_plain(labels[measured[best]]),
+        sharpe=float(full[best]),
+        dsr=float(dsr),
+        sr0=float(sr0),
+        n_trials=n_trials,
+        blocks=blocks,
+        train_sharpe=tr_best,
+        test_sharpe=te_best,
+        n_sets=n,
+        n_bars=t,
+        sharpe_variance=var,
+        skew=float(skew),
+        kurtosis=float(kurt),
+    )
 
 
 def _plain(label: Any) -> Any:
@@ -394,21 +437,29 @@ def _returns_of(obj: Any) -> tuple[pd.DataFrame, int]:
             tried = table.attrs.get("n_trials", returns.shape[1])
             if "error" in table.columns:
                 if len(table) != returns.shape[1]:
-                    raise ValueError(f"sweep_result_or_returns: the table has {len(table)} rows and the returns "
-                                     f"{returns.shape[1]} columns; expected one column per row, as "
-                                     "sweep(..., keep='returns') returns them")
+                    raise ValueError(
+                        f"sweep_result_or_returns: the table has {len(table)} rows and the returns "
+                        f"{returns.shape[1]} columns; expected one column per row, as "
+                        "sweep(..., keep='returns') returns them"
+                    )
                 returns = returns.iloc[:, table["error"].isna().to_numpy()]
             return returns, int(tried)
         kinds = ", ".join(type(v).__name__ for v in obj)
-        raise TypeError("sweep_result_or_returns: expected what sweep(..., keep='returns') returns, a (table, "
-                        f"returns) pair of DataFrames, found a tuple of ({kinds})")
+        raise TypeError(
+            "sweep_result_or_returns: expected what sweep(..., keep='returns') returns, a (table, "
+            f"returns) pair of DataFrames, found a tuple of ({kinds})"
+        )
     if isinstance(obj, pd.DataFrame):
         if "error" in obj.columns and "sharpe_per_bar" in obj.columns:
-            raise TypeError("sweep_result_or_returns: found a sweep's table of statistics without the runs' "
-                            "returns; run torvex.sweep(..., keep='returns') and pass what it returns")
+            raise TypeError(
+                "sweep_result_or_returns: found a sweep's table of statistics without the runs' "
+                "returns; run torvex.sweep(..., keep='returns') and pass what it returns"
+            )
         return obj, obj.shape[1]
-    raise TypeError("sweep_result_or_returns: expected what sweep(..., keep='returns') returns or a DataFrame of "
-                    f"per-bar returns (bars x sets), found {type(obj).__name__}")
+    raise TypeError(
+        "sweep_result_or_returns: expected what sweep(..., keep='returns') returns or a DataFrame of "
+        f"per-bar returns (bars x sets), found {type(obj).__name__}"
+    )
 
 
 def _check_blocks(blocks: Any, t: int) -> int:
@@ -418,9 +469,11 @@ def _check_blocks(blocks: Any, t: int) -> int:
     if blocks < 2 or blocks % 2:
         raise ValueError(f"blocks: expected an even number of at least 2, found {blocks}")
     if blocks > most:
-        room = (f"at most {most}" if most >= 2 else "none: at least 4 are needed")
-        raise ValueError(f"blocks: expected blocks of at least 2 bars; the {t} bars on which every set has a "
-                         f"return allow {room}, found {blocks}")
+        room = f"at most {most}" if most >= 2 else "none: at least 4 are needed"
+        raise ValueError(
+            f"blocks: expected blocks of at least 2 bars; the {t} bars on which every set has a "
+            f"return allow {room}, found {blocks}"
+        )
     return int(blocks)
 
 

@@ -58,22 +58,21 @@ def plot_equity(report, benchmark=None):
     ['equity', 'drawdown']
     """
     fig, (top, bottom) = _figure((10, 5.5), 2, 1, sharex=True, height_ratios=(3, 1))
-    equity = report.creturn.loc[report.start:]
+    equity = report.creturn.loc[report.start :]
     top.plot(equity.index, equity.to_numpy(), color="#1f4e79", lw=1.3, label="strategy")
     prices, name = report._benchmark_prices(benchmark)
     if prices is not None:
-        p = prices[len(prices) - len(equity):]
+        p = prices[len(prices) - len(equity) :]
         have = np.flatnonzero(~np.isnan(p))
         if have.size:
             first = int(have[0])
             curve = p / p[first] * equity.to_numpy()[first]
-            top.plot(equity.index, curve, color="#999999", lw=1.0,
-                     label="benchmark" if name is None else str(name))
+            top.plot(equity.index, curve, color="#999999", lw=1.0, label="benchmark" if name is None else str(name))
             top.legend(loc="upper left", frameon=False)
     top.set_ylabel("equity")
     top.grid(alpha=0.3)
     top.set_title("Equity and drawdown", loc="left")
-    dd = report.drawdown.loc[report.start:]
+    dd = report.drawdown.loc[report.start :]
     bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color="#b22222", alpha=0.5, lw=0)
     bottom.set_ylabel("drawdown")
     bottom.yaxis.set_major_formatter(_percent())
@@ -103,8 +102,14 @@ def plot_trades(report):
     win = t["pnl"] > 0
     # MAE as the trades table holds it: the worst excursion against the trade, 0 or below.
     for mask, colour, label in ((win, "#2e7d32", "winners"), (~win, "#c62828", "losers")):
-        ax.scatter(t.loc[mask, "mae"], t.loc[mask, "return"], s=12, alpha=0.6, color=colour,
-                   label=f"{label} ({int(mask.sum())})")
+        ax.scatter(
+            t.loc[mask, "mae"],
+            t.loc[mask, "return"],
+            s=12,
+            alpha=0.6,
+            color=colour,
+            label=f"{label} ({int(mask.sum())})",
+        )
     ax.axhline(0.0, color="black", lw=0.6)
     ax.axvline(0.0, color="black", lw=0.6)
     ax.set_xlabel("MAE (worst excursion against the trade)")
@@ -170,8 +175,16 @@ def plot_monthly(report):
         if np.isfinite(v):
             # White on the strong colours at either end of the scale, black on the pale middle.
             strong = abs(v) > 0.6 * lim
-            ax.text(j, i, f"{v:.1%}", ha="center", va="center", fontsize=9,
-                    color="white" if strong else "black", fontweight="bold" if strong else "normal")
+            ax.text(
+                j,
+                i,
+                f"{v:.1%}",
+                ha="center",
+                va="center",
+                fontsize=9,
+                color="white" if strong else "black",
+                fontweight="bold" if strong else "normal",
+            )
     fig.colorbar(image, ax=ax, format=_percent(), shrink=0.8)
     return fig
 

@@ -41,10 +41,35 @@ ACTION_WORDS = {
 }
 
 STAT_NAMES = (
-    "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
-    "max_drawdown_duration", "calmar", "exposure", "turnover", "trades", "win_rate", "avg_win", "avg_loss",
-    "profit_factor", "expectancy", "avg_holding_bars", "avg_mae", "avg_mfe", "fees_paid", "taxes_paid",
-    "sharpe_per_bar", "skew", "kurtosis", "bars", "alpha", "beta", "correlation", "tracking_error",
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "sharpe",
+    "sortino",
+    "max_drawdown",
+    "max_drawdown_duration",
+    "calmar",
+    "exposure",
+    "turnover",
+    "trades",
+    "win_rate",
+    "avg_win",
+    "avg_loss",
+    "profit_factor",
+    "expectancy",
+    "avg_holding_bars",
+    "avg_mae",
+    "avg_mfe",
+    "fees_paid",
+    "taxes_paid",
+    "sharpe_per_bar",
+    "skew",
+    "kurtosis",
+    "bars",
+    "alpha",
+    "beta",
+    "correlation",
+    "tracking_error",
     "information_ratio",
 )
 
@@ -117,8 +142,9 @@ def _derived(index: pd.Index, name: str, make):
     return facts[name]
 
 
-def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int,
-                 keys: np.ndarray | None = None) -> float:
+def _row_changes(
+    k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, ncols: int, keys: np.ndarray | None = None
+) -> float:
     """Sum of |w_k - w_(k-1)| over the executed rows k (w_(-1) = 0), each row scaled to gross 1 at most.
 
     Takes the non-zero cells of the executed rows (row k, column j, weight), in row-major order:
@@ -140,7 +166,7 @@ def _row_changes(k: np.ndarray, j: np.ndarray, vals: np.ndarray, nrows: int, nco
     # the last row's cells (at the end: rows ascend) are not sold.
     kept = np.zeros(keys.size, dtype=bool)
     kept[prev[found]] = True
-    kept[np.searchsorted(k, nrows - 1):] = True
+    kept[np.searchsorted(k, nrows - 1) :] = True
     total += np.abs(vals[~kept]).sum()
     return float(total)
 
@@ -153,8 +179,7 @@ def _mean_of(x: np.ndarray) -> float:
     return float(np.nanmean(x)) if math.isnan(total) else float(total / x.size)
 
 
-def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int,
-                   fills: dict) -> dict:
+def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int, fills: dict) -> dict:
     """Trade statistics of Report.stats.
 
     Wins and losses are the closed trades' ledger pnl (a win: pnl > 0) and their returns pnl /
@@ -164,8 +189,19 @@ def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nba
     nan = float("nan")
     n = len(entry)
     if n == 0:
-        return dict(trades=0, win_rate=nan, avg_win=nan, avg_loss=nan, profit_factor=nan, expectancy=nan,
-                    avg_holding_bars=nan, avg_mae=nan, avg_mfe=nan, fees_paid=0.0, taxes_paid=0.0)
+        return dict(
+            trades=0,
+            win_rate=nan,
+            avg_win=nan,
+            avg_loss=nan,
+            profit_factor=nan,
+            expectancy=nan,
+            avg_holding_bars=nan,
+            avg_mae=nan,
+            avg_mfe=nan,
+            fees_paid=0.0,
+            taxes_paid=0.0,
+        )
     closed = exit_ != -1
     pnl, ret = fills["pnl"][closed], _trade_returns(fills)[closed]
     ok = np.isfinite(pnl) & np.isfinite(ret)
@@ -218,8 +254,9 @@ def _window_span(window) -> int | pd.Timedelta:
     from pandas.tseries.frequencies import to_offset
 
     expected = "an int number of bars (at least 2) or a fixed time span such as '63D', '36h' or a Timedelta"
-    if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer, str, timedelta,
-                                                                        np.timedelta64, pd.offsets.BaseOffset)):
+    if isinstance(window, (bool, np.bool_)) or not isinstance(
+        window, (int, np.integer, str, timedelta, np.timedelta64, pd.offsets.BaseOffset)
+    ):
         raise TypeError(f"window: expected {expected}; found {type(window).__name__}")
     if isinstance(window, (int, np.integer)) and not isinstance(window, np.timedelta64):
         if window < 2:
@@ -232,8 +269,10 @@ def _window_span(window) -> int | pd.Timedelta:
     try:
         span = pd.Timedelta(offset)
     except ValueError:
-        raise ValueError(f"window: expected {expected}; found {window!r}, a calendar span of varying length"
-                         " (pandas' rolling takes fixed spans only)") from None
+        raise ValueError(
+            f"window: expected {expected}; found {window!r}, a calendar span of varying length"
+            " (pandas' rolling takes fixed spans only)"
+        ) from None
     if not span > pd.Timedelta(0):
         raise ValueError(f"window: expected {expected}; found {window!r}, not a positive span")
     return span
@@ -323,9 +362,9 @@ class Report:
     def returns(self) -> pd.Series:
         """Per-bar simple returns from the bar after :attr:`start` on."""
         if "returns" not in self._cache:
-            v = self._run.creturn[self._start:]
+            v = self._run.creturn[self._start :]
             r = v[1:] / v[:-1] - 1.0
-            self._cache["returns"] = pd.Series(r, index=self._run.dates[self._start + 1:], name="returns")
+            self._cache["returns"] = pd.Series(r, index=self._run.dates[self._start + 1 :], name="returns")
         return self._cache["returns"].copy(deep=False)
 
     @property
@@ -358,8 +397,9 @@ class Report:
             return None
         c = self._cache
         if "benchmark" not in c:
-            c["benchmark"] = pd.Series(_readonly(np.array(r.benchmark, dtype=np.float64)), index=r.dates,
-                                       name=r.benchmark_name)
+            c["benchmark"] = pd.Series(
+                _readonly(np.array(r.benchmark, dtype=np.float64)), index=r.dates, name=r.benchmark_name
+            )
         return c["benchmark"].copy(deep=False)
 
     def drawdowns(self, top: int | None = 5) -> pd.DataFrame:
@@ -404,20 +444,22 @@ class Report:
                 raise TypeError(f"top: expected a positive int or None; found {type(top).__name__}")
             if top < 1:
                 raise ValueError(f"top: expected a positive int or None; found {top}")
-        value = self._run.creturn[self._start:]
-        dates = self._run.dates[self._start:]
+        value = self._run.creturn[self._start :]
+        dates = self._run.dates[self._start :]
         peak, valley, recovery, depth = _st.drawdown_periods(value)
         pick = np.argsort(depth, kind="stable")[:top]
         peak, valley, recovery, depth = peak[pick], valley[pick], recovery[pick], depth[pick]
         back = recovery >= 0
-        return pd.DataFrame({
-            "peak": dates[peak],
-            "valley": dates[valley],
-            "recovery": dates[np.where(back, recovery, 0)].where(back),
-            "depth": depth,
-            "bars_to_valley": valley - peak,
-            "bars_under_water": np.where(back, recovery, len(value) - 1) - peak,
-        })
+        return pd.DataFrame(
+            {
+                "peak": dates[peak],
+                "valley": dates[valley],
+                "recovery": dates[np.where(back, recovery, 0)].where(back),
+                "depth": depth,
+                "bars_to_valley": valley - peak,
+                "bars_under_water": np.where(back, recovery, len(value) - 1) - peak,
+            }
+        )
 
     def rolling(self, window: int | str | pd.Timedelta) -> pd.DataFrame:
         """Figures of :attr:`returns` over a rolling window, by the date of its last bar.
@@ -465,7 +507,7 @@ class Report:
         """
         span = _window_span(window)
         ret = self.returns
-        value = self._run.creturn[self._start:]
+        value = self._run.creturn[self._start :]
         n = ret.size
         if isinstance(span, int):
             roll = ret.rolling(span, min_periods=span)
@@ -490,12 +532,12 @@ class Report:
             growth[full] = value[end[full]] / value[begin[full]] - 1.0
             sharpe = mean / std * root
             for i in np.flatnonzero(full):
-                v = value[begin[i]:end[i] + 1]
+                v = value[begin[i] : end[i] + 1]
                 drawdown[i] = min(np.min(v / np.fmax.accumulate(v)) - 1.0, 0.0)
         cols = {"return": growth, "volatility": std * root, "sharpe": sharpe, "drawdown": drawdown}
         bench = self.benchmark
         if bench is not None:
-            p = bench.to_numpy()[self._start:]
+            p = bench.to_numpy()[self._start :]
             with np.errstate(divide="ignore", invalid="ignore"):
                 b = pd.Series(p[1:] / p[:-1] - 1.0, index=ret.index)
             both = ret.notna() & b.notna()
@@ -530,10 +572,13 @@ class Report:
     def rebalances(self) -> pd.DataFrame:
         """One line per executed rebalance: its bar, the bar's date and the date of the row executed."""
         r = self._run
-        return pd.DataFrame({
-            "date": r.dates[self._exec_bars], "bar": self._exec_bars.astype(np.int64),
-            "row_date": r.pos_dates[self._exec_rows],
-        })
+        return pd.DataFrame(
+            {
+                "date": r.dates[self._exec_bars],
+                "bar": self._exec_bars.astype(np.int64),
+                "row_date": r.pos_dates[self._exec_rows],
+            }
+        )
 
     def _by_symbol(self, d: dict, name: str) -> pd.Series:
         sids = sorted(d)
@@ -796,7 +841,7 @@ class Report:
         """
         r = self._run
         ppy = periods_per_year or self._periods_per_year()
-        value = r.creturn[self._start:]
+        value = r.creturn[self._start :]
         ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
         out: dict[str, Any] = {"total_return": float(value[-1] / value[0] - 1.0)}
@@ -805,15 +850,20 @@ class Report:
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
-        held = (np.bincount(entry, minlength=nbars + 1)
-                - np.bincount(np.where(exit_ == -1, nbars, exit_), minlength=nbars + 1))
-        held = np.cumsum(held[:nbars])[self._start + 1:]
+        held = np.bincount(entry, minlength=nbars + 1) - np.bincount(
+            np.where(exit_ == -1, nbars, exit_), minlength=nbars + 1
+        )
+        held = np.cumsum(held[:nbars])[self._start + 1 :]
         # The mean of the bool array (a sum of ones over the count): the same division.
         out["exposure"] = np.count_nonzero(held > 0) / held.size if held.size else float("nan")
-        cells = r.exec_cells if r.exec_cells is not None and len(self._exec_rows) == len(r.exec_rows) \
+        cells = (
+            r.exec_cells
+            if r.exec_cells is not None and len(self._exec_rows) == len(r.exec_rows)
             else _cells(r.pos_values, self._exec_rows)
-        change = _row_changes(*cells[:3], len(self._exec_rows), r.pos_values.shape[1],
-                              keys=cells[3] if len(cells) > 3 else None)
+        )
+        change = _row_changes(
+            *cells[:3], len(self._exec_rows), r.pos_values.shape[1], keys=cells[3] if len(cells) > 3 else None
+        )
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         out.update(_trade_figures(entry, exit_, blocks, nbars, self._fills()))
         prices = self._benchmark_prices(benchmark)[0]
@@ -821,7 +871,7 @@ class Report:
             nan = float("nan")
             out.update(alpha=nan, beta=nan, correlation=nan, tracking_error=nan, information_ratio=nan)
         else:
-            p = prices[self._start:]
+            p = prices[self._start :]
             out.update(_st._versus(ret, p[1:] / p[:-1] - 1.0, rf, ppy))
         values = np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
         return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
@@ -837,8 +887,9 @@ class Report:
         if isinstance(benchmark, Report):
             benchmark = benchmark.creturn.rename(None)
         elif not isinstance(benchmark, (pd.Series, str)):  # a str: refused by prepare, which says why
-            raise TypeError(f"benchmark: expected a Series of prices by date or a Report;"
-                            f" found {type(benchmark).__name__}")
+            raise TypeError(
+                f"benchmark: expected a Series of prices by date or a Report; found {type(benchmark).__name__}"
+            )
         prices, name, note = _benchmark.prepare(benchmark, self._run.dates)
         if note is not None:
             import warnings
@@ -1005,7 +1056,7 @@ class Report:
 
     def _headline(self) -> dict:
         r = self._run
-        value = r.creturn[self._start:]
+        value = r.creturn[self._start :]
         ret = value[1:] / value[:-1] - 1.0
         return {
             "period": f"{r.dates[self._start].date()} .. {r.dates[-1].date()}",
@@ -1016,8 +1067,10 @@ class Report:
 
     def __repr__(self) -> str:
         h = self._headline()
-        return (f"<torvex.Report {h['period']}: total return {h['total']:+.2%}, Sharpe {h['sharpe']:.2f},"
-                f" max drawdown {h['mdd']:.2%}, {len(self._run.trades):,} trades, {len(self._run.symbols)} symbols>")
+        return (
+            f"<torvex.Report {h['period']}: total return {h['total']:+.2%}, Sharpe {h['sharpe']:.2f},"
+            f" max drawdown {h['mdd']:.2%}, {len(self._run.trades):,} trades, {len(self._run.symbols)} symbols>"
+        )
 
     def _repr_html_(self) -> str:
         from torvex import html

@@ -17,9 +17,24 @@ import numpy as np
 import pandas as pd
 
 __all__ = [
-    "periods_per_year", "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
-    "drawdown", "drawdown_periods", "max_drawdown_duration", "calmar", "alpha_beta", "information_ratio", "skew",
-    "kurtosis", "deflated_sharpe", "probabilistic_sharpe", "min_track_record_length",
+    "periods_per_year",
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "sharpe",
+    "sortino",
+    "max_drawdown",
+    "drawdown",
+    "drawdown_periods",
+    "max_drawdown_duration",
+    "calmar",
+    "alpha_beta",
+    "information_ratio",
+    "skew",
+    "kurtosis",
+    "deflated_sharpe",
+    "probabilistic_sharpe",
+    "min_track_record_length",
 ]
 
 _DAY = 86_400 * 10**9
@@ -121,7 +136,7 @@ def annual_volatility(returns, periods_per_year: float = 252) -> float:
     r = _clean(returns)
     if r.size < 2:
         return float("nan")
-    return float(np.nanstd(r, ddof=1) * periods_per_year ** 0.5)
+    return float(np.nanstd(r, ddof=1) * periods_per_year**0.5)
 
 
 def _std(r: np.ndarray) -> float:
@@ -364,13 +379,23 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
     """
     r, ppy, n = returns, periods_per_year, returns.size
     total = np.add.reduce(r)
-    if not (n >= 2 and values.size == n + 1 and values[0] > 0 and isinstance(risk_free, float)
-            and math.isfinite(risk_free) and math.isfinite(total) and math.isfinite(np.add.reduce(values))):
+    if not (
+        n >= 2
+        and values.size == n + 1
+        and values[0] > 0
+        and isinstance(risk_free, float)
+        and math.isfinite(risk_free)
+        and math.isfinite(total)
+        and math.isfinite(np.add.reduce(values))
+    ):
         # A sum is finite only when no term is NaN or infinite (an overflow merely takes this path).
         return {
-            "cagr": cagr(r, ppy), "annual_volatility": annual_volatility(r, ppy),
-            "sharpe": sharpe(r, risk_free, ppy), "sortino": sortino(r, risk_free, ppy),
-            "max_drawdown": max_drawdown(r), "max_drawdown_duration": max_drawdown_duration(values),
+            "cagr": cagr(r, ppy),
+            "annual_volatility": annual_volatility(r, ppy),
+            "sharpe": sharpe(r, risk_free, ppy),
+            "sortino": sortino(r, risk_free, ppy),
+            "max_drawdown": max_drawdown(r),
+            "max_drawdown_duration": max_drawdown_duration(values),
             "calmar": calmar(r, ppy),
         }
     grow = r + 1.0
@@ -385,8 +410,9 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
             adj_mean, adj_std, adj_flat = _mean_std(adj)
     root = np.sqrt(ppy)
     down = np.sqrt(np.add.reduce(np.square(np.minimum(adj, 0.0))) / n) * root  # the sign of a zero squares away
-    sharpe_ = float(_quiet_divide(adj_mean, np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std)))
-                    * root)
+    sharpe_ = float(
+        _quiet_divide(adj_mean, np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std))) * root
+    )
     sortino_ = float(_quiet_divide(np.float64(adj_mean * ppy), down))
     # max_drawdown: the compounded returns from 1.0 against their running peak.
     curve = np.empty(n + 1)
@@ -399,8 +425,13 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
     else:
         calmar_ = float("nan")
     return {
-        "cagr": growth, "annual_volatility": float(std * ppy ** 0.5), "sharpe": sharpe_, "sortino": sortino_,
-        "max_drawdown": mdd, "max_drawdown_duration": _drawdown_duration(values), "calmar": calmar_,
+        "cagr": growth,
+        "annual_volatility": float(std * ppy**0.5),
+        "sharpe": sharpe_,
+        "sortino": sortino_,
+        "max_drawdown": mdd,
+        "max_drawdown_duration": _drawdown_duration(values),
+        "calmar": calmar_,
     }
 
 
@@ -484,9 +515,13 @@ def _versus(returns: np.ndarray, benchmark: np.ndarray, risk_free: float, period
     denom = math.sqrt(float(np.dot(dr, dr)) * float(np.dot(df, df)))
     with np.errstate(divide="ignore", invalid="ignore"):
         correlation = float(np.dot(dr, df) / denom) if denom > 0 else nan
-    return dict(alpha=alpha, beta=beta, correlation=max(-1.0, min(1.0, correlation)) if denom > 0 else nan,
-                tracking_error=float(_std(r - f) * np.sqrt(periods_per_year)),
-                information_ratio=information_ratio(r, f, periods_per_year))
+    return dict(
+        alpha=alpha,
+        beta=beta,
+        correlation=max(-1.0, min(1.0, correlation)) if denom > 0 else nan,
+        tracking_error=float(_std(r - f) * np.sqrt(periods_per_year)),
+        information_ratio=information_ratio(r, f, periods_per_year),
+    )
 
 
 # ------------------------------------------------ Sharpe ratios under selection
@@ -525,12 +560,12 @@ def _expected_max_sharpe(n_trials: int, var_trials: float) -> float:
     from statistics import NormalDist
 
     inv = NormalDist().inv_cdf
-    return math.sqrt(var_trials) * ((1.0 - _EULER_GAMMA) * inv(1.0 - 1.0 / n_trials)
-                                    + _EULER_GAMMA * inv(1.0 - 1.0 / (n_trials * math.e)))
+    return math.sqrt(var_trials) * (
+        (1.0 - _EULER_GAMMA) * inv(1.0 - 1.0 / n_trials) + _EULER_GAMMA * inv(1.0 - 1.0 / (n_trials * math.e))
+    )
 
 
-def probabilistic_sharpe(sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float,
-                         n_obs: float) -> float:
+def probabilistic_sharpe(sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float, n_obs: float) -> float:
     """Probability that the true Sharpe ratio exceeds `benchmark_sharpe`, given the estimate `sharpe`.
 
     The probabilistic Sharpe ratio of Bailey and López de Prado:
@@ -582,8 +617,9 @@ def probabilistic_sharpe(sharpe: float, benchmark_sharpe: float, skew: float, ku
     return NormalDist().cdf((sr - bench) * math.sqrt(t - 1.0) / math.sqrt(spread))
 
 
-def deflated_sharpe(sharpe: float, n_trials: int, var_trials: float, skew: float, kurtosis: float,
-                    n_obs: float) -> float:
+def deflated_sharpe(
+    sharpe: float, n_trials: int, var_trials: float, skew: float, kurtosis: float, n_obs: float
+) -> float:
     """Probability that the best of `n_trials` Sharpe ratios reflects skill, not selection.
 
     The deflated Sharpe ratio of Bailey and López de Prado: the
@@ -652,8 +688,9 @@ def deflated_sharpe(sharpe: float, n_trials: int, var_trials: float, skew: float
     return probabilistic_sharpe(sharpe, _expected_max_sharpe(int(n_trials), var), skew, kurtosis, n_obs)
 
 
-def min_track_record_length(sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float,
-                            prob: float = 0.95) -> float:
+def min_track_record_length(
+    sharpe: float, benchmark_sharpe: float, skew: float, kurtosis: float, prob: float = 0.95
+) -> float:
     """Bars of track record needed before `sharpe` beats `benchmark_sharpe` with probability `prob`.
 
     The minimum track record length of Bailey and López de Prado:

@@ -64,8 +64,10 @@ class _Window:
 
 def _window(given: Any, name: str, minimum: int) -> _Window:
     """The window `given` (an int of bars, an offset alias, a DateOffset or a Timedelta) stands for."""
-    expected = (f"an int number of bars (at least {minimum}) or a pandas offset such as '126D', '6ME', '3YE',"
-                " 'QE', 'W-FRI', 'MS' or a Timedelta")
+    expected = (
+        f"an int number of bars (at least {minimum}) or a pandas offset such as '126D', '6ME', '3YE',"
+        " 'QE', 'W-FRI', 'MS' or a Timedelta"
+    )
     if isinstance(given, (bool, np.bool_)):
         raise TypeError(f"{name}: expected {expected}; found {given!r}")
     if isinstance(given, (int, np.integer)):
@@ -126,8 +128,10 @@ def _period_freq(offset, given, name: str, expected: str):
             warnings.simplefilter("error")
             pd.DatetimeIndex(["2024-01-01"]).to_period(base)
     except (ValueError, TypeError, AttributeError, FutureWarning):
-        raise ValueError(f"{name}: expected {expected}; found {given!r}, which counts no calendar periods"
-                         " (give a number of bars instead)") from None
+        raise ValueError(
+            f"{name}: expected {expected}; found {given!r}, which counts no calendar periods"
+            " (give a number of bars instead)"
+        ) from None
     return pd.DatetimeIndex(["2024-01-01"]).to_period(base).freqstr
 
 
@@ -211,8 +215,9 @@ class _Calendar:
         return 2 * (self.dates[-1] - start) >= end - start
 
 
-def _layout(cal: _Calendar, train: _Window, test: _Window, gap: _Window,
-            anchored: bool) -> list[tuple[int, int, int, int]]:
+def _layout(
+    cal: _Calendar, train: _Window, test: _Window, gap: _Window, anchored: bool
+) -> list[tuple[int, int, int, int]]:
     """(train start, train end, test start, test end) bar numbers of each fold, ends included."""
     dates = cal.dates
     e0 = cal.forward(train, 0) if not (train.kind == "bars" and train.n > cal.n) else cal.n
@@ -227,8 +232,10 @@ def _layout(cal: _Calendar, train: _Window, test: _Window, gap: _Window,
             break
         k = len(folds)
         if e - s < 2:
-            raise ValueError(f"test: expected windows of at least 2 bars; found {e - s} bar in fold {k}'s test"
-                             f" window from {_day(dates[s])}")
+            raise ValueError(
+                f"test: expected windows of at least 2 bars; found {e - s} bar in fold {k}'s test"
+                f" window from {_day(dates[s])}"
+            )
         if k == 0:
             ts, te = 0, e0 - 1
         else:
@@ -236,15 +243,18 @@ def _layout(cal: _Calendar, train: _Window, test: _Window, gap: _Window,
             ts = 0 if anchored else max(cal.backward(train, g), 0)
             te = g - 1
         if te - ts + 1 < 2:
-            raise ValueError(f"train: expected windows of at least 2 bars; found {max(te - ts + 1, 0)} in fold {k}"
-                             f" (its test window starts {_day(dates[s])})")
+            raise ValueError(
+                f"train: expected windows of at least 2 bars; found {max(te - ts + 1, 0)} in fold {k}"
+                f" (its test window starts {_day(dates[s])})"
+            )
         folds.append((ts, te, s, e - 1))
         s = e
     if not folds:
         raise ValueError(
             f"train, test, gap: expected windows that fit the price dates; found no fold: {cal.n} bars"
             f" {_day(dates[0])} .. {_day(dates[-1])} against a train window of {train.text}, a gap of {gap.text}"
-            f" and a test window of {test.text} (a last, shorter test window needs at least half of a full one)")
+            f" and a test window of {test.text} (a last, shorter test window needs at least half of a full one)"
+        )
     return folds
 
 
@@ -260,8 +270,10 @@ def _check_dates(index, name: str) -> pd.DatetimeIndex:
     if not isinstance(index, pd.DatetimeIndex):
         raise TypeError(f"{name}: expected a DatetimeIndex of dates; found {type(index).__name__}")
     if index.hasnans or not index.is_monotonic_increasing or not index.is_unique:
-        raise ValueError(f"{name}: expected dates in ascending order without repeats or NaT; found"
-                         f" {'NaT' if index.hasnans else 'dates out of order or repeated'}")
+        raise ValueError(
+            f"{name}: expected dates in ascending order without repeats or NaT; found"
+            f" {'NaT' if index.hasnans else 'dates out of order or repeated'}"
+        )
     return index
 
 
@@ -269,8 +281,9 @@ def _close(price) -> pd.DataFrame:
     if isinstance(price, Mapping):
         close = price.get("close")
         if close is None:
-            raise ValueError(f"price: expected a DataFrame of closes or a mapping with a 'close' frame; found keys"
-                             f" {list(price)}")
+            raise ValueError(
+                f"price: expected a DataFrame of closes or a mapping with a 'close' frame; found keys {list(price)}"
+            )
     else:
         close = price
     if not isinstance(close, (pd.DataFrame, pd.Series)):
@@ -298,8 +311,14 @@ def _frame(weights, name: str, price_columns) -> pd.DataFrame:
     return weights
 
 
-def _window_rows(frame: pd.DataFrame, start: pd.Timestamp, stop: pd.Timestamp | None, *,
-                 stop_inclusive: bool = False, in_force: bool = True) -> pd.DataFrame:
+def _window_rows(
+    frame: pd.DataFrame,
+    start: pd.Timestamp,
+    stop: pd.Timestamp | None,
+    *,
+    stop_inclusive: bool = False,
+    in_force: bool = True,
+) -> pd.DataFrame:
     """The rows of `frame` dated from `start` to `stop`; with `in_force`, the row in force at `start` (the last
     one dated before it) comes first, dated `start`, when no row is dated `start` itself."""
     idx = frame.index
@@ -431,8 +450,9 @@ def _same(a: Any, b: Any) -> bool:
     return bool(r) if isinstance(r, (bool, np.bool_)) else False
 
 
-def _stop_rows(value: Any, start: pd.Timestamp, stop: pd.Timestamp | None, columns: pd.Index,
-               name: str) -> pd.DataFrame:
+def _stop_rows(
+    value: Any, start: pd.Timestamp, stop: pd.Timestamp | None, columns: pd.Index, name: str
+) -> pd.DataFrame:
     """Rows of a stop table by date and symbol giving `value` (a number, None, a Series by symbol or a
     DataFrame by date and symbol) from `start` to before `stop`."""
     if isinstance(value, pd.DataFrame):
@@ -448,8 +468,10 @@ def _stop_rows(value: Any, start: pd.Timestamp, stop: pd.Timestamp | None, colum
         try:
             row = np.full(len(columns), float(value))
         except (TypeError, ValueError):
-            raise TypeError(f"{name}: expected None, a number, a Series by symbol or a DataFrame by date and symbol;"
-                            f" found {type(value).__name__}") from None
+            raise TypeError(
+                f"{name}: expected None, a number, a Series by symbol or a DataFrame by date and symbol;"
+                f" found {type(value).__name__}"
+            ) from None
     return pd.DataFrame([row], index=pd.DatetimeIndex([start]), columns=columns)
 
 
@@ -533,9 +555,21 @@ class WalkForward:
     ('one run', True)
     """
 
-    def __init__(self, *, folds: pd.DataFrame, params: tuple, report, equity: pd.Series, join: str,
-                 test_reports: tuple, metric: str, maximize: bool, anchored: bool, windows: tuple[str, str, str],
-                 n_sets: int):
+    def __init__(
+        self,
+        *,
+        folds: pd.DataFrame,
+        params: tuple,
+        report,
+        equity: pd.Series,
+        join: str,
+        test_reports: tuple,
+        metric: str,
+        maximize: bool,
+        anchored: bool,
+        windows: tuple[str, str, str],
+        n_sets: int,
+    ):
         self.folds = folds
         self.params = params
         self.report = report
@@ -565,11 +599,13 @@ class WalkForward:
         train, test, gap = self._windows
         mean_train, mean_test = self._means
         eq = self.equity
-        return (f"<torvex.WalkForward {len(self.folds)} folds ({'anchored' if self.anchored else 'rolling'};"
-                f" train {train}, test {test}, gap {gap}) choosing by {self.metric}"
-                f" ({'highest' if self.maximize else 'lowest'}) among {self._n_sets} sets: mean train"
-                f" {mean_train:.3f}, mean test {mean_test:.3f}; out of sample {_day(eq.index[0])} .."
-                f" {_day(eq.index[-1])}, total return {eq.iloc[-1] / eq.iloc[0] - 1:+.2%}, {self.join}>")
+        return (
+            f"<torvex.WalkForward {len(self.folds)} folds ({'anchored' if self.anchored else 'rolling'};"
+            f" train {train}, test {test}, gap {gap}) choosing by {self.metric}"
+            f" ({'highest' if self.maximize else 'lowest'}) among {self._n_sets} sets: mean train"
+            f" {mean_train:.3f}, mean test {mean_test:.3f}; out of sample {_day(eq.index[0])} .."
+            f" {_day(eq.index[-1])}, total return {eq.iloc[-1] / eq.iloc[0] - 1:+.2%}, {self.join}>"
+        )
 
     def plot(self):
         """The out-of-sample equity with the test windows shaded (top) and each fold's train and test metric
@@ -602,8 +638,10 @@ class WalkForward:
         top.set_title(f"Walk-forward: out-of-sample equity, {len(f)} test windows shaded", loc="left")
         x = np.arange(len(f))
         width = 0.38
-        for values, offset, colour, label in ((f["train_metric"], -width / 2, "#9e9e9e", "train"),
-                                              (f["test_metric"], width / 2, "#1f4e79", "test")):
+        for values, offset, colour, label in (
+            (f["train_metric"], -width / 2, "#9e9e9e", "train"),
+            (f["test_metric"], width / 2, "#1f4e79", "test"),
+        ):
             v = values.to_numpy(dtype=float)
             bottom.bar(x + offset, np.where(np.isfinite(v), v, np.nan), width, color=colour, label=label)
         bottom.axhline(0.0, color="black", lw=0.6)
@@ -652,34 +690,47 @@ class WalkForward:
             if isinstance(v, (bool, np.bool_)) or v is None or isinstance(v, str):
                 return _html.escape(str(v))
             if isinstance(v, (pd.Timestamp, int, np.integer, float, np.floating)):
-                return _fmt(self.metric if col in metric_cols else col, v if isinstance(v, pd.Timestamp)
-                            else (int(v) if isinstance(v, (int, np.integer)) else float(v)))
+                return _fmt(
+                    self.metric if col in metric_cols else col,
+                    v if isinstance(v, pd.Timestamp) else (int(v) if isinstance(v, (int, np.integer)) else float(v)),
+                )
             return _html.escape(type(v).__name__)
 
         head = "".join(f"<th>{_html.escape(str(c))}</th>" for c in ["fold", *f.columns, "train - test"])
         body = "".join(
-            "<tr>" + f"<td>{k}</td>" + "".join(f"<td>{cell(c, f.at[k, c])}</td>" for c in f.columns)
-            + f"<td>{cell('train_metric', self.degradation.by_fold.loc[k])}</td></tr>" for k in f.index)
+            "<tr>"
+            + f"<td>{k}</td>"
+            + "".join(f"<td>{cell(c, f.at[k, c])}</td>" for c in f.columns)
+            + f"<td>{cell('train_metric', self.degradation.by_fold.loc[k])}</td></tr>"
+            for k in f.index
+        )
         mean_train, mean_test = self._means
         d = self.degradation
-        versus = "".join(f"<tr><td>{label}</td><td>{_fmt(self.metric, v) if key else _fmt('ratio', v)}</td></tr>"
-                         for label, v, key in (("mean train metric", mean_train, True),
-                                               ("mean test metric", mean_test, True),
-                                               ("mean train - test", d.mean, True),
-                                               ("mean test / mean train", d.ratio, False)))
+        versus = "".join(
+            f"<tr><td>{label}</td><td>{_fmt(self.metric, v) if key else _fmt('ratio', v)}</td></tr>"
+            for label, v, key in (
+                ("mean train metric", mean_train, True),
+                ("mean test metric", mean_test, True),
+                ("mean train - test", d.mean, True),
+                ("mean test / mean train", d.ratio, False),
+            )
+        )
         eq = self.equity
-        stats = stats_table(self.report.stats()) if self.report is not None else \
-            "<p class='muted'>The folds chose different values of an option that cannot change within one run;" \
+        stats = (
+            stats_table(self.report.stats())
+            if self.report is not None
+            else "<p class='muted'>The folds chose different values of an option that cannot change within one run;"
             " their test windows' equity curves are chained.</p>"
+        )
         train, test, gap = self._windows
         title = f"torvex walk-forward {_day(eq.index[0])} .. {_day(eq.index[-1])}"
         page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{_html.escape(title)}</title><style>{_STYLE}</style></head>
 <body>
 <h1>{_html.escape(title)}</h1>
-<p class="muted">{len(f)} folds, {'anchored' if self.anchored else 'rolling'} train windows of {_html.escape(train)},
+<p class="muted">{len(f)} folds, {"anchored" if self.anchored else "rolling"} train windows of {_html.escape(train)},
 test windows of {_html.escape(test)}, a gap of {_html.escape(gap)}; each fold chose the set with the
-{'highest' if self.maximize else 'lowest'} {_html.escape(self.metric)} on its train window among {self._n_sets};
+{"highest" if self.maximize else "lowest"} {_html.escape(self.metric)} on its train window among {self._n_sets};
 folds joined: {self.join}. Generated by torvex.</p>
 <h2 id="equity">Out-of-sample equity</h2>
 <div class="grid"><div>{stats}</div><div style="flex:1"><img alt="out-of-sample equity and metrics by fold"
@@ -699,12 +750,21 @@ src="{_png(self.plot())}"></div></div>
 # -------------------------------------------------------------------- entry
 
 
-def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price: pd.DataFrame | Mapping[str, Any],
-                 grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]], *,
-                 train: int | str | pd.DateOffset | pd.Timedelta, test: int | str | pd.DateOffset | pd.Timedelta,
-                 gap: int | str | pd.DateOffset | pd.Timedelta = 0,
-                 metric: str | Callable[[Report], float] = "sharpe", maximize: bool = True, anchored: bool = False,
-                 backend: Any = None, n_jobs: int | None = None, **options: Any) -> WalkForward:
+def walk_forward(
+    position: pd.DataFrame | pd.Series | Callable[..., Any],
+    price: pd.DataFrame | Mapping[str, Any],
+    grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
+    *,
+    train: int | str | pd.DateOffset | pd.Timedelta,
+    test: int | str | pd.DateOffset | pd.Timedelta,
+    gap: int | str | pd.DateOffset | pd.Timedelta = 0,
+    metric: str | Callable[[Report], float] = "sharpe",
+    maximize: bool = True,
+    anchored: bool = False,
+    backend: Any = None,
+    n_jobs: int | None = None,
+    **options: Any,
+) -> WalkForward:
     """Choose parameters on each train window, apply them on the test window that follows, join the tests.
 
     Parameters
@@ -857,23 +917,28 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
     w_gap = _window(gap, "gap", 0)
     if isinstance(metric, str):
         if metric not in STAT_NAMES:
-            raise ValueError(f"metric: expected a key of Report.stats() ({', '.join(STAT_NAMES)}) or a callable"
-                             f" score(report); found {metric!r}")
+            raise ValueError(
+                f"metric: expected a key of Report.stats() ({', '.join(STAT_NAMES)}) or a callable"
+                f" score(report); found {metric!r}"
+            )
         metric_name = metric
     elif callable(metric):
         metric_name = getattr(metric, "__name__", None) or "score"
         if metric_name == "<lambda>":
             metric_name = "score"
     else:
-        raise TypeError(f"metric: expected a key of Report.stats() or a callable score(report); found"
-                        f" {type(metric).__name__}")
+        raise TypeError(
+            f"metric: expected a key of Report.stats() or a callable score(report); found {type(metric).__name__}"
+        )
     for name, flag in (("maximize", maximize), ("anchored", anchored)):
         if not isinstance(flag, (bool, np.bool_)):
             raise TypeError(f"{name}: expected True or False; found {flag!r}")
     for name in _SWEEP_KEYWORDS:
         if name in options:
-            raise TypeError(f"{name}: expected backtest options or position parameters as options; found {name!r},"
-                            " a keyword of sweep that walk_forward sets itself")
+            raise TypeError(
+                f"{name}: expected backtest options or position parameters as options; found {name!r},"
+                " a keyword of sweep that walk_forward sets itself"
+            )
     names, sets = _expand(grid)
     labels = _labels(grid, names, sets)
     if callable(position) and not isinstance(position, (pd.DataFrame, pd.Series)):
@@ -881,8 +946,10 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
     else:
         frame = _frame(position, "position", close.columns)
         if frame.index.tz != dates.tz:
-            raise ValueError("position: expected dates in the price dates' time zone; found "
-                             f"{frame.index.tz or 'tz-naive'} against {dates.tz or 'tz-naive'}")
+            raise ValueError(
+                "position: expected dates in the price dates' time zone; found "
+                f"{frame.index.tz or 'tz-naive'} against {dates.tz or 'tz-naive'}"
+            )
     signal = _signal_keys(position, list(names) + list(options))
     fixed_sig = {k: v for k, v in options.items() if k in signal}
     fixed_bt = {k: v for k, v in options.items() if k not in signal}
@@ -917,18 +984,23 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
                 try:
                     scores[i] = float(value)
                 except (TypeError, ValueError):
-                    raise TypeError(f"metric: expected a callable returning a float; found {type(value).__name__}"
-                                    f" {value!r} for parameter set {i} {labels[i]}") from None
+                    raise TypeError(
+                        f"metric: expected a callable returning a float; found {type(value).__name__}"
+                        f" {value!r} for parameter set {i} {labels[i]}"
+                    ) from None
         else:
             table = sweep(train_pos, _rows(price, ts, te + 1), train_sets, **kw)
             failed = table["error"].notna().to_numpy()
-            scores = (table[metric].to_numpy(dtype=float, na_value=np.nan) if metric in table
-                      else np.full(len(sets), np.nan))
+            scores = (
+                table[metric].to_numpy(dtype=float, na_value=np.nan) if metric in table else np.full(len(sets), np.nan)
+            )
         if failed.all():
             first = table["error"].iloc[0]
-            raise ValueError(f"grid: expected a parameter set that runs on fold {k}'s train window"
-                             f" {_day(dates[ts])} .. {_day(last)} ({te - ts + 1} bars); found every set failing,"
-                             f" the first with {first}")
+            raise ValueError(
+                f"grid: expected a parameter set that runs on fold {k}'s train window"
+                f" {_day(dates[ts])} .. {_day(last)} ({te - ts + 1} bars); found every set failing,"
+                f" the first with {first}"
+            )
         ok = ~failed & ~np.isnan(scores)
         if ok.any():
             best = np.max(scores[ok]) if maximize else np.min(scores[ok])
@@ -950,14 +1022,24 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
                 rep = backtest(rows, _rows(price, ss, se + 1), **bt)
             test_value = rep.stats()[metric] if isinstance(metric, str) else float(metric(rep))
         except Exception as exc:
-            raise RuntimeError(f"fold {k}: the test run of the chosen parameter set {labels[i]} failed on"
-                               f" {_day(dates[ss])} .. {_day(dates[se])}: {type(exc).__name__}: {exc}") from exc
+            raise RuntimeError(
+                f"fold {k}: the test run of the chosen parameter set {labels[i]} failed on"
+                f" {_day(dates[ss])} .. {_day(dates[se])}: {type(exc).__name__}: {exc}"
+            ) from exc
         test_reports.append(rep)
-        rows_out.append({"train_start": dates[ts], "train_end": last, "test_start": dates[ss],
-                         "test_end": dates[se],
-                         **labels[i],
-                         "train_metric": float(scores[i]), "test_metric": float(test_value),
-                         "n_sets": len(sets), "n_failed": int(failed.sum())})
+        rows_out.append(
+            {
+                "train_start": dates[ts],
+                "train_end": last,
+                "test_start": dates[ss],
+                "test_end": dates[se],
+                **labels[i],
+                "train_metric": float(scores[i]),
+                "test_metric": float(test_value),
+                "n_sets": len(sets),
+                "n_failed": int(failed.sum()),
+            }
+        )
 
     folds = pd.DataFrame(rows_out, index=pd.RangeIndex(len(rows_out), name="fold"))
     for col in ("train_metric", "test_metric"):
@@ -982,23 +1064,31 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
     if stitched_bt is not None:
         blocks = []
         for k, (ts, te, ss, se) in enumerate(bounds):
-            new = k == 0 or any(not _same(chosen[k].get(key, _DEFAULT), chosen[k - 1].get(key, _DEFAULT))
-                                for key in names if key in signal)
+            new = k == 0 or any(
+                not _same(chosen[k].get(key, _DEFAULT), chosen[k - 1].get(key, _DEFAULT))
+                for key in names
+                if key in signal
+            )
             block = _window_rows(weights[k], dates[ss], stop_after(se), in_force=new)
             if len(block):
                 blocks.append(_as_weights(block))
         columns = pd.Index(list(dict.fromkeys(c for b in blocks for c in b.columns)))
         stitched = pd.concat([b.reindex(columns=columns) for b in blocks])
         for key in join_keys:
-            stitched_bt[key] = pd.concat([
-                _stop_rows(chosen[k].get(key, _DEFAULT), dates[ss], stop_after(se), columns, key)
-                for k, (ts, te, ss, se) in enumerate(bounds)])
+            stitched_bt[key] = pd.concat(
+                [
+                    _stop_rows(chosen[k].get(key, _DEFAULT), dates[ss], stop_after(se), columns, key)
+                    for k, (ts, te, ss, se) in enumerate(bounds)
+                ]
+            )
         s0, end = bounds[0][2], bounds[-1][3]
         try:
             report = backtest(stitched, _rows(price, s0, end + 1), **_dated(stitched_bt, dates[end]))
         except Exception as exc:
-            raise RuntimeError(f"walk_forward: the stitched out-of-sample run failed on {_day(dates[s0])} .."
-                               f" {_day(dates[end])}: {type(exc).__name__}: {exc}") from exc
+            raise RuntimeError(
+                f"walk_forward: the stitched out-of-sample run failed on {_day(dates[s0])} .."
+                f" {_day(dates[end])}: {type(exc).__name__}: {exc}"
+            ) from exc
         equity = report.creturn
         join = "one run"
     else:
@@ -1010,6 +1100,16 @@ def walk_forward(position: pd.DataFrame | pd.Series | Callable[..., Any], price:
             parts.append(c)
         equity = pd.concat(parts).rename("creturn")
         join = "chained"
-    return WalkForward(folds=folds, params=tuple(chosen), report=report, equity=equity, join=join,
-                       test_reports=tuple(test_reports), metric=metric_name, maximize=bool(maximize),
-                       anchored=bool(anchored), windows=(w_train.text, w_test.text, w_gap.text), n_sets=len(sets))
+    return WalkForward(
+        folds=folds,
+        params=tuple(chosen),
+        report=report,
+        equity=equity,
+        join=join,
+        test_reports=tuple(test_reports),
+        metric=metric_name,
+        maximize=bool(maximize),
+        anchored=bool(anchored),
+        windows=(w_train.text, w_test.text, w_gap.text),
+        n_sets=len(sets),
+    )

@@ -30,6 +30,7 @@ def untouched(monkeypatch):
     def check():
         assert pathsim.RETAIN_COST_WHEN_REBALANCE is False and pathsim.RESAMPLE is True
         assert excursion.trades is marker and marker == ["marker"]
+
     return check
 
 
@@ -40,8 +41,9 @@ class TestMatching:
             pathsim.backtest_(a["price_values"], a["close_values"], a["high_values"])
         assert str(e.value) == "backtest_() takes at least 11 positional arguments (3 given)"
 
-    @pytest.mark.parametrize("npositional, missing", [(0, "price_values"), (3, "price_columns"),
-                                                       (0, "pos_index"), (10, "resample")])
+    @pytest.mark.parametrize(
+        "npositional, missing", [(0, "price_values"), (3, "price_columns"), (0, "pos_index"), (10, "resample")]
+    )
     def test_missing_required_reports_its_position(self, npositional, missing):
         # With keywords, the count is the 0-based position of the first missing one.
         a = make_inputs()
@@ -69,12 +71,15 @@ class TestMatching:
             pathsim.backtest_(*[a[k] for k in REQUIRED], price_values=a["price_values"])
         assert str(e.value) == "backtest_() got multiple values for keyword argument 'price_values'"
 
-    @pytest.mark.parametrize("f, args, message", [
-        (pathsim.normalize_weight, ({},), "normalize_weight() takes exactly 2 positional arguments (1 given)"),
-        (pathsim.normalize_weight, ({}, 1, 2), "normalize_weight() takes exactly 2 positional arguments (3 given)"),
-        (pathsim.ioft, (), "ioft() takes exactly 1 positional argument (0 given)"),
-        (pathsim.ioft, (1, 2), "ioft() takes exactly 1 positional argument (2 given)"),
-    ])
+    @pytest.mark.parametrize(
+        "f, args, message",
+        [
+            (pathsim.normalize_weight, ({},), "normalize_weight() takes exactly 2 positional arguments (1 given)"),
+            (pathsim.normalize_weight, ({}, 1, 2), "normalize_weight() takes exactly 2 positional arguments (3 given)"),
+            (pathsim.ioft, (), "ioft() takes exactly 1 positional argument (0 given)"),
+            (pathsim.ioft, (1, 2), "ioft() takes exactly 1 positional argument (2 given)"),
+        ],
+    )
     def test_utility_arity(self, f, args, message):
         with pytest.raises(TypeError) as e:
             f(*args)
@@ -82,14 +87,15 @@ class TestMatching:
 
 
 class TestConversion:
-    @pytest.mark.parametrize("name", ["fee_ratio", "tax_ratio", "trail_stop",
-                                      "trail_stop_activation", "position_limit"])
+    @pytest.mark.parametrize(
+        "name", ["fee_ratio", "tax_ratio", "trail_stop", "trail_stop_activation", "position_limit"]
+    )
     def test_float_arguments_reject_text(self, name):
         with pytest.raises(TypeError, match="must be real number, not str"):
             call(**{name: "x"})
 
     @pytest.mark.parametrize("name", ["excursion_window", "excursion_window_step"])
-    @pytest.mark.parametrize("value", [2**31, -2**31 - 1])
+    @pytest.mark.parametrize("value", [2**31, -(2**31) - 1])
     def test_int_arguments_are_32_bit(self, name, value):
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             call(**{name: value})
@@ -100,8 +106,15 @@ class TestConversion:
             call(excursion_window=value)
 
     def test_numeric_look_alikes_are_converted(self):
-        accepted(make_inputs(), fee_ratio=0, tax_ratio=np.float32(0.001), position_limit=np.int64(1),
-                 excursion_window=np.int64(2), excursion_window_step=True, touched_exit=None)
+        accepted(
+            make_inputs(),
+            fee_ratio=0,
+            tax_ratio=np.float32(0.001),
+            position_limit=np.int64(1),
+            excursion_window=np.int64(2),
+            excursion_window_step=True,
+            touched_exit=None,
+        )
 
     def test_first_failure_in_parameter_order_wins(self):
         # touched_exit is converted before position_limit, trail_stop before both.
@@ -117,12 +130,15 @@ class TestConversion:
 
 
 class TestArrayTypes:
-    @pytest.mark.parametrize("name, value, got", [
-        ("price_index", [1, 2, 3], "list"),
-        ("price_values", ((1.0,),), "tuple"),
-        ("resample", 5, "int"),
-        ("pos_columns", ["s0", "s1"], "list"),
-    ])
+    @pytest.mark.parametrize(
+        "name, value, got",
+        [
+            ("price_index", [1, 2, 3], "list"),
+            ("price_values", ((1.0,),), "tuple"),
+            ("resample", 5, "int"),
+            ("pos_columns", ["s0", "s1"], "list"),
+        ],
+    )
     def test_arrays_must_be_ndarrays(self, name, value, got):
         with pytest.raises(TypeError) as e:
             call(**{name: value})
@@ -135,6 +151,7 @@ class TestArrayTypes:
     def test_ndarray_subclass_and_none_accepted(self):
         class Sub(np.ndarray):
             pass
+
         a = make_inputs()
         a["price_values"] = a["price_values"].view(Sub)
         a.update(high_values=None, low_values=None, open_values=None)
@@ -144,8 +161,11 @@ class TestArrayTypes:
 class TestDelistingBars:
     def test_int32_rejected_before_anything_changes(self, untouched):
         with pytest.raises(ValueError) as e:
-            call(delisting_bars=np.zeros(2, dtype=np.int32), retain_cost_when_rebalance=True,
-                 periodically_rebalance=False)
+            call(
+                delisting_bars=np.zeros(2, dtype=np.int32),
+                retain_cost_when_rebalance=True,
+                periodically_rebalance=False,
+            )
         assert str(e.value) == "Buffer dtype mismatch, expected 'int64_t' but got 'int'"
         untouched()
 
@@ -159,31 +179,45 @@ class TestDelistingBars:
         with pytest.raises(TypeError):
             call(delisting_bars=[0, -1])
 
-    @pytest.mark.parametrize("bars", [np.array([0, 7, -1, 7], dtype=np.int64)[::2],
-                                      np.full(2, -1, dtype=np.int64)])
+    @pytest.mark.parametrize("bars", [np.array([0, 7, -1, 7], dtype=np.int64)[::2], np.full(2, -1, dtype=np.int64)])
     def test_int64_accepted_any_stride(self, bars):
         accepted(make_inputs(), delisting_bars=bars)
 
 
 class TestBuffers:
-    @pytest.mark.parametrize("name, value, message", [
-        ("price_values", np.ones((5, 2), dtype=np.int64),
-         "Buffer dtype mismatch, expected 'float64_t' but got 'long'"),
-        ("close_values", np.ones((5, 2), dtype=np.float32),
-         "Buffer dtype mismatch, expected 'float64_t' but got 'float'"),
-        ("pos_values", np.ones((1, 2), dtype=np.float32),
-         "Buffer dtype mismatch, expected 'float64_t' but got 'float'"),
-        ("price_index", np.arange(5.0), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
-        ("resample", np.arange(5.0), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
-        ("price_columns", np.array(["a", "b"]), "Buffer dtype mismatch, expected 'object' "),
-        ("pos_columns", np.array([b"s0", b"s1"]), "Buffer dtype mismatch, expected 'object' "),
-        ("price_values", np.ones(5), "Buffer has wrong number of dimensions (expected 2, got 1)"),
-        ("open_values", np.ones((5, 2, 1)), "Buffer has wrong number of dimensions (expected 2, got 3)"),
-        ("pos_index", np.zeros((1, 1), dtype=np.int64),
-         "Buffer has wrong number of dimensions (expected 1, got 2)"),
-        # Big-endian doubles are not the host's float64.
-        ("price_values", np.ones((5, 2), dtype=">f8"), "Buffer dtype mismatch"),
-    ])
+    @pytest.mark.parametrize(
+        "name, value, message",
+        [
+            (
+                "price_values",
+                np.ones((5, 2), dtype=np.int64),
+                "Buffer dtype mismatch, expected 'float64_t' but got 'long'",
+            ),
+            (
+                "close_values",
+                np.ones((5, 2), dtype=np.float32),
+                "Buffer dtype mismatch, expected 'float64_t' but got 'float'",
+            ),
+            (
+                "pos_values",
+                np.ones((1, 2), dtype=np.float32),
+                "Buffer dtype mismatch, expected 'float64_t' but got 'float'",
+            ),
+            ("price_index", np.arange(5.0), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
+            ("resample", np.arange(5.0), "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
+            ("price_columns", np.array(["a", "b"]), "Buffer dtype mismatch, expected 'object' "),
+            ("pos_columns", np.array([b"s0", b"s1"]), "Buffer dtype mismatch, expected 'object' "),
+            ("price_values", np.ones(5), "Buffer has wrong number of dimensions (expected 2, got 1)"),
+            ("open_values", np.ones((5, 2, 1)), "Buffer has wrong number of dimensions (expected 2, got 3)"),
+            (
+                "pos_index",
+                np.zeros((1, 1), dtype=np.int64),
+                "Buffer has wrong number of dimensions (expected 1, got 2)",
+            ),
+            # Big-endian doubles are not the host's float64.
+            ("price_values", np.ones((5, 2), dtype=">f8"), "Buffer dtype mismatch"),
+        ],
+    )
     def test_wrong_buffer_rejected_before_anything_changes(self, untouched, name, value, message):
         with pytest.raises(ValueError) as e:
             call(**{name: value}, retain_cost_when_rebalance=True, periodically_rebalance=False)
@@ -229,6 +263,7 @@ class TestLayouts:
             u[...] = p
             assert not u.flags.aligned
             return u
+
         a = self.with_prices(unaligned)
         a["price_index"] = unaligned(a["price_index"])
         accepted(a)

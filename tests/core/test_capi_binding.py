@@ -50,7 +50,9 @@ def test_variable_capsules_at_import():
             print((n, str(a.dtype), a.shape))
     """)
     assert [ast.literal_eval(line) for line in out.splitlines()] == [
-        ("entry", "int64", (0,)), ("position", "float64", (0,))]
+        ("entry", "int64", (0,)),
+        ("position", "float64", (0,)),
+    ]
 
 
 # A stand-in for torvex.core.excursion whose table is built from capsules made
@@ -83,31 +85,46 @@ else:
     print('imported')
 """
 
-@pytest.mark.parametrize("change, error, message", [
-    ("", None, None),
-    ("del capi['entry']", "ImportError",
-     "torvex.core.excursion does not export expected C variable entry"),
-    ("del capi['position']", "ImportError",
-     "torvex.core.excursion does not export expected C variable position"),
-    ("del capi['record_exit']", "ImportError",
-     "torvex.core.excursion does not export expected C function record_exit"),
-    ("capi['record_date'] = capsule('void (long)')", "TypeError",
-     "C function torvex.core.excursion.record_date has wrong signature "
-     "(expected void (int), got void (long))"),
-    # One blank fewer before the ampersand is a different signature.
-    ("capi['end_analysis'] = capsule('PyObject *(std::map<int,double> &)')", "TypeError",
-     "C function torvex.core.excursion.end_analysis has wrong signature "
-     "(expected PyObject *(std::map<int,double>  &), got PyObject *(std::map<int,double> &))"),
-    ("capi['position'] = capsule('PyObject *')", "TypeError",
-     "C variable torvex.core.excursion.position has wrong signature "
-     "(expected PyArrayObject *, got PyObject *)"),
-    # Variables are bound before functions, so the variable is reported.
-    ("del capi['start_analysis']; del capi['entry']", "ImportError",
-     "torvex.core.excursion does not export expected C variable entry"),
-    ("del fake.__pyx_capi__", "AttributeError", None),
-    # excursion cannot be imported at all: that import error comes through.
-    ("fake = None", "ModuleNotFoundError", None),
-])
+
+@pytest.mark.parametrize(
+    "change, error, message",
+    [
+        ("", None, None),
+        ("del capi['entry']", "ImportError", "torvex.core.excursion does not export expected C variable entry"),
+        ("del capi['position']", "ImportError", "torvex.core.excursion does not export expected C variable position"),
+        (
+            "del capi['record_exit']",
+            "ImportError",
+            "torvex.core.excursion does not export expected C function record_exit",
+        ),
+        (
+            "capi['record_date'] = capsule('void (long)')",
+            "TypeError",
+            "C function torvex.core.excursion.record_date has wrong signature (expected void (int), got void (long))",
+        ),
+        # One blank fewer before the ampersand is a different signature.
+        (
+            "capi['end_analysis'] = capsule('PyObject *(std::map<int,double> &)')",
+            "TypeError",
+            "C function torvex.core.excursion.end_analysis has wrong signature "
+            "(expected PyObject *(std::map<int,double>  &), got PyObject *(std::map<int,double> &))",
+        ),
+        (
+            "capi['position'] = capsule('PyObject *')",
+            "TypeError",
+            "C variable torvex.core.excursion.position has wrong signature (expected PyArrayObject *, got PyObject *)",
+        ),
+        # Variables are bound before functions, so the variable is reported.
+        (
+            "del capi['start_analysis']; del capi['entry']",
+            "ImportError",
+            "torvex.core.excursion does not export expected C variable entry",
+        ),
+        ("del fake.__pyx_capi__", "AttributeError", None),
+        # excursion cannot be imported at all: that import error comes through.
+        ("fake = None", "ModuleNotFoundError", None),
+    ],
+)
 def test_pathsim_import_checks_the_table(change, error, message):
     lines = run_fresh(FAKE.format(SIGS=CAPI, CHANGE=change)).splitlines()
     if error is None:  # the fake table itself is complete and well-named

@@ -28,8 +28,7 @@ def test_plain_rebalancing(seed, retain, periodic):
 
 @pytest.mark.parametrize("seed", SEEDS)
 def test_shorts_position_limit_and_fees(seed):
-    args = scenario(seed, shorts=True, gross=1.6, position_limit=0.3,
-                    fee_ratio=0.002, tax_ratio=0.004, resample="all")
+    args = scenario(seed, shorts=True, gross=1.6, position_limit=0.3, fee_ratio=0.002, tax_ratio=0.004, resample="all")
     assert_same_run(args)
 
 
@@ -55,18 +54,35 @@ def test_many_columns_pairwise_gross_weight(seed, layout):
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("window,step", [(0, 1), (5, 2), (12, 5), (60, 7)])
 def test_excursion_windows(seed, window, step):
-    args = scenario(seed, shorts=True, excursion_window=window, excursion_window_step=step,
-                    stop_loss=0.08, take_profit=0.12, periodically_rebalance=bool(seed % 2))
+    args = scenario(
+        seed,
+        shorts=True,
+        excursion_window=window,
+        excursion_window_step=step,
+        stop_loss=0.08,
+        take_profit=0.12,
+        periodically_rebalance=bool(seed % 2),
+    )
     assert_same_run(args)
 
 
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("stop_next", [False, True])
 def test_close_exit_stops(seed, stop_next):
-    args = scenario(seed, nbars=60, shorts=True, gross=1.2,
-                    stop_loss=0.06, take_profit=0.1, trail_stop=0.04, trail_stop_activation=0.03,
-                    stop_trading_next_period=stop_next, retain_cost_when_rebalance=bool(seed % 2),
-                    excursion_window=4, excursion_window_step=2)
+    args = scenario(
+        seed,
+        nbars=60,
+        shorts=True,
+        gross=1.2,
+        stop_loss=0.06,
+        take_profit=0.1,
+        trail_stop=0.04,
+        trail_stop_activation=0.03,
+        stop_trading_next_period=stop_next,
+        retain_cost_when_rebalance=bool(seed % 2),
+        excursion_window=4,
+        excursion_window_step=2,
+    )
     creturn, trades, *_ = assert_same_run(args)
     # Some trades end away from a rebalance bar: the stops did fire.
     assert len(trades) > 8
@@ -75,10 +91,20 @@ def test_close_exit_stops(seed, stop_next):
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("stop_next", [False, True])
 def test_touched_exit_stops(seed, stop_next):
-    args = scenario(seed, nbars=60, shorts=True, touched=True,
-                    stop_loss=0.05, take_profit=0.08, trail_stop=0.05, trail_stop_activation=0.02,
-                    stop_trading_next_period=stop_next, periodically_rebalance=bool(seed % 2),
-                    excursion_window=6, excursion_window_step=3)
+    args = scenario(
+        seed,
+        nbars=60,
+        shorts=True,
+        touched=True,
+        stop_loss=0.05,
+        take_profit=0.08,
+        trail_stop=0.05,
+        trail_stop_activation=0.02,
+        stop_trading_next_period=stop_next,
+        periodically_rebalance=bool(seed % 2),
+        excursion_window=6,
+        excursion_window_step=3,
+    )
     assert_same_run(args)
 
 

@@ -18,15 +18,18 @@ def utc(monkeypatch):
     time.tzset()
 
 
-@pytest.mark.parametrize("v, expected", [
-    (0, datetime(1970, 1, 1)),
-    (1_500_000_000_000_000_000, datetime(2017, 7, 14, 2, 40)),
-    (1.5e18, datetime(2017, 7, 14, 2, 40)),  # a float gives what the equal int gives
-    (np.int64(1_500_000_000_000_000_000), datetime(2017, 7, 14, 2, 40)),
-    (np.float64(1.5e18), datetime(2017, 7, 14, 2, 40)),
-    (-86_400 * 10**9, datetime(1969, 12, 31)),
-    (1_500_000_000_123_456_789, datetime(2017, 7, 14, 2, 40, 0, 123457)),  # to the microsecond
-])
+@pytest.mark.parametrize(
+    "v, expected",
+    [
+        (0, datetime(1970, 1, 1)),
+        (1_500_000_000_000_000_000, datetime(2017, 7, 14, 2, 40)),
+        (1.5e18, datetime(2017, 7, 14, 2, 40)),  # a float gives what the equal int gives
+        (np.int64(1_500_000_000_000_000_000), datetime(2017, 7, 14, 2, 40)),
+        (np.float64(1.5e18), datetime(2017, 7, 14, 2, 40)),
+        (-86_400 * 10**9, datetime(1969, 12, 31)),
+        (1_500_000_000_123_456_789, datetime(2017, 7, 14, 2, 40, 0, 123457)),  # to the microsecond
+    ],
+)
 def test_dates(v, expected):
     out = ioft(v)
     assert type(out) is datetime and out.tzinfo is None

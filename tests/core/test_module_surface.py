@@ -38,9 +38,18 @@ def test_pathsim_namespace_in_a_fresh_interpreter():
     """)
     names, checks, ops = out.splitlines()
     assert ast.literal_eval(names) == [
-        "org_np", "excursion", "StopTable", "stop_table", "datetime",
-        "RETAIN_COST_WHEN_REBALANCE", "RESAMPLE",
-        "get_stock_operations", "normalize_weight", "ioft", "backtest_", "get_trade_stocks",
+        "org_np",
+        "excursion",
+        "StopTable",
+        "stop_table",
+        "datetime",
+        "RETAIN_COST_WHEN_REBALANCE",
+        "RESAMPLE",
+        "get_stock_operations",
+        "normalize_weight",
+        "ioft",
+        "backtest_",
+        "get_trade_stocks",
     ]
     assert ast.literal_eval(checks) == [True] * 7 + [False]
     # Before any run the record is empty, and each call hands out its own dict.
@@ -72,26 +81,42 @@ def test_excursion_state_in_a_fresh_interpreter():
 def test_backtest_signature():
     params = list(inspect.signature(pathsim.backtest_).parameters.values())
     assert [p.name for p in params] == [
-        "price_values", "close_values", "high_values", "low_values", "open_values",
-        "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
-        "fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop",
-        "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
-        "stop_trading_next_period", "excursion_window", "excursion_window_step",
-        "periodically_rebalance", "delisting_bars",
+        "price_values",
+        "close_values",
+        "high_values",
+        "low_values",
+        "open_values",
+        "price_index",
+        "price_columns",
+        "pos_values",
+        "pos_index",
+        "pos_columns",
+        "resample",
+        "fee_ratio",
+        "tax_ratio",
+        "stop_loss",
+        "take_profit",
+        "trail_stop",
+        "trail_stop_activation",
+        "touched_exit",
+        "position_limit",
+        "retain_cost_when_rebalance",
+        "stop_trading_next_period",
+        "excursion_window",
+        "excursion_window_step",
+        "periodically_rebalance",
+        "delisting_bars",
     ]
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
     assert all(p.default is p.empty for p in params[:11])
     defaults = [p.default for p in params[11:]]
-    assert defaults == [0.001425, 0.003, 1.0, math.inf, math.inf, 0.0, False, 1.0,
-                        False, True, 0, 1, True, None]
-    assert [type(d) for d in defaults] == [float] * 6 + [bool, float, bool, bool, int, int, bool,
-                                                          type(None)]
+    assert defaults == [0.001425, 0.003, 1.0, math.inf, math.inf, 0.0, False, 1.0, False, True, 0, 1, True, None]
+    assert [type(d) for d in defaults] == [float] * 6 + [bool, float, bool, bool, int, int, bool, type(None)]
 
 
 @pytest.mark.parametrize("retain, periodic", [(True, False), (False, True)])
 def test_run_publishes_its_settings(retain, periodic):
-    pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=retain,
-                      periodically_rebalance=periodic)
+    pathsim.backtest_(**make_inputs(), retain_cost_when_rebalance=retain, periodically_rebalance=periodic)
     assert pathsim.RETAIN_COST_WHEN_REBALANCE is retain
     assert pathsim.RESAMPLE is periodic
 
@@ -172,27 +197,37 @@ def test_second_initialisation_refused(name):
         print(first.RETAIN_COST_WHEN_REBALANCE)
     """)
     message, retain = out.splitlines()
-    assert message == (f"{name} is already initialised in this process and cannot be initialised "
-                       "again (it was removed from sys.modules); use the module imported first")
+    assert message == (
+        f"{name} is already initialised in this process and cannot be initialised "
+        "again (it was removed from sys.modules); use the module imported first"
+    )
     assert retain == "False"
 
 
 def test_source_tree_without_a_build_says_to_build():
     # -S: no site-packages, so neither an installed nor an editable build is found.
     src = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "src")
-    proc = subprocess.run([sys.executable, "-S", "-c", "import torvex.core.pathsim"],
-                          env=dict(os.environ, PYTHONPATH=os.path.abspath(src)),
-                          cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-S", "-c", "import torvex.core.pathsim"],
+        env=dict(os.environ, PYTHONPATH=os.path.abspath(src)),
+        cwd=tempfile.gettempdir(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode != 0
     assert proc.stderr.strip().splitlines()[-1] == (
         "ImportError: torvex.core: the compiled module(s) excursion, pathsim are not built. "
         "Build and install the package first (`pip install .` or `make install` from the "
-        "repository root).")
+        "repository root)."
+    )
 
 
 def test_package_holds_no_cpp_sources():
     import torvex
+
     root = os.path.dirname(torvex.__file__)
-    sources = [os.path.join(d, f) for d, _, files in os.walk(root) for f in files
-               if f.endswith((".cpp", ".hpp", ".h", ".cc"))]
+    sources = [
+        os.path.join(d, f) for d, _, files in os.walk(root) for f in files if f.endswith((".cpp", ".hpp", ".h", ".cc"))
+    ]
     assert sources == []

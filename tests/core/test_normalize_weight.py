@@ -13,17 +13,20 @@ def bits(x):
     return struct.pack("<d", x)
 
 
-@pytest.mark.parametrize("weights, limit, expected", [
-    ({}, 1, {}),
-    ({"a": 0.5, "b": -0.5}, 1, {"a": 0.5, "b": -0.5}),  # gross exactly 1: not scaled
-    ({"a": 0.0, "b": 0.0}, 0.5, {"a": 0.0, "b": 0.0}),
-    ({"a": 0.9, "b": 0.1}, 0.5, {"a": 0.5, "b": 0.1}),  # clipped only; sums to 0.6
-    ({"a": -0.8}, 0.3, {"a": -0.3}),
-    # Gross 2: scaled to 0.75 and 0.25, then a is clipped to 0.5; nothing is
-    # handed on to b, so the result sums to 0.75.
-    ({"a": 1.5, "b": 0.5}, 0.5, {"a": 0.5, "b": 0.25}),
-    ({"a": -3, "b": 1}, 1, {"a": -0.75, "b": 0.25}),
-])
+@pytest.mark.parametrize(
+    "weights, limit, expected",
+    [
+        ({}, 1, {}),
+        ({"a": 0.5, "b": -0.5}, 1, {"a": 0.5, "b": -0.5}),  # gross exactly 1: not scaled
+        ({"a": 0.0, "b": 0.0}, 0.5, {"a": 0.0, "b": 0.0}),
+        ({"a": 0.9, "b": 0.1}, 0.5, {"a": 0.5, "b": 0.1}),  # clipped only; sums to 0.6
+        ({"a": -0.8}, 0.3, {"a": -0.3}),
+        # Gross 2: scaled to 0.75 and 0.25, then a is clipped to 0.5; nothing is
+        # handed on to b, so the result sums to 0.75.
+        ({"a": 1.5, "b": 0.5}, 0.5, {"a": 0.5, "b": 0.25}),
+        ({"a": -3, "b": 1}, 1, {"a": -0.75, "b": 0.25}),
+    ],
+)
 def test_examples(weights, limit, expected):
     assert normalize_weight(weights, limit) == expected
 
@@ -63,21 +66,27 @@ def _typed(d):
     return {k: (type(v), bits(v)) for k, v in d.items()}
 
 
-@pytest.mark.parametrize("values, limit", [
-    ([0.6, 0.7], 1.0),
-    ([0.9, -0.8, 0.3], 0.5),
-    ([2.0, 0.5], 0.3),
-    ([0.25, 0.25], 1.0),
-    ([1e-300, 3.0], 1.0),  # a scaled weight underflows to a subnormal
-    ([1e308, 1e308], 1.0),  # the gross overflows
-    ([float("inf"), 1.0], 1.0),
-    ([math.nan, 2.0], 1.0),
-])
+@pytest.mark.parametrize(
+    "values, limit",
+    [
+        ([0.6, 0.7], 1.0),
+        ([0.9, -0.8, 0.3], 0.5),
+        ([2.0, 0.5], 0.3),
+        ([0.25, 0.25], 1.0),
+        ([1e-300, 3.0], 1.0),  # a scaled weight underflows to a subnormal
+        ([1e308, 1e308], 1.0),  # the gross overflows
+        ([float("inf"), 1.0], 1.0),
+        ([math.nan, 2.0], 1.0),
+    ],
+)
 @pytest.mark.parametrize("kinds", ["float", "float64", "mixed"])
 def test_dict_of_floats_matches_the_host_operators(values, limit, kinds):
     np = pytest.importorskip("numpy")
-    make = {"float": lambda i, v: float(v), "float64": lambda i, v: np.float64(v),
-            "mixed": lambda i, v: np.float64(v) if i % 2 else float(v)}[kinds]
+    make = {
+        "float": lambda i, v: float(v),
+        "float64": lambda i, v: np.float64(v),
+        "mixed": lambda i, v: np.float64(v) if i % 2 else float(v),
+    }[kinds]
     weights = {i: make(i, v) for i, v in enumerate(values)}
     with np.errstate(all="ignore"):
         fast = normalize_weight(dict(weights), limit)

@@ -129,8 +129,7 @@ class TestCosts:
     def test_entry_resize_flip_and_close(self):
         # Flat prices at 1.0, fee 0.001425, tax 0.003; target shares 0.1, 0.04,
         # -0.05, then 0, traded on bars 1 to 4.
-        args = run_inputs([1.0] * 5, [(0, [0.1]), (1, [0.04]), (2, [-0.05]), (3, [0.0])],
-                          fee_ratio=FEE, tax_ratio=TAX)
+        args = run_inputs([1.0] * 5, [(0, [0.1]), (1, [0.04]), (2, [-0.05]), (3, [0.0])], fee_ratio=FEE, tax_ratio=TAX)
         c = bt(args)
         # Bar 1, entry: cash 1 - 0.1 = 0.9; the fee comes out of the position:
         # 0.1 - 0.0001425 = 0.0998575; value 0.9998575.
@@ -178,8 +177,7 @@ class TestCosts:
     def test_position_limit_clips_both_sides(self):
         # [0.3, -0.3] with limit 0.2: targets 0.2 and -0.2; A +50%, B +50%:
         # 1 + 0.2 * 0.5 - 0.2 * 0.5 = 1.0, then B back to 1: 1.1.
-        args = run_inputs([[1.0, 1.0], [1.0, 1.0], [1.5, 1.5], [1.5, 1.0]],
-                          [(0, [0.3, -0.3])], position_limit=0.2)
+        args = run_inputs([[1.0, 1.0], [1.0, 1.0], [1.5, 1.5], [1.5, 1.0]], [(0, [0.3, -0.3])], position_limit=0.2)
         c = bt(args)
         assert c.tolist() == pytest.approx([1.0, 1.0, 1.0, 1.1], abs=1e-15)
         assert positions() == [0.2, -0.2]
@@ -189,22 +187,20 @@ class TestExcursionExample:
     def test_worked_example_as_a_run(self):
         # Long, window 0, fee 0.001, tax 0.003: entered on bar 1 at 10 (close
         # 10), closes 11 and 9, sold on bar 3 at 9.
-        args = run_inputs([10, 10, 11, 9], [(0, [1.0]), (2, [0.0])], resample=[0, 2],
-                          fee_ratio=0.001, tax_ratio=0.003)
+        args = run_inputs([10, 10, 11, 9], [(0, [1.0]), (2, [0.0])], resample=[0, 2], fee_ratio=0.001, tax_ratio=0.003)
         c = bt(args)
         assert trades() == [[0, 1, 3]]
         assert positions() == [1.0]
         (stats,) = excursion.excursion
-        r0 = (1 - 0.001) * 1.0                 # 0.999
-        r1 = r0 * (11 / 10)                     # 1.0989
-        r2 = r1 * (9 / 11)                      # 0.8991
+        r0 = (1 - 0.001) * 1.0  # 0.999
+        r1 = r0 * (11 / 10)  # 1.0989
+        r2 = r1 * (9 / 11)  # 0.8991
         ret = 9 / 9 * r2 * (1 - 0.001 - 0.003)  # 0.8955036
         # mae from the lowest ratio (bar 3), gmfe and bmfe from the best one
         # before it (bar 2), mdd from bar 2 to bar 3, one bar in profit.
         expected = [r2 - 1, r1 - 1, r1 - 1, r2 / r1 - 1, 1.0, ret - 1]
         assert stats.tolist() == expected
-        assert stats.tolist() == pytest.approx(
-            [-0.1009, 0.0989, 0.0989, -0.18181818181818, 1, -0.1044964], abs=1e-12)
+        assert stats.tolist() == pytest.approx([-0.1009, 0.0989, 0.0989, -0.18181818181818, 1, -0.1044964], abs=1e-12)
         # The run's own value ends at the same return.
         assert c.tolist() == pytest.approx([1.0, 0.999, 1.0989, 0.8955036], abs=1e-15)
 
@@ -250,10 +246,15 @@ class TestSettingsReadAtEachResize:
             super().append(item)
             setattr(pathsim, self.name, self.value)
 
-    @pytest.mark.parametrize("name, value", [
-        ("RESAMPLE", False), ("RESAMPLE", None), ("RESAMPLE", 0),
-        ("RETAIN_COST_WHEN_REBALANCE", True),
-    ])
+    @pytest.mark.parametrize(
+        "name, value",
+        [
+            ("RESAMPLE", False),
+            ("RESAMPLE", None),
+            ("RESAMPLE", 0),
+            ("RETAIN_COST_WHEN_REBALANCE", True),
+        ],
+    )
     def test_a_change_made_by_the_log_is_seen(self, monkeypatch, name, value):
         # Three stocks resized on every bar from bar 2: each resize splits the
         # trade while RESAMPLE is true. The first split logs a trade, whose
@@ -329,9 +330,9 @@ class TestRebalanceColumns:
         # A fee of -1e308 makes the sale on bar 2 pay out an infinite amount:
         # the rebalance on bar 3 sees an infinite ratio, and a zero weight
         # times it is NaN, so stocks never held (A and C) get NaN positions.
-        args = run_inputs([[1.0, 1.0, 1.0]] * 5,
-                          [(0, [1.0, 0.0, 0.0]), (1, [0.0, 1.0, 0.0]), (2, [0.0, 0.5, 0.0])],
-                          fee_ratio=-1e308)
+        args = run_inputs(
+            [[1.0, 1.0, 1.0]] * 5, [(0, [1.0, 0.0, 0.0]), (1, [0.0, 1.0, 0.0]), (2, [0.0, 0.5, 0.0])], fee_ratio=-1e308
+        )
         c = bt(args)
         assert trades() == [[0, 1, 2], [1, 2, 3], [0, 3, -1], [1, 3, -1], [2, 3, -1]]
         assert all(math.isnan(p) for p in positions()[2:])
@@ -359,8 +360,7 @@ class TestStockOperations:
         # Row [0.6, 0.6] executed; B then delisted: weight 0 but still in the
         # 1.2 divisor; with limit 0.4 A's 0.5 is clipped.
         rows = [(0, [0.6, 0.6])]
-        args = run_inputs([[10, 10]] * 4, rows, position_limit=0.4,
-                          delisting_bars=np.array([-1, 2], dtype=np.int64))
+        args = run_inputs([[10, 10]] * 4, rows, position_limit=0.4, delisting_bars=np.array([-1, 2], dtype=np.int64))
         c = bt(args)
         ops = pathsim.get_stock_operations()
         assert ops["weights"] == {0: 0.4, 1: 0.0}
@@ -376,8 +376,10 @@ class TestInvalidTradingPrice:
         args = run_inputs(prices, [(0, [0.5, 0.5])])
         with pytest.raises(ValueError) as e:
             bt(args)
-        assert str(e.value) == (f"Invalid trading price for B at price row 3: {shown}. "
-                                "Expected a positive finite price; check the trading-price dataset.")
+        assert str(e.value) == (
+            f"Invalid trading price for B at price row 3: {shown}. "
+            "Expected a positive finite price; check the trading-price dataset."
+        )
 
     def test_invalid_price_of_a_stock_not_held_is_ignored(self):
         prices = [[10, 10], [10, 0.0], [10, -1.0], [11, 10]]
@@ -429,14 +431,21 @@ class TestSoundBehaviour:
         # bar 6: the samples run past the exit.  Fee 0.001, tax 0.003.
         prices = [10, 10, 11, 9, 10, 10.5, 10]
         closes = [10, 10, 11, 9.5, 10, 10.5, 10]
-        args = run_inputs(prices, [(0, [1.0]), (2, [0.0])], closes=closes, resample=[0, 2],
-                          fee_ratio=0.001, tax_ratio=0.003, excursion_window=4)
+        args = run_inputs(
+            prices,
+            [(0, [1.0]), (2, [0.0])],
+            closes=closes,
+            resample=[0, 2],
+            fee_ratio=0.001,
+            tax_ratio=0.003,
+            excursion_window=4,
+        )
         bt(args)
         (stats,) = excursion.excursion
         r = [0.999]
         r.append(r[0] * (11 / 10))
         r.append(r[1] * (9.5 / 11))
-        r.append(r[2] * (10 / 9.5))             # walked on from the unadjusted ratio
+        r.append(r[2] * (10 / 9.5))  # walked on from the unadjusted ratio
         exit_return = 9 / 9.5 * r[2] * (1 - 0.001 - 0.003)
         blocks = stats.reshape(-1, 6)
         assert blocks.shape == (5, 6)
@@ -453,9 +462,16 @@ class TestSoundBehaviour:
         # A short bought by the rebalance of bar 1 and delisted on bar 1: entry
         # and exit share a bar, so only the (1 - fee - tax) factor applies, not
         # the price / close move (price 10, close 11).
-        args = run_inputs([10, 10, 10], [(0, [-1.0])], closes=[10, 11, 11], resample=[0],
-                          fee_ratio=0.001, tax_ratio=0.003, stop_loss=np.inf,
-                          delisting_bars=np.array([1], dtype=np.int64))
+        args = run_inputs(
+            [10, 10, 10],
+            [(0, [-1.0])],
+            closes=[10, 11, 11],
+            resample=[0],
+            fee_ratio=0.001,
+            tax_ratio=0.003,
+            stop_loss=np.inf,
+            delisting_bars=np.array([1], dtype=np.int64),
+        )
         bt(args)
         assert trades() == [[0, 1, 1]]
         (stats,) = excursion.excursion

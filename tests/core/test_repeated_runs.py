@@ -26,8 +26,7 @@ def inputs(seed=3):
     weights = np.zeros((len(reb), NCOLS))
     for r in range(len(reb)):
         weights[r, rng.choice(NCOLS, 2, replace=False)] = 0.5
-    return [price, close, None, None, None, index, cols, weights, index[reb].copy(),
-            cols.copy(), index[reb].copy()]
+    return [price, close, None, None, None, index, cols, weights, index[reb].copy(), cols.copy(), index[reb].copy()]
 
 
 def run(args, **kw):
@@ -186,25 +185,36 @@ except Exception as e:
 """
 
 
-@pytest.mark.parametrize("patch, expected", [
-    # The builder replaced in the engine's namespace is called.
-    ("calls = []\norig = pathsim.stop_table\n"
-     "pathsim.stop_table = lambda *a: calls.append(1) or orig(*a)", "same [1, 1]"),
-    # A helper the builder uses, replaced in its module, takes effect.
-    ("calls = []\norig = stops._is_real\n"
-     "stops._is_real = lambda x: calls.append(1) or orig(x)", "same [1, 1]"),
-    # A NumPy function the builder calls, replaced, takes effect.
-    ("calls = []\ndef full(*a, **k):\n    calls.append(1)\n    raise RuntimeError('no')\n"
-     "np.full = full", "RuntimeError [1]"),
-    # The table class changed: its new builder runs.
-    ("calls = []\norig = stops.StopTable._own.__func__\n"
-     "stops.StopTable._own = classmethod(lambda c, v, r: calls.append(1) or orig(c, v * 0 + 0.5, r))",
-     "different [1, 1]"),
-    # The builder's code swapped in place.
-    ("calls = []\ndef other(threshold, price_index, pos_columns):\n    calls.append(1)\n"
-     "    raise KeyError('x')\nstops.stop_table.__code__ = other.__code__\n"
-     "stops.stop_table.__globals__['calls'] = calls", "KeyError [1]"),
-])
+@pytest.mark.parametrize(
+    "patch, expected",
+    [
+        # The builder replaced in the engine's namespace is called.
+        (
+            "calls = []\norig = pathsim.stop_table\npathsim.stop_table = lambda *a: calls.append(1) or orig(*a)",
+            "same [1, 1]",
+        ),
+        # A helper the builder uses, replaced in its module, takes effect.
+        ("calls = []\norig = stops._is_real\nstops._is_real = lambda x: calls.append(1) or orig(x)", "same [1, 1]"),
+        # A NumPy function the builder calls, replaced, takes effect.
+        (
+            "calls = []\ndef full(*a, **k):\n    calls.append(1)\n    raise RuntimeError('no')\nnp.full = full",
+            "RuntimeError [1]",
+        ),
+        # The table class changed: its new builder runs.
+        (
+            "calls = []\norig = stops.StopTable._own.__func__\n"
+            "stops.StopTable._own = classmethod(lambda c, v, r: calls.append(1) or orig(c, v * 0 + 0.5, r))",
+            "different [1, 1]",
+        ),
+        # The builder's code swapped in place.
+        (
+            "calls = []\ndef other(threshold, price_index, pos_columns):\n    calls.append(1)\n"
+            "    raise KeyError('x')\nstops.stop_table.__code__ = other.__code__\n"
+            "stops.stop_table.__globals__['calls'] = calls",
+            "KeyError [1]",
+        ),
+    ],
+)
 def test_stop_table_of_a_number_follows_changes_to_its_builder(patch, expected):
     here = "import os, sys; sys.path.insert(0, os.path.join(os.environ['PYTHONPATH'], 'core'))\n"
     out = run_fresh(here + STOP_PATCH.format(patch=patch))

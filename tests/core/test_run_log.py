@@ -52,14 +52,12 @@ class TestCloseExits:
         # Best ratio 1.2 arms the trail (activation 0.1); 1.2 - 0.05 = 1.15 is
         # above the stop-loss bound 0.9, so the trail formed the band when the
         # close 11.0 (ratio 1.1) fell out of it.
-        log = run(run_inputs([10, 10, 12, 11, 11, 11], LONG, stop_loss=0.1, trail_stop=0.05,
-                             trail_stop_activation=0.1))
+        log = run(run_inputs([10, 10, 12, 11, 11, 11], LONG, stop_loss=0.1, trail_stop=0.05, trail_stop_activation=0.1))
         assert reasons(log) == ["trail_stop"]
 
     def test_trailing_stop_short(self):
         # Worst ratio 0.8 arms it; 0.8 + 0.05 = 0.85 is below 1.1.
-        log = run(run_inputs([10, 10, 8, 9, 9, 9], SHORT, stop_loss=0.1, trail_stop=0.05,
-                             trail_stop_activation=0.1))
+        log = run(run_inputs([10, 10, 8, 9, 9, 9], SHORT, stop_loss=0.1, trail_stop=0.05, trail_stop_activation=0.1))
         assert reasons(log) == ["trail_stop"]
 
     def test_trail_not_tighter_than_the_stop_is_a_stop_loss(self):
@@ -75,8 +73,9 @@ class TestTouchedExits:
         prices = [10, 10, 10, 10]
         high, lo, op = ([10.0] * 4 for _ in range(3))
         op[2], high[2], lo[2] = o, h, low
-        return run_inputs(prices, settings.pop("rows", LONG), high=high, low=lo, open_=op,
-                          touched_exit=True, **settings)
+        return run_inputs(
+            prices, settings.pop("rows", LONG), high=high, low=lo, open_=op, touched_exit=True, **settings
+        )
 
     def test_touched_stop_loss_and_take_profit(self):
         log = run(self.touched(10, 10.5, 8.5, stop_loss=0.1))
@@ -96,8 +95,11 @@ class TestTouchedExits:
 class TestOtherEnds:
     def test_delisting_and_open(self):
         # A delisted at bar 2; B held to the end.
-        args = run_inputs([[10, 10], [10, 10], [10, 10], [10, 10]], [(0, [0.5, 0.5])],
-                          delisting_bars=np.array([2, -1], dtype=np.int64))
+        args = run_inputs(
+            [[10, 10], [10, 10], [10, 10], [10, 10]],
+            [(0, [0.5, 0.5])],
+            delisting_bars=np.array([2, -1], dtype=np.int64),
+        )
         log = run(args)
         assert [[int(x) for x in t] for t in excursion.trades] == [[0, 1, 2], [1, 1, -1]]
         assert reasons(log) == ["delisted", "open"]
@@ -138,10 +140,12 @@ class TestLifecycle:
             print(sorted(log), [len(v) for k, v in sorted(log.items()) if k != 'matches_trade_log'],
                   log['matches_trade_log'])
         """)
-        assert out.strip() == ("['committed', 'entry_price', 'exit_price', 'exit_reason', 'fees', "
-                               "'matches_trade_log', 'pnl', 'rebalance_bars', 'rebalance_rows', 'taxes', "
-                               "'touched', 'unpriced_exit', 'unrecorded_pnl', 'unrecorded_sids'] "
-                               "[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0] True")
+        assert out.strip() == (
+            "['committed', 'entry_price', 'exit_price', 'exit_reason', 'fees', "
+            "'matches_trade_log', 'pnl', 'rebalance_bars', 'rebalance_rows', 'taxes', "
+            "'touched', 'unpriced_exit', 'unrecorded_pnl', 'unrecorded_sids'] "
+            "[0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0] True"
+        )
 
     def test_failed_run_keeps_the_completed_log_and_says_so(self):
         run(run_inputs([10, 10, 8.5, 8, 8], LONG, stop_loss=0.1))

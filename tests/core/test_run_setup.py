@@ -29,12 +29,14 @@ def calls(monkeypatch):
     def recorder(threshold, price_index, pos_columns):
         seen.append((threshold, price_index, pos_columns))
         return _stops.stop_table(threshold, price_index, pos_columns)
+
     monkeypatch.setattr(pathsim, "stop_table", recorder)
     return seen
 
 
 class LooseTable(StopTable):
     """A StopTable whose arrays are taken as given, without the class's own checks."""
+
     __slots__ = ("v", "r")
 
     def __init__(self, values, rows):
@@ -82,12 +84,15 @@ class TestUnpricedColumns:
             w[:, self.COLS.index(label)] = column
         return {**make_inputs(ncols=2, nrows=3, pos_columns=self.COLS), "pos_values": w}
 
-    @pytest.mark.parametrize("x, y, named", [
-        (0.25, 0.25, "x, y"),
-        ([0, 0, 0.1], 0, "x"),  # a weight in any row counts
-        (0, [np.nan, 0, 0], "y"),  # NaN is not a zero weight
-        ([-0.1, 0, 0], [0, 0.2, 0], "x, y"),
-    ])
+    @pytest.mark.parametrize(
+        "x, y, named",
+        [
+            (0.25, 0.25, "x, y"),
+            ([0, 0, 0.1], 0, "x"),  # a weight in any row counts
+            (0, [np.nan, 0, 0], "y"),  # NaN is not a zero weight
+            ([-0.1, 0, 0], [0, 0.2, 0], "x, y"),
+        ],
+    )
     def test_weighted_column_without_price_rejected(self, x, y, named):
         with pytest.raises(ValueError) as e:
             pathsim.backtest_(**self.weights(x=x, y=y))
@@ -121,13 +126,16 @@ class TestStopTables:
         with pytest.raises(NameError, match="stop_table"):
             pathsim.backtest_(**make_inputs())
 
-    @pytest.mark.parametrize("values, rows", [
-        (np.full((3, 2), 0.1), [0, 1, 2, 3, 0]),  # row 3 of a 3-row table
-        (np.full((3, 2), 0.1), [0, -1, 0, 0, 0]),
-        (np.full((1, 1), 0.1), [0] * 5),  # one column fewer than pos_columns
-        (np.full((1, 2), 0.1), [0] * 4),  # one row number fewer than bars
-        (np.full((1, 2), 0.1), [0] * 6),
-    ])
+    @pytest.mark.parametrize(
+        "values, rows",
+        [
+            (np.full((3, 2), 0.1), [0, 1, 2, 3, 0]),  # row 3 of a 3-row table
+            (np.full((3, 2), 0.1), [0, -1, 0, 0, 0]),
+            (np.full((1, 1), 0.1), [0] * 5),  # one column fewer than pos_columns
+            (np.full((1, 2), 0.1), [0] * 4),  # one row number fewer than bars
+            (np.full((1, 2), 0.1), [0] * 6),
+        ],
+    )
     @pytest.mark.parametrize("which", ["stop_loss", "take_profit"])
     def test_table_that_does_not_fit_rejected(self, values, rows, which):
         with pytest.raises(ValueError) as e:
@@ -167,6 +175,7 @@ class TestOneRunAtATime:
             except Exception as exc:  # noqa: BLE001 - recorded and checked below
                 nested.append(exc)
             return _stops.stop_table(threshold, price_index, pos_columns)
+
         monkeypatch.setattr(pathsim, "stop_table", reentering)
         run(a, stop_loss=0.1)
         assert [(type(e), str(e)) for e in nested] == [(RuntimeError, "backtest_ is already running")] * 2
@@ -178,6 +187,7 @@ class TestOneRunAtATime:
 
         def failing(*args):
             raise boom
+
         monkeypatch.setattr(pathsim, "stop_table", failing)
         with pytest.raises(KeyError) as e:
             pathsim.backtest_(**make_inputs())

@@ -73,8 +73,7 @@ class TestCloseExitBands:
     def test_trailing_stop_armed(self):
         # Stop 0.1, trailing 0.05 from +10%: the best ratio 1.15 (bar 2) lifts the
         # lower bound to 1.10; bar 3's 1.09 is below it: sold on bar 4 at 10.
-        args = run_inputs([10, 10, 11.5, 10.9, 10, 10], LONG, stop_loss=0.1,
-                          trail_stop=0.05, trail_stop_activation=0.1)
+        args = run_inputs([10, 10, 11.5, 10.9, 10, 10], LONG, stop_loss=0.1, trail_stop=0.05, trail_stop_activation=0.1)
         c = bt(args)
         assert trades() == [[0, 1, 4]]
         assert c.tolist() == pytest.approx([1.0, 1.0, 1.15, 1.09, 1.0, 1.0], abs=1e-15)
@@ -83,16 +82,16 @@ class TestCloseExitBands:
     @pytest.mark.parametrize("activation", [0.1, -0.1])
     def test_trailing_stop_not_armed(self, activation):
         # Best ratio 1.08 < 1.1: the band stays [0.9, inf), 1.03 is inside.
-        args = run_inputs([10, 10, 10.8, 10.3, 10, 10], LONG, stop_loss=0.1,
-                          trail_stop=-0.05, trail_stop_activation=activation)
+        args = run_inputs(
+            [10, 10, 10.8, 10.3, 10, 10], LONG, stop_loss=0.1, trail_stop=-0.05, trail_stop_activation=activation
+        )
         bt(args)
         assert trades() == [[0, 1, -1]]
 
     def test_trailing_stop_never_loosens_the_stop(self):
         # Stop 0.02, trailing 0.05 from the start: 1.0 - 0.05 = 0.95 is below
         # 0.98, so the lower bound stays 0.98 and 0.97 exits.
-        args = run_inputs([10, 10, 9.7, 9.7, 9.7], LONG, stop_loss=0.02,
-                          trail_stop=0.05, trail_stop_activation=0.0)
+        args = run_inputs([10, 10, 9.7, 9.7, 9.7], LONG, stop_loss=0.02, trail_stop=0.05, trail_stop_activation=0.0)
         bt(args)
         assert trades() == [[0, 1, 3]]
 
@@ -100,19 +99,28 @@ class TestCloseExitBands:
         # Short, stop 0.1, take-profit 0.2, trailing 0.05 from -10%: the lowest
         # ratio 0.85 pulls the upper bound to 0.90; 0.91 crosses it (a stop of
         # the short).  Sold on bar 4 at 9.1: cash 2 - 0.91 = 1.09.
-        args = run_inputs([10, 10, 8.5, 9.1, 9.1, 9.1], SHORT, stop_loss=0.1, take_profit=0.2,
-                          trail_stop=0.05, trail_stop_activation=0.1)
+        args = run_inputs(
+            [10, 10, 8.5, 9.1, 9.1, 9.1],
+            SHORT,
+            stop_loss=0.1,
+            take_profit=0.2,
+            trail_stop=0.05,
+            trail_stop_activation=0.1,
+        )
         c = bt(args)
         assert trades() == [[0, 1, 4]]
         assert c.tolist() == pytest.approx([1.0, 1.0, 1.15, 1.09, 1.09, 1.09], abs=1e-15)
         assert ops()["actions"] == {0: "sl_"}
 
-    @pytest.mark.parametrize("prices, value, label", [
-        # Band [0.8, 1.1]: 0.79 is below the take-profit side of the short.
-        ([10, 10, 7.9, 7.5, 7.5], 2 - 0.75, "tp_"),
-        # 1.15 is above the stop-loss side.
-        ([10, 10, 11.5, 12, 12], 2 - 1.2, "sl_"),
-    ])
+    @pytest.mark.parametrize(
+        "prices, value, label",
+        [
+            # Band [0.8, 1.1]: 0.79 is below the take-profit side of the short.
+            ([10, 10, 7.9, 7.5, 7.5], 2 - 0.75, "tp_"),
+            # 1.15 is above the stop-loss side.
+            ([10, 10, 11.5, 12, 12], 2 - 1.2, "sl_"),
+        ],
+    )
     def test_short_band_sides(self, prices, value, label):
         args = run_inputs(prices, SHORT, stop_loss=0.1, take_profit=0.2)
         c = bt(args)
@@ -124,18 +132,30 @@ class TestCloseExitBands:
 def touched_run(o, h, low, rows=LONG, **kw):
     """Bar 2 trades at 10 with the given open, high and low; bar 3 is flat."""
     prices = [10, 10, 10, 10]
-    return run_inputs(prices, rows, touched_exit=True, stop_loss=0.1, take_profit=0.2,
-                      open_=[10, 10, o, 10], high=[10, 10, h, 10], low=[10, 10, low, 10], **kw)
+    return run_inputs(
+        prices,
+        rows,
+        touched_exit=True,
+        stop_loss=0.1,
+        take_profit=0.2,
+        open_=[10, 10, o, 10],
+        high=[10, 10, h, 10],
+        low=[10, 10, low, 10],
+        **kw,
+    )
 
 
 class TestTouchedExits:
-    @pytest.mark.parametrize("o,h,low,fill,label", [
-        (10, 11, 8.5, 0.9, "sl_"),      # low crosses 0.9: filled at the bound
-        (8, 10, 7.5, 0.8, "sl_"),       # gap below the band: filled at the open
-        (10, 12.5, 9.5, 1.2, "tp_"),    # high crosses 1.2
-        (12.6, 13, 12, 1.26, "tp_"),    # gap above the band: filled at the open
-        (10, 12.5, 8.5, 1.2, "tp_"),    # both bounds: the high wins, a take-profit
-    ])
+    @pytest.mark.parametrize(
+        "o,h,low,fill,label",
+        [
+            (10, 11, 8.5, 0.9, "sl_"),  # low crosses 0.9: filled at the bound
+            (8, 10, 7.5, 0.8, "sl_"),  # gap below the band: filled at the open
+            (10, 12.5, 9.5, 1.2, "tp_"),  # high crosses 1.2
+            (12.6, 13, 12, 1.26, "tp_"),  # gap above the band: filled at the open
+            (10, 12.5, 8.5, 1.2, "tp_"),  # both bounds: the high wins, a take-profit
+        ],
+    )
     def test_long(self, o, h, low, fill, label):
         args = touched_run(o, h, low)
         c = bt(args)
@@ -144,13 +164,16 @@ class TestTouchedExits:
         assert ops()["actions"] == {0: label}
         same_as_reference(args, c)
 
-    @pytest.mark.parametrize("o,h,low,fill,label", [
-        (10, 11.5, 9.5, 1.1, "sl_"),    # short band [0.8, 1.1]: high crosses its stop
-        (10, 10.5, 7.5, 0.8, "tp_"),    # low crosses its take-profit
-        (7.8, 10, 7.5, 0.78, "tp_"),    # gap down: filled at the open
-        (11.3, 11.5, 11, 1.13, "sl_"),  # gap up: filled at the open
-        (10, 11.5, 7.5, 1.1, "sl_"),    # both bounds: filled at the high bound
-    ])
+    @pytest.mark.parametrize(
+        "o,h,low,fill,label",
+        [
+            (10, 11.5, 9.5, 1.1, "sl_"),  # short band [0.8, 1.1]: high crosses its stop
+            (10, 10.5, 7.5, 0.8, "tp_"),  # low crosses its take-profit
+            (7.8, 10, 7.5, 0.78, "tp_"),  # gap down: filled at the open
+            (11.3, 11.5, 11, 1.13, "sl_"),  # gap up: filled at the open
+            (10, 11.5, 7.5, 1.1, "sl_"),  # both bounds: filled at the high bound
+        ],
+    )
     def test_short(self, o, h, low, fill, label):
         args = touched_run(o, h, low, rows=SHORT)
         c = bt(args)
@@ -163,8 +186,15 @@ class TestTouchedExits:
     def test_touch_ratios_use_the_previous_trading_price(self):
         # Bar 2 trades at 11 (cr 1.1) after 10: its high 12 is 1.0 * 12 / 10 =
         # 1.2 on the cr scale, the take-profit bound.
-        args = run_inputs([10, 10, 11, 11], LONG, touched_exit=True, take_profit=0.2,
-                          open_=[10, 10, 10.5, 11], high=[10, 10, 12, 11], low=[10, 10, 10.4, 11])
+        args = run_inputs(
+            [10, 10, 11, 11],
+            LONG,
+            touched_exit=True,
+            take_profit=0.2,
+            open_=[10, 10, 10.5, 11],
+            high=[10, 10, 12, 11],
+            low=[10, 10, 10.4, 11],
+        )
         c = bt(args)
         assert trades() == [[0, 1, 2]]
         assert c[2] == pytest.approx(1.2, abs=1e-15)
@@ -174,9 +204,16 @@ class TestTouchedExits:
         # back; no rebalance follows.  Nothing fails, nothing more is traded,
         # and the record gives the stock weight 0.
         prices = [10, 10, 10, 0.0, math.nan, 12]
-        args = run_inputs(prices, LONG, touched_exit=True, stop_loss=0.1,
-                          open_=[10] * 6, high=[10] * 6, low=[10, 10, 8, 10, 10, 10],
-                          delisting_bars=np.array([4], dtype=np.int64))
+        args = run_inputs(
+            prices,
+            LONG,
+            touched_exit=True,
+            stop_loss=0.1,
+            open_=[10] * 6,
+            high=[10] * 6,
+            low=[10, 10, 8, 10, 10, 10],
+            delisting_bars=np.array([4], dtype=np.int64),
+        )
         c = bt(args)
         assert c.tolist() == pytest.approx([1.0, 1.0, 0.9, 0.9, 0.9, 0.9], abs=1e-15)
         assert trades() == [[0, 1, 2]]  # the delisting of bar 4 finds nothing held
@@ -191,8 +228,7 @@ class TestTouchedExits:
         rows = [(0, [1.0, 0.0]), (3, [0.0, 0.5])]
         ones = [[10, 10]] * 6
         low = [[10, 10], [10, 10], [8, 10], [10, 10], [10, 10], [10, 10]]
-        args = run_inputs(prices, rows, touched_exit=True, stop_loss=0.1,
-                          open_=ones, high=ones, low=low)
+        args = run_inputs(prices, rows, touched_exit=True, stop_loss=0.1, open_=ones, high=ones, low=low)
         c = bt(args)
         assert trades() == [[0, 1, 2], [1, 4, -1]]
         assert c.tolist() == pytest.approx([1.0, 1.0, 0.9, 0.9, 0.9, 0.9], abs=1e-15)
@@ -218,8 +254,13 @@ class TestQueuedExits:
         # is skipped: A goes from 0.95 to 0.475, then gains 10%.  With it on, A
         # is sold at 9.5 and kept out.
         prices = [10, 10, 8.5, 9.5, 10.45]
-        args = run_inputs(prices, [(0, [1.0]), (2, [0.5])], stop_loss=0.1,
-                          stop_trading_next_period=stop_next, periodically_rebalance=False)
+        args = run_inputs(
+            prices,
+            [(0, [1.0]), (2, [0.5])],
+            stop_loss=0.1,
+            stop_trading_next_period=stop_next,
+            periodically_rebalance=False,
+        )
         c = bt(args)
         if stop_next:
             assert trades() == [[0, 1, 3]]
@@ -245,8 +286,13 @@ class TestQueuedExits:
         # rebalance (stop_trading_next_period off, weight kept) sets the stock
         # instead; bar 3's close is back inside the band, so no exit ever.
         prices = [10, 10, 8.5, 9.5, 9.5]
-        args = run_inputs(prices, [(0, [1.0]), (2, [1.0])], stop_loss=0.1,
-                          stop_trading_next_period=False, retain_cost_when_rebalance=True)
+        args = run_inputs(
+            prices,
+            [(0, [1.0]), (2, [1.0])],
+            stop_loss=0.1,
+            stop_trading_next_period=False,
+            retain_cost_when_rebalance=True,
+        )
         bt(args)
         assert trades() == [[0, 1, -1]]
 
@@ -259,8 +305,16 @@ class TestStopTradingNextPeriod:
         prices = [[10, 10], [10, 10], [8.5, 10], [8, 10], [8, 10], [8, 10]]
         lows = [[10, 10], [10, 10], [8.5, 10], [8, 10], [8, 10], [8, 10]]
         rows = [(0, [0.5, 0.5]), (3, [0.5, 0.5])]
-        args = run_inputs(prices, rows, stop_loss=0.1, stop_trading_next_period=stop_next,
-                          touched_exit=touched, open_=prices, high=prices, low=lows)
+        args = run_inputs(
+            prices,
+            rows,
+            stop_loss=0.1,
+            stop_trading_next_period=stop_next,
+            touched_exit=touched,
+            open_=prices,
+            high=prices,
+            low=lows,
+        )
         c = bt(args)
         out = [0, 1, 2] if touched else [0, 1, 3]
         if stop_next:
@@ -276,8 +330,9 @@ class TestDelisting:
     def test_delisted_stock_is_closed_at_the_trading_price(self):
         # Fee 0.001, tax 0.003.  Bought on bar 1: 0.999; bar 3 trades at 11:
         # 1.0989, sold with fee and tax: 1.0989 * (1 - 0.004), no stop label.
-        args = run_inputs([10, 10, 10.5, 11, 12], LONG, fee_ratio=0.001, tax_ratio=0.003,
-                          delisting_bars=np.array([3], dtype=np.int64))
+        args = run_inputs(
+            [10, 10, 10.5, 11, 12], LONG, fee_ratio=0.001, tax_ratio=0.003, delisting_bars=np.array([3], dtype=np.int64)
+        )
         c = bt(args)
         assert trades() == [[0, 1, 3]]
         value = 0.999 * (11 / 10)
@@ -286,8 +341,7 @@ class TestDelisting:
         assert ops()["actions"] == {}
 
     def test_only_non_negative_entries_delist(self):
-        args = run_inputs([[10, 10]] * 4, [(0, [0.5, 0.5])],
-                          delisting_bars=np.array([-1, 2], dtype=np.int64))
+        args = run_inputs([[10, 10]] * 4, [(0, [0.5, 0.5])], delisting_bars=np.array([-1, 2], dtype=np.int64))
         bt(args)
         assert trades() == [[1, 1, 2], [0, 1, -1]]
         args["delisting_bars"] = np.array([-1, -1], dtype=np.int64)
@@ -302,8 +356,17 @@ def label_run(side, bound, extra_bars, touched=False, **kw):
     move = 12.5 if up else 7.5
     p0 = [10, 10, 10, move] + [move] * extra_bars
     prices = [[p, 10] for p in p0]
-    return run_inputs(prices, [(0, [0.5 * side, 0.5])], stop_loss=0.1, take_profit=0.2,
-                      touched_exit=touched, open_=prices, high=prices, low=prices, **kw)
+    return run_inputs(
+        prices,
+        [(0, [0.5 * side, 0.5])],
+        stop_loss=0.1,
+        take_profit=0.2,
+        touched_exit=touched,
+        open_=prices,
+        high=prices,
+        low=prices,
+        **kw,
+    )
 
 
 class TestLabels:

@@ -8,7 +8,9 @@ from torvex._stops import StopTable, stop_table
 
 BARS = np.arange(10, dtype=np.int64)
 COLS = np.array(["a", "b", "c"], dtype=object)
-SHAPE_MSG = "one threshold per position column (3) or a table of bars x position columns (10 x 3); got an array of shape "
+SHAPE_MSG = (
+    "one threshold per position column (3) or a table of bars x position columns (10 x 3); got an array of shape "
+)
 
 
 class TestBuild:
@@ -62,10 +64,22 @@ class TestRejects:
         with pytest.raises(ValueError, match=re.escape(SHAPE_MSG + str(shape))):
             stop_table(np.zeros(shape), BARS, COLS)
 
-    @pytest.mark.parametrize("x", [
-        True, np.bool_(False), np.ones(3, dtype=bool), "0.1", ["0.1"] * 3, None, 1j,
-        {"a": 0.1}, [0.1, None, 0.2], np.timedelta64(1, "D"), np.ma.array([0.1, 0.2, 0.3]),
-    ])
+    @pytest.mark.parametrize(
+        "x",
+        [
+            True,
+            np.bool_(False),
+            np.ones(3, dtype=bool),
+            "0.1",
+            ["0.1"] * 3,
+            None,
+            1j,
+            {"a": 0.1},
+            [0.1, None, 0.2],
+            np.timedelta64(1, "D"),
+            np.ma.array([0.1, 0.2, 0.3]),
+        ],
+    )
     def test_non_numbers(self, x):
         with pytest.raises(TypeError, match="stop threshold"):
             stop_table(x, BARS, COLS)
@@ -76,11 +90,19 @@ class TestRejects:
         with pytest.raises(TypeError, match="price_index"):
             stop_table(0.1, 10, COLS)  # a count is not an index of bars
 
-    @pytest.mark.parametrize("values, rows, err", [
-        ([0.1, 0.2], [0], ValueError), ([[0.1]], [[0]], ValueError), ([[0.1]], [1], ValueError),
-        ([[0.1]], [-1], ValueError), ([[0.1]], [0.5], ValueError), ([[0.1]], [True], TypeError),
-        ([[0.1]], np.array([2**64 - 1], dtype=np.uint64), ValueError), (np.empty((0, 1)), [0], ValueError),
-    ])
+    @pytest.mark.parametrize(
+        "values, rows, err",
+        [
+            ([0.1, 0.2], [0], ValueError),
+            ([[0.1]], [[0]], ValueError),
+            ([[0.1]], [1], ValueError),
+            ([[0.1]], [-1], ValueError),
+            ([[0.1]], [0.5], ValueError),
+            ([[0.1]], [True], TypeError),
+            ([[0.1]], np.array([2**64 - 1], dtype=np.uint64), ValueError),
+            (np.empty((0, 1)), [0], ValueError),
+        ],
+    )
     def test_invalid_stop_table(self, values, rows, err):
         with pytest.raises(err):
             StopTable(values, rows)
@@ -97,11 +119,14 @@ class TestImmutability:
         with pytest.raises(AttributeError):
             t.values = np.zeros((1, 3))
 
-    @pytest.mark.parametrize("make", [
-        lambda v, r: stop_table(v[0], BARS, COLS),
-        lambda v, r: stop_table(v, BARS, COLS),
-        lambda v, r: StopTable(v, r),
-    ])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            lambda v, r: stop_table(v[0], BARS, COLS),
+            lambda v, r: stop_table(v, BARS, COLS),
+            lambda v, r: StopTable(v, r),
+        ],
+    )
     def test_caller_arrays_are_not_aliased(self, make):
         v, r = np.full((10, 3), 0.1), np.zeros(10, dtype=np.intp)
         t = make(v, r)

@@ -20,8 +20,17 @@ from torvex.core import excursion, pathsim
 from support.reference_model import run_inputs
 from support.scenarios import scenario
 
-PER_TRADE = ("entry_price", "exit_price", "fees", "taxes", "pnl", "committed", "unpriced_exit",
-             "exit_reason", "touched")
+PER_TRADE = (
+    "entry_price",
+    "exit_price",
+    "fees",
+    "taxes",
+    "pnl",
+    "committed",
+    "unpriced_exit",
+    "exit_reason",
+    "touched",
+)
 
 
 def run(args):
@@ -51,17 +60,25 @@ SEEDS = range(40)
 def random_args(family, seed):
     rng = np.random.default_rng([seed, FAMILIES.index(family)])
     nbars = int(rng.integers(20, 45))
-    args = scenario(seed, nbars=nbars, ncols=int(rng.integers(2, 6)), nrows=int(rng.integers(4, 10)),
-                    shorts="short" in family, gross=1.6 if "gross" in family else 1.0,
-                    touched="touched" in family, resample=str(rng.choice(["random", "all"])))
+    args = scenario(
+        seed,
+        nbars=nbars,
+        ncols=int(rng.integers(2, 6)),
+        nrows=int(rng.integers(4, 10)),
+        shorts="short" in family,
+        gross=1.6 if "gross" in family else 1.0,
+        touched="touched" in family,
+        resample=str(rng.choice(["random", "all"])),
+    )
     args.update(
-        stop_loss=float(rng.choice([1.0, 0.04, 0.1])), take_profit=float(rng.choice([np.inf, 0.05, 0.12])),
-        retain_cost_when_rebalance=bool(seed % 2), periodically_rebalance=bool(seed // 2 % 2),
+        stop_loss=float(rng.choice([1.0, 0.04, 0.1])),
+        take_profit=float(rng.choice([np.inf, 0.05, 0.12])),
+        retain_cost_when_rebalance=bool(seed % 2),
+        periodically_rebalance=bool(seed // 2 % 2),
         stop_trading_next_period=bool(rng.random() < 0.5),
     )
     if rng.random() < 0.5:
-        args.update(trail_stop=float(rng.choice([0.02, 0.05])),
-                    trail_stop_activation=float(rng.choice([0.0, 0.03])))
+        args.update(trail_stop=float(rng.choice([0.02, 0.05])), trail_stop_activation=float(rng.choice([0.0, 0.03])))
     if rng.random() < 0.4:
         args["position_limit"] = 0.3
     if rng.random() < 0.5:
@@ -144,11 +161,9 @@ def test_cost_basis_settings_do_not_change_the_ledger(shorts):
         runs = []
         # The default (a split at every resize) first.
         for retain, periodic in ((False, True), (False, False), (True, True), (True, False)):
-            creturn, trades, log = run(dict(args, retain_cost_when_rebalance=retain,
-                                            periodically_rebalance=periodic))
+            creturn, trades, log = run(dict(args, retain_cost_when_rebalance=retain, periodically_rebalance=periodic))
             npos = args["pos_columns"].size
-            per_stock = [np.bincount(trades[:, 0], weights=log[k], minlength=npos)
-                         for k in ("pnl", "fees", "taxes")]
+            per_stock = [np.bincount(trades[:, 0], weights=log[k], minlength=npos) for k in ("pnl", "fees", "taxes")]
             runs.append((creturn, per_stock, len(trades)))
         (c0, s0, n0), *others = runs
         assert n0 >= max(n for _, _, n in others)
@@ -160,6 +175,7 @@ def test_cost_basis_settings_do_not_change_the_ledger(shorts):
 
 # ------------------------------------------------------------- closed forms
 
+
 @pytest.mark.parametrize("side", [1, -1], ids=["long", "short"])
 def test_single_trade_closed_form(side):
     rng = np.random.default_rng(11 + side)
@@ -168,8 +184,14 @@ def test_single_trade_closed_form(side):
         nbars = int(rng.integers(5, 12))
         exit_row = int(rng.integers(1, nbars - 1))
         prices = 20 * np.cumprod(np.exp(rng.normal(0, 0.03, nbars)))
-        args = run_inputs(prices, [(0, [side * w]), (exit_row, [0.0])], resample=[0, exit_row],
-                          fee_ratio=f, tax_ratio=t, stop_loss=np.inf)
+        args = run_inputs(
+            prices,
+            [(0, [side * w]), (exit_row, [0.0])],
+            resample=[0, exit_row],
+            fee_ratio=f,
+            tax_ratio=t,
+            stop_loss=np.inf,
+        )
         creturn, trades, log = run(args)
         assert trades.tolist() == [[0, 1, exit_row + 1]] and reasons(log) == ["rebalance"]
         pe, px = log["entry_price"][0], log["exit_price"][0]
@@ -198,8 +220,7 @@ def test_touched_fill_at_the_band_or_the_open(side, edge, gap):
         high, low, open_ = [p * 1.001 for p in prices], [p * 0.999 for p in prices], list(prices)
         prev = prices[3]
         up = (edge == "take_profit") == (side > 0)
-        band = pe * (1 + tp if side > 0 else 1 - tp) if edge == "take_profit" else \
-            pe * (1 - sl if side > 0 else 1 + sl)
+        band = pe * (1 + tp if side > 0 else 1 - tp) if edge == "take_profit" else pe * (1 - sl if side > 0 else 1 + sl)
         if gap:
             o = band * (1.03 if up else 0.97)
             prices[4] = open_[4] = o
@@ -207,8 +228,18 @@ def test_touched_fill_at_the_band_or_the_open(side, edge, gap):
         else:
             prices[4] = open_[4] = prev
             high[4], low[4] = (band * 1.02, prev * 0.99) if up else (prev * 1.01, band * 0.98)
-        args = run_inputs(prices, [(0, [float(side)])], high=high, low=low, open_=open_, touched_exit=True,
-                          stop_loss=sl, take_profit=tp, fee_ratio=f, tax_ratio=t)
+        args = run_inputs(
+            prices,
+            [(0, [float(side)])],
+            high=high,
+            low=low,
+            open_=open_,
+            touched_exit=True,
+            stop_loss=sl,
+            take_profit=tp,
+            fee_ratio=f,
+            tax_ratio=t,
+        )
         creturn, trades, log = run(args)
         assert trades.tolist() == [[0, 1, 4]]
         assert reasons(log) == [edge] and log["touched"].tolist() == [True]
@@ -231,8 +262,16 @@ def test_touched_fill_without_an_open_is_the_band(side, edge):
     up = (edge == "take_profit") == (side > 0)
     high, low = ([10, 10, 12.0, 11.5], [10, 10, 11.5, 11.5]) if up else ([10, 10, 8.5, 8.2], [10, 10, 8.0, 8.2])
     close = low
-    args = run_inputs(close, [(0, [float(side)])], high=high, low=low, open_=[10, 10, NAN, close[3]],
-                      touched_exit=True, stop_loss=0.1, take_profit=0.1)
+    args = run_inputs(
+        close,
+        [(0, [float(side)])],
+        high=high,
+        low=low,
+        open_=[10, 10, NAN, close[3]],
+        touched_exit=True,
+        stop_loss=0.1,
+        take_profit=0.1,
+    )
     creturn, trades, log = run(args)
     assert trades.tolist() == [[0, 1, 2]] and reasons(log) == [edge] and log["touched"].tolist() == [True]
     assert log["exit_price"][0] == pytest.approx(11.0 if up else 9.0, rel=1e-12)
@@ -250,11 +289,11 @@ def test_exit_on_a_bar_without_a_price(side, how):
     # A is bought on bar 1 at 10 and closed on bar 4, where it has no price: at 12, its last one.
     f, t = 0.001425, 0.003
     if how == "rebalance":
-        args = run_inputs(HALT, [(0, [0.5 * side, 0.5]), (3, [0.0, 0.5])], resample=[0, 3],
-                          fee_ratio=f, tax_ratio=t)
+        args = run_inputs(HALT, [(0, [0.5 * side, 0.5]), (3, [0.0, 0.5])], resample=[0, 3], fee_ratio=f, tax_ratio=t)
     else:
-        args = run_inputs(HALT, [(0, [0.5 * side, 0.5])], fee_ratio=f, tax_ratio=t,
-                          delisting_bars=np.array([4, -1], dtype=np.int64))
+        args = run_inputs(
+            HALT, [(0, [0.5 * side, 0.5])], fee_ratio=f, tax_ratio=t, delisting_bars=np.array([4, -1], dtype=np.int64)
+        )
     creturn, trades, log = run(args)
     assert trades[0].tolist() == [0, 1, 4] and reasons(log)[0] == how
     assert log["unpriced_exit"].tolist() == [True] + [False] * (len(trades) - 1)
@@ -273,8 +312,7 @@ def test_resize_splits_the_trade(side):
         f, t = float(rng.uniform(0, 0.005)), float(rng.uniform(0, 0.005))
         w0, w1 = rng.uniform(0.2, 0.9, 2) * side
         p = 20 * np.cumprod(np.exp(rng.normal(0, 0.03, 8)))
-        args = run_inputs(p, [(0, [w0]), (3, [w1])], resample=[0, 3], fee_ratio=f, tax_ratio=t,
-                          stop_loss=np.inf)
+        args = run_inputs(p, [(0, [w0]), (3, [w1])], resample=[0, 3], fee_ratio=f, tax_ratio=t, stop_loss=np.inf)
         creturn, trades, log = run(args)
         assert trades.tolist() == [[0, 1, 4], [0, 4, -1]] and reasons(log) == ["rebalance", "open"]
         v = abs(w0)
@@ -305,8 +343,9 @@ def test_resize_splits_the_trade(side):
 def test_value_of_exactly_zero_is_an_unrecorded_trade():
     # The smallest subnormal weight on A rounds to 0.0 when A's price falls to 4: the trade
     # log counts A as never held, and its cash flow is kept aside.
-    args = run_inputs([[10, 10], [10, 10], [4, 10], [4, 11], [4, 11]], [(0, [5e-324, 0.5])],
-                      fee_ratio=0.001, tax_ratio=0.003)
+    args = run_inputs(
+        [[10, 10], [10, 10], [4, 10], [4, 11], [4, 11]], [(0, [5e-324, 0.5])], fee_ratio=0.001, tax_ratio=0.003
+    )
     creturn, trades, log = run(args)
     assert trades.tolist() == [[1, 1, -1]]
     assert log["unrecorded_sids"].tolist() == [0] and log["unrecorded_pnl"].size == 1

@@ -37,5 +37,5 @@ def captured_backtest(monkeypatch, *args, **kwargs):
         report = torvex.backtest(*args, **kwargs)
     finally:
         monkeypatch.undo()
-    (a, kw), = cap.calls
+    ((a, kw),) = cap.calls
     return report, a, kw

@@ -41,13 +41,14 @@ def run(price, **kw):
 
 # ------------------------------------------------------------------ alignment
 
+
 @pytest.mark.parametrize("seed", range(4))
 def test_alignment_by_date_fills_inside_the_overlap_only(price, seed):
     rng = np.random.default_rng(seed)
     # Some bars left out, calendar days the prices lack (weekends) added, a shorter span, NaN prices.
     days = pd.date_range(price.index[0] - pd.Timedelta(days=10), price.index[-1] + pd.Timedelta(days=10))
     bench = walk(days, seed)[rng.random(len(days)) < 0.6]
-    bench = bench.iloc[rng.integers(0, 60):len(bench) - rng.integers(0, 60)]
+    bench = bench.iloc[rng.integers(0, 60) : len(bench) - rng.integers(0, 60)]
     bench[rng.random(len(bench)) < 0.05] = np.nan
     got = run(price, benchmark=bench.sample(frac=1, random_state=seed)).benchmark  # order does not matter
     np.testing.assert_array_equal(got.to_numpy(), reference_alignment(bench, price.index))
@@ -84,6 +85,7 @@ def test_a_price_column_by_name(price):
 
 # ------------------------------------------------------------------ refusals
 
+
 def _refusals(idx):
     other = pd.date_range("2001-01-01", periods=20)
     return {
@@ -92,12 +94,20 @@ def _refusals(idx):
         "inf": (pd.Series(1.0, idx).mask(idx == idx[3], np.inf), ValueError, "found inf on"),
         "repeated": (pd.Series(1.0, idx[[0, 1, 1, 2]]), ValueError, "each date once; found"),
         "no overlap": (pd.Series(1.0, other), ValueError, "found no overlap"),
-        "one common bar": (pd.Series(1.0, [idx[-1], idx[-1] + pd.Timedelta(days=3)]), ValueError, "found only the bar of"),
+        "one common bar": (
+            pd.Series(1.0, [idx[-1], idx[-1] + pd.Timedelta(days=3)]),
+            ValueError,
+            "found only the bar of",
+        ),
         "wrong type": ([1.0, 2.0], TypeError, "found list"),
         "frame": (pd.DataFrame({"x": 1.0}, idx), TypeError, "found DataFrame"),
         "not dates": (pd.Series([1.0, 2.0]), TypeError, "indexed by dates"),
         "unknown column": ("NOPE", ValueError, "'NOPE', not among the price columns"),
-        "zone": (pd.Series(1.0, idx.tz_localize("UTC")), ValueError, "in time zone UTC but the price dates are tz-naive"),
+        "zone": (
+            pd.Series(1.0, idx.tz_localize("UTC")),
+            ValueError,
+            "in time zone UTC but the price dates are tz-naive",
+        ),
     }
 
 
@@ -113,6 +123,7 @@ def test_refusals_name_the_benchmark(price, case):
 
 
 # ------------------------------------------------------------------ gross returns
+
 
 def test_gross_returns_given_as_prices_are_warned_about(price):
     gross = 1 + walk(price.index, 4).pct_change().fillna(0)
@@ -132,25 +143,30 @@ def test_no_warning_on_a_random_walk(price, seed):
 
 # ------------------------------------------------------------------ figures
 
+
 @pytest.mark.parametrize("seed", range(6))
 def test_figures_agree_with_empyrical_and_pandas(seed):
     rng = np.random.default_rng(seed)
     price = synthetic_universe(n_stocks=10, n_bars=int(rng.integers(150, 500)), seed=seed)
     bench = walk(price.index, 100 + seed)
-    bench = bench.iloc[int(rng.integers(0, 40)):]  # starts inside the run
+    bench = bench.iloc[int(rng.integers(0, 40)) :]  # starts inside the run
     bench[rng.random(len(bench)) < 0.05] = np.nan  # filled inside its dates
     rf = float(rng.uniform(0, 0.05))
     report = torvex.backtest(price.rank(axis=1) <= 3, price, resample="W", stop_loss=0.1, benchmark=bench)
     s = report.stats(risk_free=rf)
     r = report.returns
-    b = pd.Series(reference_alignment(bench, price.index), price.index).loc[report.start:]
+    b = pd.Series(reference_alignment(bench, price.index), price.index).loc[report.start :]
     b = b.pct_change(fill_method=None).iloc[1:]
     ppy = periods_per_year(price.index)
     alpha, beta = empyrical.alpha_beta(r, b, risk_free=rf / ppy, annualization=ppy)
     both = b.notna()
-    want = {"alpha": alpha, "beta": beta, "correlation": r.corr(b),
-            "tracking_error": (r - b)[both].std(ddof=1) * np.sqrt(ppy),
-            "information_ratio": empyrical.excess_sharpe(r[both], b[both]) * np.sqrt(ppy)}
+    want = {
+        "alpha": alpha,
+        "beta": beta,
+        "correlation": r.corr(b),
+        "tracking_error": (r - b)[both].std(ddof=1) * np.sqrt(ppy),
+        "information_ratio": empyrical.excess_sharpe(r[both], b[both]) * np.sqrt(ppy),
+    }
     for k, v in want.items():
         assert s[k] == pytest.approx(v, rel=1e-12, abs=1e-14), k
     assert list(STAT_NAMES[-5:]) == FIGURES and s.dtype == np.float64
@@ -196,21 +212,24 @@ def test_plot_draws_the_benchmark_rebased(price):
 
 # ------------------------------------------------------------------ sweeps
 
+
 def test_sweep_with_a_benchmark_gives_the_serial_stats(price):
     top = price.rank(axis=1, ascending=False) <= 3
     bench = walk(price.index, 9)
     grid = {"stop_loss": [0.05, None]}
     res = torvex.sweep(top, price, grid, n_jobs=2, chunksize=1, progress=False, resample="ME", benchmark=bench)
     for (sl,), row in res.drop(columns="error").iterrows():
-        want = torvex.backtest(top, price, resample="ME", stop_loss=None if np.isnan(sl) else sl,
-                               benchmark=bench).stats()
+        want = torvex.backtest(
+            top, price, resample="ME", stop_loss=None if np.isnan(sl) else sl, benchmark=bench
+        ).stats()
         assert row.to_numpy().tobytes() == want.to_numpy().tobytes()
     assert res[FIGURES].notna().all().all()
     with pytest.raises(ValueError, match="^grid: 'benchmark' cannot be swept"):
         torvex.sweep(top, price, {"benchmark": ["S0001", "S0002"]}, n_jobs=1, progress=False)
     with pytest.warns(DeprecationWarning, match="pass benchmark= to sweep") as caught:
-        old = torvex.sweep(top, price, grid, n_jobs=1, progress=False, resample="ME",
-                           stats_options={"benchmark": bench})
+        old = torvex.sweep(
+            top, price, grid, n_jobs=1, progress=False, resample="ME", stats_options={"benchmark": bench}
+        )
     assert sum(issubclass(w.category, DeprecationWarning) for w in caught) == 1
     assert old.drop(columns="error").equals(res.drop(columns="error"))
 

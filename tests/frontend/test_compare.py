@@ -73,21 +73,24 @@ def test_html_page_names_every_report(runs, tmp_path):
     assert "late &lt;start&gt; &amp; stops" in page and "late <start>" not in page
     for name, report in runs.items():
         assert f"<th>{html.escape(name)}</th>" in page and f"<td>{report.stats()['total_return']:.2%}</td>" in page
-    runs_table = page[page.index('id="runs"'):]
+    runs_table = page[page.index('id="runs"') :]
     trades = "".join(f"<td>{len(r.trades):,}</td>" for r in runs.values())
     warnings = "".join(f"<td>{len(r.warnings):,}</td>" for r in runs.values())
     assert f"<td>trades</td>{trades}" in runs_table and f"<td>warnings</td>{warnings}" in runs_table
     assert all(n.split()[0] in repr(c) for n in runs) and "<table>" in c._repr_html_()
 
 
-@pytest.mark.parametrize("given, error, match", [
-    (lambda r: {}, ValueError, "reports: expected at least one report; found an empty dict"),
-    (lambda r: [], ValueError, "reports: expected at least one report"),
-    (lambda r: "abc", TypeError, "reports: expected a mapping"),
-    (lambda r: {"a": r, "b": 1.5}, TypeError, "reports: expected torvex Reports; found float for 'b'"),
-    (lambda r: r, TypeError, "found a single Report"),
-    (lambda r: {1: r, "1": r}, ValueError, "reports: expected distinct names; found '1' twice"),
-])
+@pytest.mark.parametrize(
+    "given, error, match",
+    [
+        (lambda r: {}, ValueError, "reports: expected at least one report; found an empty dict"),
+        (lambda r: [], ValueError, "reports: expected at least one report"),
+        (lambda r: "abc", TypeError, "reports: expected a mapping"),
+        (lambda r: {"a": r, "b": 1.5}, TypeError, "reports: expected torvex Reports; found float for 'b'"),
+        (lambda r: r, TypeError, "found a single Report"),
+        (lambda r: {1: r, "1": r}, ValueError, "reports: expected distinct names; found '1' twice"),
+    ],
+)
 def test_refusals_name_reports(runs, given, error, match):
     with pytest.raises(error, match=match):
         torvex.compare(given(runs["monthly"]))

@@ -24,8 +24,10 @@ def test_expected_maximum_of_noise_matches_simulation():
     assert st._expected_max_sharpe(n, v) == pytest.approx(simulated, rel=0.02)
 
 
-@pytest.mark.parametrize("sharpe, skew, kurtosis, n_obs", [
-    (0.1, 0.0, 3.0, 250), (0.05, -1.5, 9.0, 1000), (-0.02, 0.4, 4.0, 60), (0.3, 1.0, 2.5, 30)])
+@pytest.mark.parametrize(
+    "sharpe, skew, kurtosis, n_obs",
+    [(0.1, 0.0, 3.0, 250), (0.05, -1.5, 9.0, 1000), (-0.02, 0.4, 4.0, 60), (0.3, 1.0, 2.5, 30)],
+)
 def test_one_trial_is_the_probabilistic_sharpe_against_zero(sharpe, skew, kurtosis, n_obs):
     assert st._expected_max_sharpe(1, 0.7) == 0.0
     dsr = st.deflated_sharpe(sharpe, 1, 0.7, skew, kurtosis, n_obs)
@@ -35,9 +37,15 @@ def test_one_trial_is_the_probabilistic_sharpe_against_zero(sharpe, skew, kurtos
     assert dsr == pytest.approx(sps.norm.cdf(z), rel=1e-12)
 
 
-@pytest.mark.parametrize("sharpe, bench, skew, kurtosis, prob", [
-    (0.1, 0.0, 0.0, 3.0, 0.95), (0.08, 0.02, -2.0, 12.0, 0.99), (0.2, 0.15, 0.5, 3.5, 0.9),
-    (0.05, -0.05, 0.0, 6.0, 0.6)])
+@pytest.mark.parametrize(
+    "sharpe, bench, skew, kurtosis, prob",
+    [
+        (0.1, 0.0, 0.0, 3.0, 0.95),
+        (0.08, 0.02, -2.0, 12.0, 0.99),
+        (0.2, 0.15, 0.5, 3.5, 0.9),
+        (0.05, -0.05, 0.0, 6.0, 0.6),
+    ],
+)
 def test_probabilistic_sharpe_at_the_minimum_track_record_is_prob(sharpe, bench, skew, kurtosis, prob):
     t = st.min_track_record_length(sharpe, bench, skew, kurtosis, prob)
     assert t > 2
@@ -52,7 +60,7 @@ def test_limits_and_monotonicity():
     assert all(a > b for a, b in zip(by_trials, by_trials[1:]))  # more trials, more deflation
     assert st.deflated_sharpe(0.12, 100, 0.0, -1.0, 6.0, 1000) == st.probabilistic_sharpe(0.12, 0.0, -1.0, 6.0, 1000)
     assert st.probabilistic_sharpe(0.1, 0.1, -1.0, 6.0, 500) == 0.5
-    assert st.min_track_record_length(0.1, 0.1, 0.0, 3.0) == math.inf       # never beats itself
+    assert st.min_track_record_length(0.1, 0.1, 0.0, 3.0) == math.inf  # never beats itself
     assert st.min_track_record_length(0.05, 0.1, 0.0, 3.0) == math.inf
     assert st.min_track_record_length(0.05, 0.1, 0.0, 3.0, prob=0.4) == 1.0  # even odds from the start
     # Moments no distribution has (kurtosis below 1 + skew**2) can make the variance term negative.
@@ -62,16 +70,19 @@ def test_limits_and_monotonicity():
     assert math.isnan(st.deflated_sharpe(0.1, 10, float("nan"), 0.0, 3.0, 100))
 
 
-@pytest.mark.parametrize("call, exc, words", [
-    (lambda: st.deflated_sharpe(0.1, 0, 0.001, 0.0, 3.0, 100), ValueError, "n_trials"),
-    (lambda: st.deflated_sharpe(0.1, 2.0, 0.001, 0.0, 3.0, 100), TypeError, "n_trials"),
-    (lambda: st.deflated_sharpe(0.1, True, 0.001, 0.0, 3.0, 100), TypeError, "n_trials"),
-    (lambda: st.deflated_sharpe(0.1, 5, -0.001, 0.0, 3.0, 100), ValueError, "var_trials"),
-    (lambda: st.deflated_sharpe(0.1, 5, 0.001, 0.0, 3.0, 1), ValueError, "n_obs"),
-    (lambda: st.probabilistic_sharpe(0.1, 0.0, 0.0, 3.0, float("inf")), ValueError, "n_obs"),
-    (lambda: st.probabilistic_sharpe("0.1", 0.0, 0.0, 3.0, 100), TypeError, "sharpe"),
-    (lambda: st.min_track_record_length(0.1, 0.0, 0.0, 3.0, prob=1.0), ValueError, "prob"),
-])
+@pytest.mark.parametrize(
+    "call, exc, words",
+    [
+        (lambda: st.deflated_sharpe(0.1, 0, 0.001, 0.0, 3.0, 100), ValueError, "n_trials"),
+        (lambda: st.deflated_sharpe(0.1, 2.0, 0.001, 0.0, 3.0, 100), TypeError, "n_trials"),
+        (lambda: st.deflated_sharpe(0.1, True, 0.001, 0.0, 3.0, 100), TypeError, "n_trials"),
+        (lambda: st.deflated_sharpe(0.1, 5, -0.001, 0.0, 3.0, 100), ValueError, "var_trials"),
+        (lambda: st.deflated_sharpe(0.1, 5, 0.001, 0.0, 3.0, 1), ValueError, "n_obs"),
+        (lambda: st.probabilistic_sharpe(0.1, 0.0, 0.0, 3.0, float("inf")), ValueError, "n_obs"),
+        (lambda: st.probabilistic_sharpe("0.1", 0.0, 0.0, 3.0, 100), TypeError, "sharpe"),
+        (lambda: st.min_track_record_length(0.1, 0.0, 0.0, 3.0, prob=1.0), ValueError, "prob"),
+    ],
+)
 def test_arguments_are_checked(call, exc, words):
     with pytest.raises(exc, match=words):
         call()

@@ -60,17 +60,21 @@ def test_drawdown_periods_agree_with_pyfolio(kind):
             r = np.round(r, 2)
             r[rng.integers(0, n, n // 4)] = 0.0
         if kind == "ends under water":
-            r[-n // 5:] = -np.abs(r[-n // 5:])
+            r[-n // 5 :] = -np.abs(r[-n // 5 :])
         r[0] = 0.0  # pyfolio's curve starts at 1 + r[0]: the curve starts at 1.0 on the first date
         dates = pd.bdate_range("2015-01-01", periods=n)
         peak, valley, recovery, depth = st.drawdown_periods(np.cumprod(1 + r))
         order = np.argsort(depth, kind="stable")
         back = recovery[order] >= 0
-        ours = pd.DataFrame({
-            "peak": dates[peak[order]], "valley": dates[valley[order]],
-            "recovery": dates[np.where(back, recovery[order], 0)].where(back), "depth": depth[order],
-            "bars_under_water": np.where(back, recovery[order], n - 1) - peak[order],
-        })
+        ours = pd.DataFrame(
+            {
+                "peak": dates[peak[order]],
+                "valley": dates[valley[order]],
+                "recovery": dates[np.where(back, recovery[order], 0)].where(back),
+                "depth": depth[order],
+                "bars_under_water": np.where(back, recovery[order], n - 1) - peak[order],
+            }
+        )
         if len(ours):
             assert_same_as_pyfolio(ours, pd.Series(r, index=dates))
         if kind == "ends under water":
@@ -78,8 +82,10 @@ def test_drawdown_periods_agree_with_pyfolio(kind):
 
 
 def test_report_drawdowns_agree_with_pyfolio(universe, momentum):
-    reports = [torvex.backtest(momentum, universe, stop_loss=0.08),
-               held_report(100 * np.cumprod(1 + np.random.default_rng(4).standard_normal(300) * 0.02))]
+    reports = [
+        torvex.backtest(momentum, universe, stop_loss=0.08),
+        held_report(100 * np.cumprod(1 + np.random.default_rng(4).standard_normal(300) * 0.02)),
+    ]
     for report in reports:
         table = report.drawdowns(top=None)
         returns = pd.concat([pd.Series([0.0], index=[report.start]), report.returns])
@@ -88,24 +94,28 @@ def test_report_drawdowns_agree_with_pyfolio(universe, momentum):
         bar = pd.Series(np.arange(len(report.creturn)), index=report.creturn.index)
         assert (table["bars_to_valley"] == bar[table["valley"]].to_numpy() - bar[table["peak"]].to_numpy()).all()
         value = report.creturn
-        np.testing.assert_allclose(table["depth"], value[table["valley"]].to_numpy() / value[table["peak"]].to_numpy()
-                                   - 1, rtol=1e-14)
+        np.testing.assert_allclose(
+            table["depth"], value[table["valley"]].to_numpy() / value[table["peak"]].to_numpy() - 1, rtol=1e-14
+        )
         assert table["depth"].is_monotonic_increasing and (table["depth"] < 0).all()
         pd.testing.assert_frame_equal(report.drawdowns(top=3), table.iloc[:3])
         assert report.stats()["max_drawdown_duration"] == table["bars_under_water"].max()
 
 
-@pytest.mark.parametrize("values, expected", [
-    # (peak, valley, recovery or -1) per drawdown, in order of time
-    ([1.0, 0.9, 1.0], [(0, 1, 2)]),                                   # starts on the first bar
-    ([1.0, 1.0, 0.9, 0.8, 0.8, 0.9, 1.0, 1.0, 0.7], [(1, 3, 6), (7, 8, -1)]),  # flat peak, flat valley
-    ([1.0, 0.8, 1.0, 0.8, 1.2], [(0, 1, 2), (2, 3, 4)]),               # back exactly at the peak
-    ([1.0, np.nan, 0.9, np.nan, 1.0, 1.1, np.nan], [(0, 2, 4)]),      # NaN: skipped
-    ([np.nan, 2.0, 1.5, np.nan], [(1, 2, -1)]),                        # NaN first, NaN last under water
-    ([1.0, 1.0, 1.2, 1.2], []),
-    ([np.nan, np.nan], []),
-    ([], []),
-])
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        # (peak, valley, recovery or -1) per drawdown, in order of time
+        ([1.0, 0.9, 1.0], [(0, 1, 2)]),  # starts on the first bar
+        ([1.0, 1.0, 0.9, 0.8, 0.8, 0.9, 1.0, 1.0, 0.7], [(1, 3, 6), (7, 8, -1)]),  # flat peak, flat valley
+        ([1.0, 0.8, 1.0, 0.8, 1.2], [(0, 1, 2), (2, 3, 4)]),  # back exactly at the peak
+        ([1.0, np.nan, 0.9, np.nan, 1.0, 1.1, np.nan], [(0, 2, 4)]),  # NaN: skipped
+        ([np.nan, 2.0, 1.5, np.nan], [(1, 2, -1)]),  # NaN first, NaN last under water
+        ([1.0, 1.0, 1.2, 1.2], []),
+        ([np.nan, np.nan], []),
+        ([], []),
+    ],
+)
 def test_drawdown_periods_by_hand(values, expected):
     peak, valley, recovery, depth = st.drawdown_periods(values)
     assert list(zip(peak.tolist(), valley.tolist(), recovery.tolist())) == expected
@@ -129,8 +139,9 @@ def test_report_drawdowns_conventions():
     assert empty.empty and list(empty.columns) == COLUMNS and empty.dtypes.equals(table.dtypes)
 
 
-@pytest.mark.parametrize("top, error", [(0, ValueError), (-2, ValueError), (2.0, TypeError), (True, TypeError),
-                                        ("3", TypeError)])
+@pytest.mark.parametrize(
+    "top, error", [(0, ValueError), (-2, ValueError), (2.0, TypeError), (True, TypeError), ("3", TypeError)]
+)
 def test_report_drawdowns_refuses_a_bad_top(top, error):
     with pytest.raises(error, match="^top: expected a positive int or None; found"):
         held_report([10, 10, 9, 10]).drawdowns(top=top)

@@ -11,10 +11,16 @@ from frontend._frontend_helpers import captured_backtest, direct_run
 CASES = {
     "close, defaults": dict(),
     "open trades, close-mode stops": dict(trade_at="open", stop_loss=0.05, take_profit=0.1),
-    "touched exits with trailing stop": dict(trade_at="open", touched_exit=True, stop_loss=0.04, trail_stop=0.03,
-                                             trail_stop_activation=0.02),
-    "windows and retained cost": dict(excursion_window=15, excursion_window_step=4, retain_cost_when_rebalance=True,
-                                      stop_loss=0.08, stop_trading_next_period=False),
+    "touched exits with trailing stop": dict(
+        trade_at="open", touched_exit=True, stop_loss=0.04, trail_stop=0.03, trail_stop_activation=0.02
+    ),
+    "windows and retained cost": dict(
+        excursion_window=15,
+        excursion_window_step=4,
+        retain_cost_when_rebalance=True,
+        stop_loss=0.08,
+        stop_trading_next_period=False,
+    ),
     "explicit delisting, weekly": dict(resample="W-FRI", delisting={"S0003": "2024-06-28"}),
 }
 
@@ -67,6 +73,5 @@ def test_hand_built_arrays(universe):
     idx = close.index.as_unit("ns").asi8
     names = np.array(list(close.columns), dtype=object)
     pidx = dates.as_unit("ns").asi8
-    want = pathsim.backtest_(c, c, None, None, None, idx, names, w.to_numpy(), pidx, names.copy(), pidx,
-                             stop_loss=0.1)
+    want = pathsim.backtest_(c, c, None, None, None, idx, names, w.to_numpy(), pidx, names.copy(), pidx, stop_loss=0.1)
     assert _same_bits(report.creturn.to_numpy(), want)

@@ -15,8 +15,12 @@ DATES = pd.date_range("2024-01-01", periods=8, freq="B")
 
 def ohlc(close, high=None, low=None):
     close = pd.DataFrame(close, index=DATES)
-    return {"open": close, "high": close if high is None else pd.DataFrame(high, index=DATES),
-            "low": close if low is None else pd.DataFrame(low, index=DATES), "close": close}
+    return {
+        "open": close,
+        "high": close if high is None else pd.DataFrame(high, index=DATES),
+        "low": close if low is None else pd.DataFrame(low, index=DATES),
+        "close": close,
+    }
 
 
 def reasons(report):
@@ -28,13 +32,18 @@ FLAT = [10.0] * 8
 
 @pytest.mark.parametrize("touched", [False, True], ids=["close exits", "touched exits"])
 def test_stop_loss_take_profit_and_trailing(touched):
-    p = ohlc({"L": [10, 10, 10, 8.5, 8.5, 8.5, 8.5, 8.5],    # -15%: stop-loss
-              "P": [10, 10, 10, 12.5, 12.5, 12.5, 12.5, 12.5],  # +25%: take-profit
-              "T": [10, 10, 10.8, 11.5, 10.9, 10.9, 10.9, 10.9],  # up 15%, back 6%: trailing stop
-              "H": FLAT})                                   # held to the end: open
+    p = ohlc(
+        {
+            "L": [10, 10, 10, 8.5, 8.5, 8.5, 8.5, 8.5],  # -15%: stop-loss
+            "P": [10, 10, 10, 12.5, 12.5, 12.5, 12.5, 12.5],  # +25%: take-profit
+            "T": [10, 10, 10.8, 11.5, 10.9, 10.9, 10.9, 10.9],  # up 15%, back 6%: trailing stop
+            "H": FLAT,
+        }
+    )  # held to the end: open
     pos = pd.DataFrame({"L": [0.25], "P": [0.25], "T": [0.25], "H": [0.25]}, index=DATES[:1])
-    r = torvex.backtest(pos, p, stop_loss=0.1, take_profit=0.2, trail_stop=0.05, trail_stop_activation=0.1,
-                        touched_exit=touched)
+    r = torvex.backtest(
+        pos, p, stop_loss=0.1, take_profit=0.2, trail_stop=0.05, trail_stop_activation=0.1, touched_exit=touched
+    )
     assert reasons(r) == {"L": "stop_loss", "P": "take_profit", "T": "trail_stop", "H": "open"}
     if touched:
         # Touched exits close on the bar that crossed the band.

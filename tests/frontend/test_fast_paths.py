@@ -29,9 +29,13 @@ def same(a, b):
 
 def public_figures(r, v, rf, ppy):
     return {
-        "cagr": st.cagr(r, ppy), "annual_volatility": st.annual_volatility(r, ppy), "sharpe": st.sharpe(r, rf, ppy),
-        "sortino": st.sortino(r, rf, ppy), "max_drawdown": st.max_drawdown(r),
-        "max_drawdown_duration": st.max_drawdown_duration(v), "calmar": st.calmar(r, ppy),
+        "cagr": st.cagr(r, ppy),
+        "annual_volatility": st.annual_volatility(r, ppy),
+        "sharpe": st.sharpe(r, rf, ppy),
+        "sortino": st.sortino(r, rf, ppy),
+        "max_drawdown": st.max_drawdown(r),
+        "max_drawdown_duration": st.max_drawdown_duration(v),
+        "calmar": st.calmar(r, ppy),
     }
 
 
@@ -116,8 +120,12 @@ def test_trade_figures_from_sums_match_the_plain_formulas(defect):
             entry = rng.integers(0, nbars - 1, n)
             exit_ = np.where(rng.random(n) < 0.1, -1, np.minimum(entry + rng.integers(1, 60, n), nbars - 1))
             blocks = rng.standard_normal((n, 6)) * 0.05
-            fills = {"pnl": rng.standard_normal(n) * 0.01, "committed": rng.random(n) * 0.2,
-                     "fees": rng.random(n) * 1e-4, "taxes": rng.random(n) * 1e-4}
+            fills = {
+                "pnl": rng.standard_normal(n) * 0.01,
+                "committed": rng.random(n) * 0.2,
+                "fees": rng.random(n) * 1e-4,
+                "taxes": rng.random(n) * 1e-4,
+            }
             if n and defect == "nan pnl":
                 fills["pnl"][rng.integers(0, n)] = np.nan
             elif n and defect == "inf pnl":
@@ -178,7 +186,7 @@ def test_report_whose_value_crosses_zero_matches_the_public_functions():
         warnings.simplefilter("ignore", RuntimeWarning)
         r = torvex.backtest(pos, price, fee_ratio=0, tax_ratio=0)
         s = r.stats(risk_free=0.01)
-        v = r.creturn.to_numpy()[list(dates).index(r.start):]
+        v = r.creturn.to_numpy()[list(dates).index(r.start) :]
         ret = r.returns.to_numpy()
         assert not np.isfinite(ret).all()  # the value goes through 0: returns of -1, -inf and inf
         want = public_figures(ret, v, 0.01 / 252, 252)

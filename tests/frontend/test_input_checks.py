@@ -37,16 +37,24 @@ def quiet(*args, **kw):
 
 # ------------------------------------------------------------------ costs and limits
 
-@pytest.mark.parametrize("name, value", [("fee_ratio", -1.0), ("fee_ratio", 1.0), ("tax_ratio", -0.003),
-                                         ("tax_ratio", 1.5), ("fee_ratio", np.nan)])
+
+@pytest.mark.parametrize(
+    "name, value",
+    [("fee_ratio", -1.0), ("fee_ratio", 1.0), ("tax_ratio", -0.003), ("tax_ratio", 1.5), ("fee_ratio", np.nan)],
+)
 def test_cost_outside_a_fraction_is_refused(name, value):
     with pytest.raises(ValueError, match=f"{name}: expected a"):
         torvex.backtest(row(A=1.0), prices(), **{name: value})
 
 
-@pytest.mark.parametrize("kw, text", [({"fee_ratio": 0.1425}, "fee_ratio: 0.1425 is a cost of 14.25%"),
-                                      ({"tax_ratio": 0.3}, "tax_ratio: 0.3 is a cost of 30%"),
-                                      ({"position_limit": 20}, "position_limit: 20 has no effect")])
+@pytest.mark.parametrize(
+    "kw, text",
+    [
+        ({"fee_ratio": 0.1425}, "fee_ratio: 0.1425 is a cost of 14.25%"),
+        ({"tax_ratio": 0.3}, "tax_ratio: 0.3 is a cost of 30%"),
+        ({"position_limit": 20}, "position_limit: 20 has no effect"),
+    ],
+)
 def test_cost_or_limit_that_looks_like_per_cent_warns(kw, text):
     with pytest.warns(UserWarning, match=text) as rec:
         r = torvex.backtest(row(A=1.0), prices(), **kw)
@@ -54,9 +62,16 @@ def test_cost_or_limit_that_looks_like_per_cent_warns(kw, text):
     assert any(w.startswith(text) for w in r.warnings)
 
 
-@pytest.mark.parametrize("pos", [row(A=1.0), row(A=0.3, B=-0.3), row(A=True, B=True),
-                                 pd.DataFrame({f"S{i}": [0.05] for i in range(20)}, index=DATES[:1])],
-                         ids=["one", "long-short", "bool", "twenty-fractions"])
+@pytest.mark.parametrize(
+    "pos",
+    [
+        row(A=1.0),
+        row(A=0.3, B=-0.3),
+        row(A=True, B=True),
+        pd.DataFrame({f"S{i}": [0.05] for i in range(20)}, index=DATES[:1]),
+    ],
+    ids=["one", "long-short", "bool", "twenty-fractions"],
+)
 def test_ordinary_inputs_do_not_warn(pos):
     p = pd.concat([prices()] + [prices()[["A"]].rename(columns={"A": f"S{i}"}) for i in range(20)], axis=1)
     quiet(pos, p)
@@ -64,6 +79,7 @@ def test_ordinary_inputs_do_not_warn(pos):
 
 
 # ------------------------------------------------------------------ weights
+
 
 @pytest.mark.parametrize("seed", range(6))
 def test_gross_above_one_warns_and_trades_the_rescaled_row(seed):
@@ -93,6 +109,7 @@ def test_hedged_and_per_cent_weights_warn():
 
 
 # ------------------------------------------------------------------ prices
+
 
 @pytest.mark.parametrize("bad", [0.0, -5.0, np.inf])
 @pytest.mark.parametrize("frame", ["close", "high", "low", "open"])
@@ -136,6 +153,7 @@ def test_high_below_low_is_refused_and_closes_outside_the_range_warn():
 
 # ------------------------------------------------------------------ dates, options, columns
 
+
 @pytest.mark.parametrize("where", ["price", "position", "stop_loss"])
 def test_nat_in_an_index_is_refused(where):
     idx = DATES.insert(6, pd.NaT)
@@ -146,8 +164,9 @@ def test_nat_in_an_index_is_refused(where):
         torvex.backtest(pos, p, stop_loss=sl)
 
 
-@pytest.mark.parametrize("when, found", [(pd.NaT, "NaT"), ("not a date", "'not a date'"),
-                                         (pd.Timestamp("3000-01-01"), "3000-01-01")])
+@pytest.mark.parametrize(
+    "when, found", [(pd.NaT, "NaT"), ("not a date", "'not a date'"), (pd.Timestamp("3000-01-01"), "3000-01-01")]
+)
 def test_unusable_delisting_date_is_refused(when, found):
     with pytest.raises(ValueError, match=f"delisting: expected .*; found {found}"):
         torvex.backtest(row(A=1.0), prices(), delisting={"A": when})
@@ -165,8 +184,9 @@ def test_dates_beyond_nanoseconds_are_refused():
         torvex.backtest(pd.DataFrame({"A": [1.0, 0.0]}, index=far), prices())
 
 
-@pytest.mark.parametrize("name", ["touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period",
-                                  "periodically_rebalance"])
+@pytest.mark.parametrize(
+    "name", ["touched_exit", "retain_cost_when_rebalance", "stop_trading_next_period", "periodically_rebalance"]
+)
 @pytest.mark.parametrize("value", [pd.NA, "yes", None, 2])
 def test_bool_option_of_another_type_is_refused(name, value):
     with pytest.raises(TypeError, match=f"{name}: expected True or False; found"):
@@ -191,6 +211,7 @@ def test_multiindex_columns_are_refused(where):
 
 # ------------------------------------------------------------------ nullable and arrow dtypes
 
+
 @pytest.mark.parametrize("dtype", ["Float64", "double[pyarrow]"])
 def test_nullable_frames_read_na_as_nan(dtype):
     p = prices(B=[20, np.nan, 22, 21, np.nan, 19.0])
@@ -204,6 +225,7 @@ def test_nullable_frames_read_na_as_nan(dtype):
 
 
 # ------------------------------------------------------------------ excursion windows
+
 
 def test_excursion_window_limits():
     with pytest.raises(ValueError, match=r"excursion_window: expected at most 6 \(the number of price bars\)"):
@@ -220,6 +242,7 @@ def test_excursion_window_without_trades_gives_an_empty_table():
 
 
 # ------------------------------------------------------------------ notes are warnings too
+
 
 def test_each_kind_of_note_warns_once_with_a_count():
     p = prices(A=[np.nan, np.nan, 11, 12, 12, 13.0], B=[20, 21, 22, np.nan, np.nan, np.nan], C=[np.nan] * 2 + [5.0] * 4)

@@ -23,8 +23,9 @@ def row(**w):
 
 @pytest.mark.parametrize("order", ["unsorted", "descending", "duplicated"])
 def test_price_dates_out_of_order(order):
-    idx = {"unsorted": DATES[[0, 2, 1, 3, 4, 5]], "descending": DATES[::-1],
-           "duplicated": DATES[[0, 1, 1, 3, 4, 5]]}[order]
+    idx = {"unsorted": DATES[[0, 2, 1, 3, 4, 5]], "descending": DATES[::-1], "duplicated": DATES[[0, 1, 1, 3, 4, 5]]}[
+        order
+    ]
     p = prices().set_axis(idx)
     with pytest.raises(ValueError, match=r"price: expected dates in ascending order.*found 2024-01-0\d"):
         torvex.backtest(row(A=1.0).set_axis(idx[:1]), p)
@@ -116,8 +117,9 @@ def test_bool_and_int_weights():
     assert ints.creturn.equals(bools.creturn)
 
 
-@pytest.mark.parametrize("labels", [np.array(["A", "B"]), [1, 2], ["A", 2], [2, "A"]],
-                         ids=["<U", "int", "text-then-int", "int-then-text"])
+@pytest.mark.parametrize(
+    "labels", [np.array(["A", "B"]), [1, 2], ["A", 2], [2, "A"]], ids=["<U", "int", "text-then-int", "int-then-text"]
+)
 def test_text_and_int_symbols_are_converted_and_mapped_back(labels):
     p = prices().set_axis(pd.Index(labels, dtype=object) if isinstance(labels, list) else labels, axis=1)
     for held in labels:

@@ -24,7 +24,7 @@ def reference_cscv(x, blocks):
     """CSCV step by step: (pbo, logits, train-best's train and test Sharpe ratios per combination)."""
     t, n = x.shape
     size = t // blocks
-    parts = np.split(x[t - size * blocks:], blocks)
+    parts = np.split(x[t - size * blocks :], blocks)
     logits, train_s, test_s = [], [], []
     for combo in itertools.combinations(range(blocks), blocks // 2):
         train = np.vstack([parts[i] for i in combo])
@@ -52,8 +52,9 @@ def awkward_matrix(seed, t, n):
     return x
 
 
-@pytest.mark.parametrize("seed, t, n, blocks", [(0, 200, 7, 8), (1, 203, 8, 4), (2, 61, 6, 10), (3, 40, 9, 2),
-                                                (4, 130, 12, 6)])
+@pytest.mark.parametrize(
+    "seed, t, n, blocks", [(0, 200, 7, 8), (1, 203, 8, 4), (2, 61, 6, 10), (3, 40, 9, 2), (4, 130, 12, 6)]
+)
 def test_pbo_matches_a_plain_cscv(seed, t, n, blocks):
     x = awkward_matrix(seed, t, n)
     res = torvex.overfitting(pd.DataFrame(x), blocks=blocks)
@@ -87,8 +88,9 @@ def test_noise_overfits_half_the_time_and_an_edge_does_not():
 def test_deflated_sharpe_of_the_best_set():
     rng = np.random.default_rng(3)
     x = rng.standard_t(4, (600, 12)) * 0.01 + 0.0004
-    frame = pd.DataFrame(x, index=pd.date_range("2020-01-01", periods=600, freq="B"),
-                         columns=[f"set{i}" for i in range(12)])
+    frame = pd.DataFrame(
+        x, index=pd.date_range("2020-01-01", periods=600, freq="B"), columns=[f"set{i}" for i in range(12)]
+    )
     frame.iloc[:25, 2] = np.nan  # a set that starts later: only the common bars count
     frame["failed"] = np.nan
     res = torvex.overfitting(frame, blocks=8)
@@ -100,26 +102,44 @@ def test_deflated_sharpe_of_the_best_set():
     assert res.sharpe_variance == pytest.approx(np.var(sharpes, ddof=1), rel=1e-10)
     assert res.skew == pytest.approx(sps.skew(used[:, best]), rel=1e-10)
     assert res.kurtosis == pytest.approx(sps.kurtosis(used[:, best], fisher=False), rel=1e-10)
-    want = st.deflated_sharpe(sharpes[best], 13, np.var(sharpes, ddof=1), sps.skew(used[:, best]),
-                              sps.kurtosis(used[:, best], fisher=False), 575)
+    want = st.deflated_sharpe(
+        sharpes[best],
+        13,
+        np.var(sharpes, ddof=1),
+        sps.skew(used[:, best]),
+        sps.kurtosis(used[:, best], fisher=False),
+        575,
+    )
     assert res.dsr == pytest.approx(want, rel=1e-9)
     one = torvex.overfitting(frame, blocks=8, n_trials=1)
     assert one.sr0 == 0.0 and one.pbo == res.pbo
     assert one.dsr == pytest.approx(st.probabilistic_sharpe(sharpes[best], 0.0, res.skew, res.kurtosis, 575))
 
 
-@pytest.mark.parametrize("arg, kwargs, exc, words", [
-    (pd.DataFrame(np.zeros((100, 1)) + 0.01), {}, ValueError, "at least 2 parameter sets"),
-    (pd.DataFrame(np.random.default_rng(0).normal(size=(100, 3))), {"blocks": 7}, ValueError, "blocks: .*even"),
-    (pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))), {"blocks": 16}, ValueError, "blocks: .*at most 14"),
-    (pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))), {"blocks": 4.0}, TypeError, "blocks"),
-    (pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))), {"blocks": 4, "n_trials": 0}, ValueError,
-     "n_trials"),
-    (pd.DataFrame({"a": [0.1, np.inf] * 10, "b": 0.0}), {"blocks": 2}, ValueError, "finite"),
-    (np.zeros((30, 3)), {}, TypeError, "sweep_result_or_returns"),
-    (pd.DataFrame({"sharpe_per_bar": [0.1, 0.2], "error": None}), {}, TypeError, "keep='returns'"),
-    ((pd.DataFrame({"error": [None]}), {(1,): None}), {}, TypeError, "tuple of \\(DataFrame, dict\\)"),
-])
+@pytest.mark.parametrize(
+    "arg, kwargs, exc, words",
+    [
+        (pd.DataFrame(np.zeros((100, 1)) + 0.01), {}, ValueError, "at least 2 parameter sets"),
+        (pd.DataFrame(np.random.default_rng(0).normal(size=(100, 3))), {"blocks": 7}, ValueError, "blocks: .*even"),
+        (
+            pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))),
+            {"blocks": 16},
+            ValueError,
+            "blocks: .*at most 14",
+        ),
+        (pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))), {"blocks": 4.0}, TypeError, "blocks"),
+        (
+            pd.DataFrame(np.random.default_rng(0).normal(size=(30, 3))),
+            {"blocks": 4, "n_trials": 0},
+            ValueError,
+            "n_trials",
+        ),
+        (pd.DataFrame({"a": [0.1, np.inf] * 10, "b": 0.0}), {"blocks": 2}, ValueError, "finite"),
+        (np.zeros((30, 3)), {}, TypeError, "sweep_result_or_returns"),
+        (pd.DataFrame({"sharpe_per_bar": [0.1, 0.2], "error": None}), {}, TypeError, "keep='returns'"),
+        ((pd.DataFrame({"error": [None]}), {(1,): None}), {}, TypeError, "tuple of \\(DataFrame, dict\\)"),
+    ],
+)
 def test_mistakes_are_named(arg, kwargs, exc, words):
     with pytest.raises(exc, match=words):
         torvex.overfitting(arg, **kwargs)
@@ -132,8 +152,10 @@ GRID = {"stop_loss": [0.05, None], "resample": ["ME", "bogus", "QE", "W-FRI"]}
 
 @pytest.fixture(scope="module")
 def kept(universe, momentum):
-    return {n_jobs: torvex.sweep(momentum, universe, GRID, keep="returns", n_jobs=n_jobs, progress=False)
-            for n_jobs in (1, 2)}
+    return {
+        n_jobs: torvex.sweep(momentum, universe, GRID, keep="returns", n_jobs=n_jobs, progress=False)
+        for n_jobs in (1, 2)
+    }
 
 
 def test_kept_returns_are_each_runs_returns(kept, universe, momentum):
@@ -169,8 +191,9 @@ def test_sweep_attrs_give_the_deflated_sharpe(kept):
 
 
 def test_a_sweep_of_failed_runs(universe, momentum):
-    table, returns = torvex.sweep(momentum, universe, {"resample": ["bogus", "nope"]}, keep="returns", n_jobs=1,
-                                  progress=False)
+    table, returns = torvex.sweep(
+        momentum, universe, {"resample": ["bogus", "nope"]}, keep="returns", n_jobs=1, progress=False
+    )
     assert table.attrs["n_trials"] == 2 and math.isnan(table.attrs["sharpe_variance"])
     assert returns.shape == (0, 2) and returns.columns.equals(table.index)
     with pytest.raises(ValueError, match="at least 2 parameter sets, found 0"):

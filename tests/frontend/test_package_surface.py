@@ -33,10 +33,25 @@ def test_importing_the_core_does_not_import_pandas():
     assert out.stdout.strip() == "False"
 
 
-@pytest.mark.parametrize("module", ["torvex.backtest", "torvex.report", "torvex.stats", "torvex.io",
-                                    "torvex.datasets", "torvex.plotting", "torvex.html", "torvex._benchmark", "torvex._inputs",
-                                    "torvex.compare", "torvex._save", "torvex.overfitting",
-                                    "torvex.sweep._api", "torvex.walkforward"])
+@pytest.mark.parametrize(
+    "module",
+    [
+        "torvex.backtest",
+        "torvex.report",
+        "torvex.stats",
+        "torvex.io",
+        "torvex.datasets",
+        "torvex.plotting",
+        "torvex.html",
+        "torvex._benchmark",
+        "torvex._inputs",
+        "torvex.compare",
+        "torvex._save",
+        "torvex.overfitting",
+        "torvex.sweep._api",
+        "torvex.walkforward",
+    ],
+)
 def test_docstring_examples_run(module):
     mod = importlib.import_module(module)
     result = doctest.testmod(mod, optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)

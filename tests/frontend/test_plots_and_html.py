@@ -90,7 +90,7 @@ def test_page_sections_with_a_benchmark(universe, momentum):
     assert at == sorted(at)
     # The trade list is newest first: the last recorded trade's entry date comes before the first one's.
     t = report.trades
-    listing = page[page.index('id="trade-list"'):]
+    listing = page[page.index('id="trade-list"') :]
     last, first = t["entry_date"].iloc[-1].strftime("%Y-%m-%d"), t["entry_date"].iloc[0].strftime("%Y-%m-%d")
     assert listing.index(last) < listing.rindex(first)
     # The equity figure draws the benchmark; the rolling one adds beta.

@@ -9,10 +9,12 @@ import pytest
 import torvex
 
 WIDE = "date,A,B\n2024-01-02,10,20\n2024-01-03,11,\n2024-01-04,12,22\n"
-LONG = ("date,symbol,open,high,low,close,volume\n"
-        "2024-01-02,A,10,10.5,9.5,10,100\n2024-01-02,B,20,21,19,20,50\n"
-        "2024-01-03,A,10.5,11.5,10,11,90\n"
-        "2024-01-04,A,11,12.5,11,12,80\n2024-01-04,B,21,22.5,20.5,22,70\n")
+LONG = (
+    "date,symbol,open,high,low,close,volume\n"
+    "2024-01-02,A,10,10.5,9.5,10,100\n2024-01-02,B,20,21,19,20,50\n"
+    "2024-01-03,A,10.5,11.5,10,11,90\n"
+    "2024-01-04,A,11,12.5,11,12,80\n2024-01-04,B,21,22.5,20.5,22,70\n"
+)
 
 
 def test_wide_csv():
@@ -51,14 +53,25 @@ def test_duplicate_lines_are_refused():
 
 # --- sources: local regular files and open files only ---------------------------------------------
 
-@pytest.mark.parametrize("url", ["http://example.com/p.csv", "https://example.com/p.parquet", "ftp://h/p.csv",
-                                 "s3://bucket/p.csv", "file:///tmp/p.csv", "gs+x.y-z://a/b"])
+
+@pytest.mark.parametrize(
+    "url",
+    [
+        "http://example.com/p.csv",
+        "https://example.com/p.parquet",
+        "ftp://h/p.csv",
+        "s3://bucket/p.csv",
+        "file:///tmp/p.csv",
+        "gs+x.y-z://a/b",
+    ],
+)
 def test_urls_never_reach_pandas(monkeypatch, url):
     def fail(*args, **kwargs):
         raise AssertionError(f"pandas reader called with {args[:1]!r}")
 
     monkeypatch.setattr(pd, "read_csv", fail)
     monkeypatch.setattr(pd, "read_parquet", fail)
+
     class Fspath:  # a path-like object whose path is the URL (pathlib would fold the '//')
         def __fspath__(self):
             return url
@@ -72,6 +85,7 @@ def test_urls_never_reach_pandas(monkeypatch, url):
 @pytest.mark.parametrize("kind, found", [("fifo", "FIFO"), ("directory", "directory"), ("device", "character device")])
 def test_only_regular_files_are_opened(tmp_path, kind, found):
     import os
+
     if kind == "fifo":
         path = tmp_path / "pipe.csv"
         os.mkfifo(path)  # nobody writes: opening it for reading would block
@@ -101,6 +115,7 @@ def test_compressed_files_read_as_plain(tmp_path, opener):
 @pytest.mark.parametrize("how", ["suffix", "content", "format"])
 def test_excel_says_what_to_do(tmp_path, how):
     import zipfile
+
     path = tmp_path / ("book.xlsx" if how == "suffix" else "book.csv")
     with zipfile.ZipFile(path, "w") as z:
         z.writestr("xl/workbook.xml", "<workbook/>")
@@ -135,12 +150,15 @@ def test_prices_still_read_missing_markers(missing):
     assert np.isnan(p.loc["2024-01-02", "B"]) and p.loc["2024-01-03", "B"] == 3
 
 
-@pytest.mark.parametrize("text, line", [
-    ("date,A,B\n2024-01-02,1,2\n2024-01-03,3,4,\n", 3),       # trailing comma
-    ("date,A,B\n2024-01-02,1,2,\n2024-01-03,3,4,\n", 2),      # trailing comma everywhere
-    ("date,A,B\n2024-01-02,1,2\n\n2024-01-04,5\n", 4),        # a short line after a blank one
-    ("date,symbol,close\n2024-01-02,A,1,\n", 2),
-])
+@pytest.mark.parametrize(
+    "text, line",
+    [
+        ("date,A,B\n2024-01-02,1,2\n2024-01-03,3,4,\n", 3),  # trailing comma
+        ("date,A,B\n2024-01-02,1,2,\n2024-01-03,3,4,\n", 2),  # trailing comma everywhere
+        ("date,A,B\n2024-01-02,1,2\n\n2024-01-04,5\n", 4),  # a short line after a blank one
+        ("date,symbol,close\n2024-01-02,A,1,\n", 2),
+    ],
+)
 def test_lines_of_the_wrong_width_name_the_line(text, line):
     with pytest.raises(ValueError, match=f"fields on every line.*on line {line}"):
         torvex.read_prices(io.StringIO(text))
@@ -162,6 +180,7 @@ def test_duplicate_dates_in_the_wide_layout_are_refused():
 
 
 # --- dates ----------------------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("layout", ["wide", "long"])
 def test_yyyymmdd_integers_are_dates(layout, tmp_path):
@@ -196,11 +215,14 @@ def test_date_format_and_iso_only():
     assert list(p.index) == [pd.Timestamp("2024-01-02"), pd.Timestamp("2024-01-03")]
 
 
-@pytest.mark.parametrize("text, found", [
-    ("date,A\n2024-01-02,1\n,2\n", "'' on line 3"),
-    ("date,A\n2024-01-02,1\nNaT,2\n", "'NaT' on line 3"),
-    ("date,A\n2024-01-02,1\n2024-02-30,2\n", "'2024-02-30' on line 3"),
-])
+@pytest.mark.parametrize(
+    "text, found",
+    [
+        ("date,A\n2024-01-02,1\n,2\n", "'' on line 3"),
+        ("date,A\n2024-01-02,1\nNaT,2\n", "'NaT' on line 3"),
+        ("date,A\n2024-01-02,1\n2024-02-30,2\n", "'2024-02-30' on line 3"),
+    ],
+)
 def test_unreadable_dates_name_line_and_value(text, found):
     with pytest.raises(ValueError, match=found):
         torvex.read_prices(io.StringIO(text))
@@ -213,8 +235,16 @@ def test_no_date_column_lists_the_names_looked_for():
 
 # --- long layout names and overrides --------------------------------------------------------------
 
-@pytest.mark.parametrize("d, s, p", [("Date", "Ticker", "Adj Close"), ("TIMESTAMP", "code", "price"),
-                                     ("day", "SID", "last"), ("datetime", "Stock", "adj_close")])
+
+@pytest.mark.parametrize(
+    "d, s, p",
+    [
+        ("Date", "Ticker", "Adj Close"),
+        ("TIMESTAMP", "code", "price"),
+        ("day", "SID", "last"),
+        ("datetime", "Stock", "adj_close"),
+    ],
+)
 def test_long_layout_common_names(d, s, p):
     text = LONG.replace("date,symbol,open,high,low,close", f"{d},{s},open,high,low,{p}")
     got = torvex.read_prices(io.StringIO(text))
@@ -235,6 +265,7 @@ def test_long_layout_overrides():
 
 # --- Parquet indexes ------------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("index", ["iso strings", "multiindex", "labels"])
 def test_parquet_indexes(tmp_path, index):
     pytest.importorskip("pyarrow")
@@ -245,8 +276,9 @@ def test_parquet_indexes(tmp_path, index):
         pd.testing.assert_frame_equal(torvex.read_prices(path), wide, check_index_type=False)
     elif index == "multiindex":
         pd.read_csv(io.StringIO(LONG)).set_index(["date", "symbol"]).to_parquet(path)
-        pd.testing.assert_frame_equal(torvex.read_prices(path)["close"],
-                                      torvex.read_prices(io.StringIO(LONG))["close"], check_index_type=False)
+        pd.testing.assert_frame_equal(
+            torvex.read_prices(path)["close"], torvex.read_prices(io.StringIO(LONG))["close"], check_index_type=False
+        )
     else:
         wide.set_axis(["x", "y", "z"], axis=0).to_parquet(path)
         with pytest.raises(ValueError, match="first column does not hold dates.*'x' on row 0"):

@@ -24,9 +24,11 @@ def reports(universe, momentum):
     bench = price.iloc[:, 0].copy()
     bench.iloc[:60] = np.nan
     bench.iloc[200:240] = bench.iloc[200]
-    return [torvex.backtest(momentum, universe, stop_loss=0.08),
-            torvex.backtest(weights, price, resample="W", benchmark=bench),
-            torvex.backtest(weights.iloc[::5], price.iloc[::5], benchmark=bench.iloc[::5])]
+    return [
+        torvex.backtest(momentum, universe, stop_loss=0.08),
+        torvex.backtest(weights, price, resample="W", benchmark=bench),
+        torvex.backtest(weights.iloc[::5], price.iloc[::5], benchmark=bench.iloc[::5]),
+    ]
 
 
 def window_figures(report, window):
@@ -36,7 +38,7 @@ def window_figures(report, window):
     root = np.sqrt(st.periods_per_year(report.creturn.index))
     out = np.full((len(r), 5), np.nan)
     p = report.benchmark
-    b = (p.iloc[1:].to_numpy() / p.iloc[:-1].to_numpy() - 1)[-len(r):] if p is not None else np.full(len(r), np.nan)
+    b = (p.iloc[1:].to_numpy() / p.iloc[:-1].to_numpy() - 1)[-len(r) :] if p is not None else np.full(len(r), np.nan)
     for i, t in enumerate(r.index):
         if isinstance(window, int):
             if i < window - 1:
@@ -57,7 +59,7 @@ def window_figures(report, window):
         if pair.sum() >= 2 and (pair.all() or not isinstance(window, int)) and np.var(bx[pair]) > 0:
             out[i, 4] = np.cov(x[pair], bx[pair])[0, 1] / np.var(bx[pair], ddof=1)
     columns = ["return", "volatility", "sharpe", "drawdown", "beta"]
-    return pd.DataFrame(out, index=r.index, columns=columns).iloc[:, :4 if p is None else 5]
+    return pd.DataFrame(out, index=r.index, columns=columns).iloc[:, : 4 if p is None else 5]
 
 
 @pytest.mark.parametrize("window", [2, 5, 63, 300, 1000, "1D", "30D", "91D", pd.Timedelta(hours=24 * 45)])
@@ -72,13 +74,22 @@ def test_rolling_figures_match_a_loop_over_the_windows(reports, window):
         pd.testing.assert_frame_equal(got, want, rtol=1e-9, atol=1e-12)
 
 
-@pytest.mark.parametrize("window, error, found", [
-    (1, ValueError, "found 1$"), (0, ValueError, "found 0$"), (True, TypeError, "found bool"),
-    (2.5, TypeError, "found float"), (None, TypeError, "found NoneType"),
-    ("3ME", ValueError, "found '3ME', a calendar span of varying length"), ("W", ValueError, "varying length"),
-    ("5B", ValueError, "varying length"), ("63", ValueError, "not a pandas frequency"),
-    ("0D", ValueError, "not a positive span"), (pd.Timedelta("-3D"), ValueError, "not a positive span"),
-])
+@pytest.mark.parametrize(
+    "window, error, found",
+    [
+        (1, ValueError, "found 1$"),
+        (0, ValueError, "found 0$"),
+        (True, TypeError, "found bool"),
+        (2.5, TypeError, "found float"),
+        (None, TypeError, "found NoneType"),
+        ("3ME", ValueError, "found '3ME', a calendar span of varying length"),
+        ("W", ValueError, "varying length"),
+        ("5B", ValueError, "varying length"),
+        ("63", ValueError, "not a pandas frequency"),
+        ("0D", ValueError, "not a positive span"),
+        (pd.Timedelta("-3D"), ValueError, "not a positive span"),
+    ],
+)
 def test_rolling_refuses_a_window_that_cannot_work(reports, window, error, found):
     with pytest.raises(error, match="^window: expected an int number of bars .*" + found):
         reports[0].rolling(window)

@@ -54,22 +54,32 @@ def _long_short(close):
 RUNS = {
     "touched exits on OHLC": lambda u, m: torvex.backtest(m, u, touched_exit=True, stop_loss=0.04, take_profit=0.08),
     "stops given as frames, a benchmark": lambda u, m: torvex.backtest(
-        m, u, stop_loss=pd.DataFrame(0.05, index=u["close"].index[::90], columns=u["close"].columns[:6]),
+        m,
+        u,
+        stop_loss=pd.DataFrame(0.05, index=u["close"].index[::90], columns=u["close"].columns[:6]),
         take_profit=pd.Series(0.1, index=u["close"].columns[2:8]),
-        benchmark=u["close"].mean(axis=1).iloc[20:].rename("equal weight")),
-    "shorts with a trailing stop": lambda u, m: torvex.backtest(_long_short(u["close"]), u, resample="W",
-                                                               trail_stop=0.05, trail_stop_activation=0.02),
-    "windowed excursions": lambda u, m: torvex.backtest(m, u, stop_loss=0.06, excursion_window=12,
-                                                       excursion_window_step=4),
+        benchmark=u["close"].mean(axis=1).iloc[20:].rename("equal weight"),
+    ),
+    "shorts with a trailing stop": lambda u, m: torvex.backtest(
+        _long_short(u["close"]), u, resample="W", trail_stop=0.05, trail_stop_activation=0.02
+    ),
+    "windowed excursions": lambda u, m: torvex.backtest(
+        m, u, stop_loss=0.06, excursion_window=12, excursion_window_step=4
+    ),
     "targets without a price": lambda u, m: torvex.backtest(
-        u["close"].isna().shift(-1, fill_value=False) | m.reindex(u["close"].index).ffill().fillna(False), u,
-        resample=list(u["close"].index[60::45])),
+        u["close"].isna().shift(-1, fill_value=False) | m.reindex(u["close"].index).ffill().fillna(False),
+        u,
+        resample=list(u["close"].index[60::45]),
+    ),
     "tz-aware seconds, int symbols": lambda u, m: (lambda p: torvex.backtest(_like(m, u, p), p, stop_loss=0.05))(
-        _relabel(u, list(range(100, 112)), "Asia/Taipei", "s", "B")),
-    "symbols 0..11 as a range, UTC microseconds": lambda u, m: (lambda p: torvex.backtest(p["close"].notna(), p, resample="QE"))(
-        _relabel(u, pd.RangeIndex(12), "UTC", "us")),
+        _relabel(u, list(range(100, 112)), "Asia/Taipei", "s", "B")
+    ),
+    "symbols 0..11 as a range, UTC microseconds": lambda u, m: (
+        lambda p: torvex.backtest(p["close"].notna(), p, resample="QE")
+    )(_relabel(u, pd.RangeIndex(12), "UTC", "us")),
     "object text symbols, no trades": lambda u, m: (lambda p: torvex.backtest(p["close"].notna() & False, p))(
-        _relabel(u, pd.Index([f"s{i}" for i in range(12)], dtype=object))),
+        _relabel(u, pd.Index([f"s{i}" for i in range(12)], dtype=object))
+    ),
 }
 
 
@@ -94,8 +104,11 @@ def test_round_trip_is_exact(saved):
         assert_series_equal(back.benchmark, report.benchmark, **EXACT)
     assert_series_equal(back.stats(), report.stats(), check_exact=True)
     bench = report.creturn.iloc[::-1].to_numpy()
-    assert_series_equal(back.stats(benchmark=pd.Series(bench, index=report.creturn.index)),
-                        report.stats(benchmark=pd.Series(bench, index=report.creturn.index)), check_exact=True)
+    assert_series_equal(
+        back.stats(benchmark=pd.Series(bench, index=report.creturn.index)),
+        report.stats(benchmark=pd.Series(bench, index=report.creturn.index)),
+        check_exact=True,
+    )
     assert (back.warnings, back.start, back.end) == (report.warnings, report.start, report.end)
     assert back.reconcile() == report.reconcile()
     assert_series_equal(pickle.loads(pickle.dumps(back)).stats(), report.stats(), check_exact=True)
@@ -109,8 +122,9 @@ def test_stats_exact_where_targets_were_removed_for_want_of_a_price(seed, tmp_pa
 
     prices = synthetic_universe(n_stocks=8, n_bars=250, seed=seed, ohlc=True)
     close = prices["close"]
-    report = torvex.backtest(close.isna().shift(-1, fill_value=False) | (close > close.rolling(20).mean()), prices,
-                             resample="W")
+    report = torvex.backtest(
+        close.isna().shift(-1, fill_value=False) | (close > close.rolling(20).mean()), prices, resample="W"
+    )
     assert any("was removed" in w for w in report.warnings)
     back = torvex.load_report(report.save(tmp_path / "r"))
     assert_series_equal(back.stats(), report.stats(), check_exact=True)
@@ -173,8 +187,10 @@ def test_files_are_read_by_plain_pandas_and_pyarrow(saved):
     done = subprocess.run([sys.executable, "-I", "-c", _PLAIN_READ, str(folder)], capture_output=True, check=True)
     files = pickle.loads(done.stdout)
     assert files.pop("torvex imported") is False
-    tables = {**{n: getattr(report, n) for n in ("creturn", "weights", "next_weights") + FRAMES},
-              "drawdowns": report.drawdowns(top=None)}
+    tables = {
+        **{n: getattr(report, n) for n in ("creturn", "weights", "next_weights") + FRAMES},
+        "drawdowns": report.drawdowns(top=None),
+    }
     if report.benchmark is not None:
         tables["benchmark"] = report.benchmark
     for key, value in report._run.settings.items():
@@ -203,8 +219,11 @@ def test_files_are_read_by_plain_pandas_and_pyarrow(saved):
 
 @pytest.fixture
 def small(universe, momentum):
-    return torvex.backtest(momentum, universe, stop_loss=pd.DataFrame(0.05, index=universe["close"].index[:1],
-                                                                      columns=universe["close"].columns))
+    return torvex.backtest(
+        momentum,
+        universe,
+        stop_loss=pd.DataFrame(0.05, index=universe["close"].index[:1], columns=universe["close"].columns),
+    )
 
 
 def test_overwrite_replaces_a_saved_report_only_when_asked(small, universe, momentum, tmp_path):
@@ -256,14 +275,17 @@ def _other_format(folder):
     (folder / "report.json").write_text(json.dumps({"format": "something-else", "version": 1}))
 
 
-@pytest.mark.parametrize("spoil, error, match", [
-    (lambda f: None, None, None),
-    (lambda f: (f / "report.json").unlink(), ValueError, "path: .*without report.json"),
-    (_version_2, ValueError, "path: .*version 2.*upgrade torvex"),
-    (_other_format, ValueError, "path: .*format 'something-else'"),
-    (lambda f: (f / "trades.parquet").unlink(), ValueError, "path: expected trades.parquet"),
-    (lambda f: (f / "report.json").write_text("{no json"), ValueError, "path: .*not JSON"),
-])
+@pytest.mark.parametrize(
+    "spoil, error, match",
+    [
+        (lambda f: None, None, None),
+        (lambda f: (f / "report.json").unlink(), ValueError, "path: .*without report.json"),
+        (_version_2, ValueError, "path: .*version 2.*upgrade torvex"),
+        (_other_format, ValueError, "path: .*format 'something-else'"),
+        (lambda f: (f / "trades.parquet").unlink(), ValueError, "path: expected trades.parquet"),
+        (lambda f: (f / "report.json").write_text("{no json"), ValueError, "path: .*not JSON"),
+    ],
+)
 def test_load_refuses_what_is_not_a_saved_report(small, tmp_path, spoil, error, match):
     folder = small.save(tmp_path / "r")
     spoil(folder)
@@ -297,5 +319,8 @@ def test_loaded_report_draws_its_plots_and_page(small, tmp_path):
     back = torvex.load_report(small.save(tmp_path / "r"))
     assert len(back.plot().axes) == 2 and back.plot_trades() is not None and back.plot_monthly() is not None
     page = back.to_html(tmp_path / "page.html")
-    assert page.count('src="data:image/png;base64,') == small.to_html().count('src="data:image/png;base64,') >= 3 and str(len(small.trades)) in page
+    assert (
+        page.count('src="data:image/png;base64,') == small.to_html().count('src="data:image/png;base64,') >= 3
+        and str(len(small.trades)) in page
+    )
     assert os.path.getsize(tmp_path / "page.html") > 10_000

@@ -88,8 +88,9 @@ def test_stable_index_and_types(report):
     assert report.start <= report.end == report.creturn.index[-1]
 
 
-@pytest.mark.parametrize("freq,expected", [("B", 252), ("D", 365), ("W-FRI", 52), ("ME", 12), ("QE", 4),
-                                           ("YE", 1), ("h", 252 * 24)])
+@pytest.mark.parametrize(
+    "freq,expected", [("B", 252), ("D", 365), ("W-FRI", 52), ("ME", 12), ("QE", 4), ("YE", 1), ("h", 252 * 24)]
+)
 def test_periods_per_year(freq, expected):
     assert st.periods_per_year(pd.date_range("2021-01-01", periods=24 * 10, freq=freq)) == expected
 

@@ -32,8 +32,8 @@ def random_inputs(seed):
         a[np.isnan(price) | (rng.random(a.shape) < 0.02)] = np.nan
     if rng.random() < 0.5:  # one stock stops trading for good, another lists late
         gone, late = rng.choice(ncols, 2, replace=False)
-        price[int(rng.integers(nbars // 2, nbars - 2)):, gone] = np.nan
-        price[:int(rng.integers(1, nbars // 3)), late] = np.nan
+        price[int(rng.integers(nbars // 2, nbars - 2)) :, gone] = np.nan
+        price[: int(rng.integers(1, nbars // 3)), late] = np.nan
     dates = pd.bdate_range("2022-01-03", periods=nbars)
     syms = [f"S{i}" for i in range(ncols)]
 
@@ -56,17 +56,25 @@ def random_inputs(seed):
     ohlc = touched or rng.random() < 0.3
     delisting = rng.choice(["auto", "none", "mapping"])
     options = dict(
-        stop_loss=rng.choice([None, 0.05, 0.1]), take_profit=rng.choice([None, 0.06, 0.15]),
-        trail_stop=rng.choice([None, 0.04]), trail_stop_activation=float(rng.choice([0.0, 0.03])),
-        position_limit=float(rng.choice([1.0, 0.4])), touched_exit=touched,
-        retain_cost_when_rebalance=bool(rng.random() < 0.5), periodically_rebalance=bool(rng.random() < 0.5),
-        excursion_window=int(rng.choice([0, 5])), excursion_window_step=int(rng.choice([1, 2])),
-        resample=rng.choice([None, "W", "ME"]), trade_at=str(rng.choice(["close", "open"])) if ohlc else "close",
-        fee_ratio=float(rng.choice([0.0, 0.001425])), tax_ratio=float(rng.choice([0.0, 0.003])),
+        stop_loss=rng.choice([None, 0.05, 0.1]),
+        take_profit=rng.choice([None, 0.06, 0.15]),
+        trail_stop=rng.choice([None, 0.04]),
+        trail_stop_activation=float(rng.choice([0.0, 0.03])),
+        position_limit=float(rng.choice([1.0, 0.4])),
+        touched_exit=touched,
+        retain_cost_when_rebalance=bool(rng.random() < 0.5),
+        periodically_rebalance=bool(rng.random() < 0.5),
+        excursion_window=int(rng.choice([0, 5])),
+        excursion_window_step=int(rng.choice([1, 2])),
+        resample=rng.choice([None, "W", "ME"]),
+        trade_at=str(rng.choice(["close", "open"])) if ohlc else "close",
+        fee_ratio=float(rng.choice([0.0, 0.001425])),
+        tax_ratio=float(rng.choice([0.0, 0.003])),
         delisting={"auto": "auto", "none": None, "mapping": {syms[0]: dates[2 * nbars // 3]}}[delisting],
     )
-    prices = {"open": frame(open_), "high": frame(high), "low": frame(low), "close": frame(price)} \
-        if ohlc else frame(price)
+    prices = (
+        {"open": frame(open_), "high": frame(high), "low": frame(low), "close": frame(price)} if ohlc else frame(price)
+    )
     return position, prices, options, frame(open_ if options["trade_at"] == "open" else price)
 
 
@@ -98,7 +106,9 @@ def recomputed_trade_figures(trades):
         expectancy=closed["return"].mean() if len(closed) else nan,
         avg_win=closed["return"][win].mean() if win.any() else nan,
         avg_loss=closed["return"][~win].mean() if (~win).any() else nan,
-        fees_paid=trades.fees.sum(), taxes_paid=trades.taxes.sum(), trades=len(trades),
+        fees_paid=trades.fees.sum(),
+        taxes_paid=trades.taxes.sum(),
+        trades=len(trades),
     )
 
 
@@ -146,10 +156,16 @@ def test_take_profit_touched_at_ten_percent():
     high, low = close.copy(), close.copy()
     high.iloc[2], low.iloc[2] = 111.0, 99.0
     position = pd.DataFrame({"A": [1.0]}, index=DATES[:1])
-    report = torvex.backtest(position, {"open": close, "high": high, "low": low, "close": close},
-                             take_profit=0.1, touched_exit=True, fee_ratio=0, tax_ratio=0)
+    report = torvex.backtest(
+        position,
+        {"open": close, "high": high, "low": low, "close": close},
+        take_profit=0.1,
+        touched_exit=True,
+        fee_ratio=0,
+        tax_ratio=0,
+    )
     assert report.creturn.iloc[-1] == pytest.approx(1.10, rel=1e-12)
-    (_, trade), = report.trades.iterrows()
+    ((_, trade),) = report.trades.iterrows()
     assert trade.exit_reason == "take_profit" and trade.touched
     assert (trade.entry_price, trade.exit_price) == (100.0, pytest.approx(110.0, rel=1e-12))
     assert trade.pnl == pytest.approx(0.10, rel=1e-12) and trade["return"] == pytest.approx(0.10, rel=1e-12)
@@ -185,14 +201,13 @@ def test_stats_keys_with_and_without_trades():
 def test_exit_on_a_halted_bar(side, how):
     # A has no price on 2021-03-05, where the row of 03-04 sells it (or its delisting date
     # closes it): it goes at its last price, 12.
-    price = pd.DataFrame({"A": [10, 10, 11, 12, np.nan, 12.5, 13], "B": [20, 20, 20, 21, 22, 22, 22.0]},
-                         index=DATES)
+    price = pd.DataFrame({"A": [10, 10, 11, 12, np.nan, 12.5, 13], "B": [20, 20, 20, 21, 22, 22, 22.0]}, index=DATES)
     if how == "rebalance":
-        report = torvex.backtest(pd.DataFrame({"A": [0.5 * side, 0.0], "B": [0.5, 0.5]}, index=DATES[[0, 3]]),
-                                 price)
+        report = torvex.backtest(pd.DataFrame({"A": [0.5 * side, 0.0], "B": [0.5, 0.5]}, index=DATES[[0, 3]]), price)
     else:
-        report = torvex.backtest(pd.DataFrame({"A": [0.5 * side], "B": [0.5]}, index=DATES[:1]), price,
-                                 delisting={"A": DATES[4]})
+        report = torvex.backtest(
+            pd.DataFrame({"A": [0.5 * side], "B": [0.5]}, index=DATES[:1]), price, delisting={"A": DATES[4]}
+        )
     a = report.trades[report.trades.symbol == "A"].iloc[0]
     assert a.exit_date == DATES[4] and a.exit_price == 12.0
     assert np.isfinite(a["return"]) and np.isfinite(a.pnl)
@@ -210,7 +225,8 @@ def test_value_of_exactly_zero_is_named():
     report = torvex.backtest(pd.DataFrame({"A": [5e-324], "B": [0.5]}, index=DATES[:1]), price)
     assert list(report.trades.symbol) == ["B"]
     assert [w[:40] for w in report.warnings if w.startswith("reconcile:")] == [
-        "reconcile: 'A' was held at a value of ex"]
+        "reconcile: 'A' was held at a value of ex"
+    ]
     assert abs(report.reconcile()) <= 1e-15
 
 
@@ -219,14 +235,30 @@ def test_touched_fill_beyond_a_bar_without_an_open_is_named():
     # the band's level, 9, which the bar never traded, and the warning says so.
     idx = DATES[:4]
     frame = lambda v: pd.DataFrame({"A": v}, index=idx)  # noqa: E731
-    report = torvex.backtest(frame([1.0])[:1], open=frame([10, 10, np.nan, 8.2]), high=frame([10, 10, 8.5, 8.2]),
-                             low=frame([10, 10, 8.0, 8.2]), close=frame([10, 10, 8.2, 8.2]),
-                             touched_exit=True, stop_loss=0.1, fee_ratio=0, tax_ratio=0)
+    report = torvex.backtest(
+        frame([1.0])[:1],
+        open=frame([10, 10, np.nan, 8.2]),
+        high=frame([10, 10, 8.5, 8.2]),
+        low=frame([10, 10, 8.0, 8.2]),
+        close=frame([10, 10, 8.2, 8.2]),
+        touched_exit=True,
+        stop_loss=0.1,
+        fee_ratio=0,
+        tax_ratio=0,
+    )
     assert report.trades.exit_price.iloc[0] == pytest.approx(9.0, rel=1e-12)
     lines = [w for w in report.warnings if w.startswith("touched_exit: 'A' has no open on 2021-03-03")]
     assert len(lines) == 1 and " 9," in lines[0]
     # With the open known, the gap fills at the open and nothing is said.
-    gap = torvex.backtest(frame([1.0])[:1], open=frame([10, 10, 8.4, 8.2]), high=frame([10, 10, 8.5, 8.2]),
-                          low=frame([10, 10, 8.0, 8.2]), close=frame([10, 10, 8.2, 8.2]),
-                          touched_exit=True, stop_loss=0.1, fee_ratio=0, tax_ratio=0)
+    gap = torvex.backtest(
+        frame([1.0])[:1],
+        open=frame([10, 10, 8.4, 8.2]),
+        high=frame([10, 10, 8.5, 8.2]),
+        low=frame([10, 10, 8.0, 8.2]),
+        close=frame([10, 10, 8.2, 8.2]),
+        touched_exit=True,
+        stop_loss=0.1,
+        fee_ratio=0,
+        tax_ratio=0,
+    )
     assert gap.trades.exit_price.iloc[0] == 8.4 and not any(w.startswith("touched_exit:") for w in gap.warnings)

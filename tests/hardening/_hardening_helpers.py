@@ -35,10 +35,12 @@ def run_child(code, timeout=120):
     proc = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
         cwd=os.path.dirname(os.path.abspath(__file__)),
-        env=env, capture_output=True, text=True, timeout=timeout,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
     )
-    assert proc.returncode == 0, (
-        f"child ended with {proc.returncode}\n{proc.stderr[-4000:]}")
+    assert proc.returncode == 0, f"child ended with {proc.returncode}\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
@@ -52,8 +54,16 @@ def args_for(price, weights, price_columns, pos_columns, close=None, **options):
     n = price.shape[0]
     idx = daily(n)
     return dict(
-        price_values=price, close_values=price.copy(order="K") if close is None else close,
-        high_values=None, low_values=None, open_values=None, price_index=idx,
-        price_columns=np.array(price_columns, dtype=object), pos_values=weights,
-        pos_index=daily(weights.shape[0]), pos_columns=np.array(pos_columns, dtype=object),
-        resample=idx.copy(), **options)
+        price_values=price,
+        close_values=price.copy(order="K") if close is None else close,
+        high_values=None,
+        low_values=None,
+        open_values=None,
+        price_index=idx,
+        price_columns=np.array(price_columns, dtype=object),
+        pos_values=weights,
+        pos_index=daily(weights.shape[0]),
+        pos_columns=np.array(pos_columns, dtype=object),
+        resample=idx.copy(),
+        **options,
+    )

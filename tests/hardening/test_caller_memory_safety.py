@@ -33,21 +33,26 @@ def run(table, flag):
 def test_stop_rows_rewritten_out_of_range_by_a_callback():
     # The truth test of the first rebalance (bar 1) points every bar at row
     # 2**40 of a one-row table; bar 2 reads it.
-    out = run_child(ROWS_SCENARIO + """
+    out = run_child(
+        ROWS_SCENARIO
+        + """
 class Flag:
     def __bool__(self):
         rows[:] = 1 << 40
         return True
 table = Sub(np.full((1, 1), 0.5), np.zeros(n, np.intp))
 print(json.dumps(outcome(lambda: run(table, Flag()))))
-""")
+"""
+    )
     assert out == {"error": "IndexError", "message": "Out of bounds on buffer access (axis 0)"}
 
 
 def test_stop_rows_rewritten_in_range_are_read_live():
     # Rows 1 (a 1% stop) from bar 2 on, set by the callback at bar 1's
     # rebalance, give the run of a table that had those rows from the start.
-    out = run_child(ROWS_SCENARIO + """
+    out = run_child(
+        ROWS_SCENARIO
+        + """
 class Flag:
     def __bool__(self):
         rows[2:] = 1
@@ -57,7 +62,8 @@ live = outcome(lambda: run(Sub(values, np.zeros(n, np.intp)), Flag()))
 rows = np.r_[0, 0, np.ones(n - 2, np.intp)]
 static = outcome(lambda: run(StopTable(values, rows), True))
 print(json.dumps([live, static]))
-""")
+"""
+    )
     live, static = out
     assert "error" not in live
     assert live == static
@@ -136,10 +142,13 @@ print(json.dumps([with_unpriced, without, priced]))
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
-@pytest.mark.parametrize("cols, perm", [
-    (["a", "b", "zz"], [0, 1, 2]),
-    (["zz", "a", "b"], [2, 0, 1]),   # the unpriced column first
-])
+@pytest.mark.parametrize(
+    "cols, perm",
+    [
+        (["a", "b", "zz"], [0, 1, 2]),
+        (["zz", "a", "b"], [2, 0, 1]),  # the unpriced column first
+    ],
+)
 def test_nan_target_of_an_unpriced_column(order, cols, perm):
     # 1e-300 -> 1e300 overflows the held values: balance and the rebalance
     # ratio are infinite and the zero weight of "zz" times infinity is NaN.
@@ -179,7 +188,8 @@ print(json.dumps(outcome(run)))
 def test_input_resized_by_a_callback(target):
     # resize(refcheck=False) moves an array's memory even while the run holds
     # its buffer: the run must notice instead of reading the freed block.
-    out = run_child("""
+    out = run_child(
+        """
 n = 8
 idx = np.arange(n, dtype=np.int64) * DAY
 price = np.linspace(1.0, 2.0, n).reshape(n, 1).copy()  # owns its memory
@@ -195,7 +205,9 @@ def run():
                              np.array(["a"], dtype=object), idx.copy(),
                              stop_trading_next_period=Flag())
 print(json.dumps(outcome(run)))
-""" % target)
+"""
+        % target
+    )
     assert out["error"] == "ValueError"
     assert "resized" in out["message"]
 
@@ -218,8 +230,7 @@ except Exception as e:
     result = {"error": type(e).__name__, "message": str(e)}
 print(json.dumps(result))
 """)
-    assert out == {"error": "ValueError",
-                   "message": "Argument 'pos_columns' was resized during the run"}
+    assert out == {"error": "ValueError", "message": "Argument 'pos_columns' was resized during the run"}
 
 
 @pytest.mark.parametrize("hook", ["encode", "__str__"])
@@ -227,7 +238,8 @@ def test_weights_resized_by_a_label_during_set_up(hook):
     # The set-up reads the weight table after the labels' own code ran: the
     # mapping calls each label's encode, and a weighted column without a price
     # is named through its __str__. Either may move the weights' memory.
-    out = run_child("""
+    out = run_child(
+        """
 n = 6
 idx = np.arange(n, dtype=np.int64) * DAY
 price = np.linspace(1.0, 2.0, n).reshape(n, 1).copy()
@@ -247,5 +259,7 @@ def run():
                              np.array(["a"], dtype=object), w, idx.copy(),
                              np.array([Label("a"), Label("zz")], dtype=object), idx.copy())
 print(json.dumps(outcome(run)))
-""" % hook)
+"""
+        % hook
+    )
     assert out == {"error": "ValueError", "message": "Argument 'pos_values' was resized during the run"}

@@ -11,8 +11,9 @@ LEAKS = os.path.join(os.path.dirname(__file__), "..", "..", "fuzz", "leaks.py")
 
 
 def test_memory_objects_and_refcounts_flat_after_warm_up():
-    proc = subprocess.run([sys.executable, LEAKS, "500"], capture_output=True, text=True,
-                          timeout=600, env=dict(os.environ, TZ="UTC"))
+    proc = subprocess.run(
+        [sys.executable, LEAKS, "500"], capture_output=True, text=True, timeout=600, env=dict(os.environ, TZ="UTC")
+    )
     assert proc.returncode in (0, 1), proc.stderr[-4000:]
     figures = json.loads(proc.stdout)
     assert figures["trades_per_run"] > 20

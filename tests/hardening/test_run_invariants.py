@@ -13,11 +13,13 @@ FEW = settings(max_examples=25, deadline=None, suppress_health_check=list(Health
 
 def outcome(c):
     """Everything a run leaves: creturn, trade log, statistics, record."""
-    return (c.tobytes(),
-            [[int(v) for v in t] for t in excursion.trades],
-            [float(p) for p in excursion.trade_positions],
-            [e.tobytes() for e in excursion.excursion],
-            pathsim.get_stock_operations())
+    return (
+        c.tobytes(),
+        [[int(v) for v in t] for t in excursion.trades],
+        [float(p) for p in excursion.trade_positions],
+        [e.tobytes() for e in excursion.excursion],
+        pathsim.get_stock_operations(),
+    )
 
 
 @st.composite
@@ -48,18 +50,30 @@ def runs(draw, dyadic=False):
     else:
         weights = rng.choice([0.0, 0.2, 0.4, -0.3, 0.7], size=(nrows, ncols))
     cols = np.array([f"s{i}" for i in range(ncols)], dtype=object)
-    args = dict(price_values=price, close_values=close, high_values=high, low_values=low,
-                open_values=price.copy(), price_index=idx, price_columns=cols, pos_values=weights,
-                pos_index=rows, pos_columns=cols.copy(), resample=idx[::draw(st.integers(1, 3))].copy(),
-                touched_exit=draw(st.booleans()),
-                stop_trading_next_period=draw(st.booleans()),
-                retain_cost_when_rebalance=draw(st.booleans()))
+    args = dict(
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
+        open_values=price.copy(),
+        price_index=idx,
+        price_columns=cols,
+        pos_values=weights,
+        pos_index=rows,
+        pos_columns=cols.copy(),
+        resample=idx[:: draw(st.integers(1, 3))].copy(),
+        touched_exit=draw(st.booleans()),
+        stop_trading_next_period=draw(st.booleans()),
+        retain_cost_when_rebalance=draw(st.booleans()),
+    )
     if dyadic:
         args.update(fee_ratio=0.0, tax_ratio=0.0)  # fees are not dyadic fractions
     if draw(st.booleans()):
-        args.update(stop_loss=draw(st.sampled_from([0.0625, 0.125, 0.5])),  # dyadic bands
-                    take_profit=draw(st.sampled_from([0.125, 0.25, np.inf])),
-                    trail_stop=draw(st.sampled_from([0.0625, np.inf])))
+        args.update(
+            stop_loss=draw(st.sampled_from([0.0625, 0.125, 0.5])),  # dyadic bands
+            take_profit=draw(st.sampled_from([0.125, 0.25, np.inf])),
+            trail_stop=draw(st.sampled_from([0.0625, np.inf])),
+        )
     return args
 
 
@@ -88,16 +102,20 @@ def test_permuted_columns_permute_the_trades_only(args, rnd):
     perm = list(range(ncols))
     rnd.shuffle(perm)
     base_c = run(args)
-    base = sorted((str(args["pos_columns"][t[0]]), int(t[1]), int(t[2]), float(p))
-                  for t, p in zip(excursion.trades, excursion.trade_positions))
+    base = sorted(
+        (str(args["pos_columns"][t[0]]), int(t[1]), int(t[2]), float(p))
+        for t, p in zip(excursion.trades, excursion.trade_positions)
+    )
     shuffled = dict(args, pos_values=args["pos_values"][:, perm], pos_columns=args["pos_columns"][perm])
     price_perm = list(reversed(range(ncols)))
     for t in PRICE_TABLES:
         shuffled[t] = args[t][:, price_perm]
     shuffled["price_columns"] = args["price_columns"][price_perm]
     c = run(shuffled)
-    got = sorted((str(shuffled["pos_columns"][t[0]]), int(t[1]), int(t[2]), float(p))
-                 for t, p in zip(excursion.trades, excursion.trade_positions))
+    got = sorted(
+        (str(shuffled["pos_columns"][t[0]]), int(t[1]), int(t[2]), float(p))
+        for t, p in zip(excursion.trades, excursion.trade_positions)
+    )
     assert c.tobytes() == base_c.tobytes()
     assert got == base
 
@@ -116,8 +134,9 @@ def test_value_is_cash_plus_positions_without_fees_or_stops(nbars, ncols, seed):
     weights /= np.maximum(1.0, weights.sum(axis=1, keepdims=True))
     idx = np.arange(nbars, dtype=np.int64) * DAY
     cols = np.array([f"s{i}" for i in range(ncols)], dtype=object)
-    c = pathsim.backtest_(price, close, None, None, None, idx, cols, weights, idx.copy(), cols,
-                          idx.copy(), fee_ratio=0.0, tax_ratio=0.0)
+    c = pathsim.backtest_(
+        price, close, None, None, None, idx, cols, weights, idx.copy(), cols, idx.copy(), fee_ratio=0.0, tax_ratio=0.0
+    )
     cash, pos = 1.0, np.zeros(ncols)
     expected = [1.0]
     for d in range(1, nbars):
@@ -154,6 +173,5 @@ def relayout(a, how):
 @given(runs(), st.sampled_from(["F", "strided"]))
 def test_memory_layout_changes_nothing(args, how):
     base = outcome(run(args))
-    other = {k: relayout(v, how) if isinstance(v, np.ndarray) and v.dtype != object else v
-             for k, v in args.items()}
+    other = {k: relayout(v, how) if isinstance(v, np.ndarray) and v.dtype != object else v for k, v in args.items()}
     assert outcome(run(other)) == base

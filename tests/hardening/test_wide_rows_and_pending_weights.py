@@ -32,8 +32,21 @@ def test_gross_weight_of_wide_rows_is_numpys_sum(n, layout):
     idx = np.arange(3, dtype=np.int64) * DAY
     cols = np.array([f"s{i}" for i in range(n)], dtype=object)
     price = np.ones((3, n))
-    pathsim.backtest_(price, price, None, None, None, idx, cols, weights, idx[:2].copy(), cols,
-                      idx[:1].copy(), fee_ratio=0.0, tax_ratio=0.0)
+    pathsim.backtest_(
+        price,
+        price,
+        None,
+        None,
+        None,
+        idx,
+        cols,
+        weights,
+        idx[:2].copy(),
+        cols,
+        idx[:1].copy(),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
+    )
     gross = np.sum(np.abs(row))
     assert gross > 1.0
     expected = row * (1.0 / gross)
@@ -46,8 +59,12 @@ def pending_weights(resample):
     # Two stocks at weight 0.8 each (gross 1.6) from bar 1. Stock A falls to
     # half its price at bar 2's close: below its 10% stop, it is sold on bar 3.
     # A new row dated bar 3 is still pending after the last bar.
-    args = run_inputs([[10, 10], [10, 10], [5, 10], [5, 10], [5, 10], [5, 10]],
-                      [(0, [0.8, 0.8]), (3, [0.8, 0.8])], resample=resample, stop_loss=0.1)
+    args = run_inputs(
+        [[10, 10], [10, 10], [5, 10], [5, 10], [5, 10], [5, 10]],
+        [(0, [0.8, 0.8]), (3, [0.8, 0.8])],
+        resample=resample,
+        stop_loss=0.1,
+    )
     pathsim.backtest_(**args)
     ops = pathsim.get_stock_operations()
     assert ops == reference_backtest(**args)[4]

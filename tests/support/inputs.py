@@ -12,8 +12,17 @@ DAY = 86_400 * 10**9  # one day in nanoseconds
 T0 = 1_577_836_800 * 10**9  # 2020-01-01 00:00 UTC in nanoseconds
 
 REQUIRED = (
-    "price_values", "close_values", "high_values", "low_values", "open_values",
-    "price_index", "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
 )
 
 
@@ -58,7 +67,10 @@ def run_fresh(code):
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         cwd=tempfile.gettempdir(),
-        env=env, capture_output=True, text=True, timeout=120,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert proc.returncode == 0, proc.stderr
     return proc.stdout

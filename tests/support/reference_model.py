@@ -49,6 +49,7 @@ def is_held(pos, sid):
 # Trade log with excursion statistics
 # --------------------------------------------------------------------------
 
+
 class TradeLog:
     """Per-stock entry slots and the three parallel lists of finished trades."""
 
@@ -79,18 +80,22 @@ class TradeLog:
     def record_exit(self, sid, has_transaction):
         self.trades.append([sid, self.entry[sid], self.date])
         self.trade_positions.append(self.position[sid])
-        self.excursion.append(self.excursion_analysis(
-            sid, self.entry[sid], self.date, self.position[sid] > 0,
-            self.entry_transaction[sid], has_transaction))
+        self.excursion.append(
+            self.excursion_analysis(
+                sid, self.entry[sid], self.date, self.position[sid] > 0, self.entry_transaction[sid], has_transaction
+            )
+        )
 
     def end_analysis(self, pos):
         for sid in sorted(pos):
             if pos[sid] != 0:
                 self.trades.append([sid, self.entry[sid], -1])
                 self.trade_positions.append(self.position[sid])
-                self.excursion.append(self.excursion_analysis(
-                    sid, self.entry[sid], self.date, self.position[sid] > 0,
-                    self.entry_transaction[sid], 0))
+                self.excursion.append(
+                    self.excursion_analysis(
+                        sid, self.entry[sid], self.date, self.position[sid] > 0, self.entry_transaction[sid], 0
+                    )
+                )
 
     def excursion_analysis(self, sid, i_entry, i_exit, is_long, entry_tx, exit_tx):
         """Statistics of one trade: sample blocks over the window, then the exit block.
@@ -179,8 +184,7 @@ class TradeLog:
         w = 0
         while w < min(n, window):
             mae_i = cummin_i[w]
-            for value in (cummin[w] - 1, cummax[w] - 1, cummax[mae_i] - 1,
-                          mdd[w], profit_period[w], returns[w] - 1):
+            for value in (cummin[w] - 1, cummax[w] - 1, cummax[mae_i] - 1, mdd[w], profit_period[w], returns[w] - 1):
                 ret[k] = value
                 k += 1
             w += step
@@ -196,6 +200,7 @@ class TradeLog:
 # --------------------------------------------------------------------------
 # Ledger
 # --------------------------------------------------------------------------
+
 
 def set_position(run, p, sid, position, cash, check_null=True, set_null=False, balance=1):
     """Move one stock to the money value `position`; returns the new cash."""
@@ -292,19 +297,20 @@ def validate_trade_price(value, symbol, row):
         return
     raise ValueError(
         f"Invalid trading price for {symbol} at price row {row}: {float(value)!r}. "
-        "Expected a positive finite price; check the trading-price dataset.")
+        "Expected a positive finite price; check the trading-price dataset."
+    )
 
 
 # --------------------------------------------------------------------------
 # Inputs
 # --------------------------------------------------------------------------
 
+
 def map_columns(price_columns, pos_columns):
     index = {}
     for i, name in enumerate(price_columns):
         index[name.encode("UTF-8")] = i
-    return {i: index[name.encode("UTF-8")] for i, name in enumerate(pos_columns)
-            if name.encode("UTF-8") in index}
+    return {i: index[name.encode("UTF-8")] for i, name in enumerate(pos_columns) if name.encode("UTF-8") in index}
 
 
 def threshold_lookup(threshold, nbars, ncols):
@@ -333,6 +339,7 @@ def rebalance_marks(price_index, resample):
 # --------------------------------------------------------------------------
 # One run
 # --------------------------------------------------------------------------
+
 
 class Run:
     """Everything one run keeps between bars."""
@@ -368,8 +375,16 @@ class Run:
         self.stop_loss = threshold_lookup(a["stop_loss"], nbars, npos)
         self.take_profit = threshold_lookup(a["take_profit"], nbars, npos)
         self.date_rebalance = rebalance_marks(self.price_index, [int(x) for x in a["resample"]])
-        self.log = TradeLog(self.price, self.close, self.pos2price, npos, self.fee_ratio,
-                            self.tax_ratio, int(a["excursion_window"]), int(a["excursion_window_step"]))
+        self.log = TradeLog(
+            self.price,
+            self.close,
+            self.pos2price,
+            npos,
+            self.fee_ratio,
+            self.tax_ratio,
+            int(a["excursion_window"]),
+            int(a["excursion_window_step"]),
+        )
 
         self.pos = {}
         self.latest_rebalanced_pos = {}
@@ -380,9 +395,9 @@ class Run:
         self.mincr = [1.0] * npos
         # Trading price each position column was last carried from.
         self.previous_price = [1.0] * npos
-        self.exit_stocks = []        # (sid, took_profit) detected at the previous close
-        self.exit_stocks_temp = []   # detections of this bar's close
-        self.exited_stocks = []      # stop exits since the last executed rebalance
+        self.exit_stocks = []  # (sid, took_profit) detected at the previous close
+        self.exit_stocks_temp = []  # detections of this bar's close
+        self.exited_stocks = []  # stop exits since the last executed rebalance
         self.cash = 1.0
         self.balance = 1.0
         self.pos_id = 0
@@ -482,8 +497,9 @@ class Run:
 
     def execute_queued_exits(self):
         for sid, took_profit in self.exit_stocks:
-            will_be_set_by_rebalance = (self.should_rebalance and not self.stop_trading_next_period
-                                        and self.pos_values[self.pos_id, sid] != 0)
+            will_be_set_by_rebalance = (
+                self.should_rebalance and not self.stop_trading_next_period and self.pos_values[self.pos_id, sid] != 0
+            )
             if is_held(self.pos, sid) and not will_be_set_by_rebalance:
                 self.cash = set_position(self, self.pos, sid, 0.0, self.cash, check_null=False, set_null=True)
                 self.exited_stocks.append((sid, took_profit))
@@ -527,8 +543,7 @@ class Run:
         self.current_position_id = self.pos_id
 
     def delisting_step(self, d):
-        delisted = [sid for sid in sorted(self.pos)
-                    if self.delisting_bars[sid] == d and self.pos[sid] != 0]
+        delisted = [sid for sid in sorted(self.pos) if self.delisting_bars[sid] == d and self.pos[sid] != 0]
         for sid in delisted:
             self.cash = set_position(self, self.pos, sid, 0.0, self.cash, check_null=False, set_null=True)
             self.reset_cost_basis(sid)
@@ -650,10 +665,20 @@ class Run:
 
 
 DEFAULTS = dict(
-    fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=np.inf,
-    trail_stop=np.inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
-    retain_cost_when_rebalance=False, stop_trading_next_period=True, excursion_window=0,
-    excursion_window_step=1, periodically_rebalance=True, delisting_bars=None,
+    fee_ratio=0.001425,
+    tax_ratio=0.003,
+    stop_loss=1.0,
+    take_profit=np.inf,
+    trail_stop=np.inf,
+    trail_stop_activation=0.0,
+    touched_exit=False,
+    position_limit=1.0,
+    retain_cost_when_rebalance=False,
+    stop_trading_next_period=True,
+    excursion_window=0,
+    excursion_window_step=1,
+    periodically_rebalance=True,
+    delisting_bars=None,
 )
 
 
@@ -672,8 +697,8 @@ def reference_backtest(**kwargs):
 # Inputs for small hand-written runs
 # --------------------------------------------------------------------------
 
-DAY = 86_400 * 10**9           # one day in nanoseconds
-T0 = 1_577_836_800 * 10**9     # 2020-01-01 00:00 UTC
+DAY = 86_400 * 10**9  # one day in nanoseconds
+T0 = 1_577_836_800 * 10**9  # 2020-01-01 00:00 UTC
 
 
 def bar_date(x):
@@ -681,8 +706,9 @@ def bar_date(x):
     return T0 + int(round(x * DAY))
 
 
-def run_inputs(prices, rows, closes=None, resample=None, names=None, pos_columns=None,
-               high=None, low=None, open_=None, **settings):
+def run_inputs(
+    prices, rows, closes=None, resample=None, names=None, pos_columns=None, high=None, low=None, open_=None, **settings
+):
     """Keyword arguments of backtest_ for a small run on daily bars.
 
     `prices` and `closes` are bars x columns (a flat list means one column;
@@ -690,6 +716,7 @@ def run_inputs(prices, rows, closes=None, resample=None, names=None, pos_columns
     fractional bar for a date between bars, `resample` a list of bars (default:
     every bar).  Fees and taxes are 0 unless given.
     """
+
     def table(x):
         if x is None:
             return None
@@ -702,16 +729,19 @@ def run_inputs(prices, rows, closes=None, resample=None, names=None, pos_columns
     names = [chr(ord("A") + i) for i in range(ncols)] if names is None else list(names)
     pos_columns = names if pos_columns is None else list(pos_columns)
     args = dict(
-        price_values=price, close_values=close,
-        high_values=table(high), low_values=table(low), open_values=table(open_),
+        price_values=price,
+        close_values=close,
+        high_values=table(high),
+        low_values=table(low),
+        open_values=table(open_),
         price_index=np.array([bar_date(i) for i in range(nbars)], dtype=np.int64),
         price_columns=np.array(names, dtype=object),
         pos_values=np.array([w for _, w in rows], dtype=float).reshape(len(rows), len(pos_columns)),
         pos_index=np.array([bar_date(b) for b, _ in rows], dtype=np.int64),
         pos_columns=np.array(pos_columns, dtype=object),
-        resample=np.array([bar_date(b) for b in (range(nbars) if resample is None else resample)],
-                          dtype=np.int64),
-        fee_ratio=0.0, tax_ratio=0.0,
+        resample=np.array([bar_date(b) for b in (range(nbars) if resample is None else resample)], dtype=np.int64),
+        fee_ratio=0.0,
+        tax_ratio=0.0,
     )
     args.update(settings)
     return args

@@ -28,13 +28,23 @@ def market(rng, nbars, ncols, nan_rate=0.04):
     if nbars > 10:
         c = rng.integers(ncols)
         b = rng.integers(2, nbars - 6)
-        price[b:b + 3, c] = np.nan
-        close[b:b + 3, c] = np.nan
+        price[b : b + 3, c] = np.nan
+        close[b : b + 3, c] = np.nan
     return price, close, high, low, open_
 
 
-def scenario(seed, nbars=40, ncols=5, nrows=8, shorts=False, gross=1.0,
-             extra_columns=True, resample="random", touched=False, **settings):
+def scenario(
+    seed,
+    nbars=40,
+    ncols=5,
+    nrows=8,
+    shorts=False,
+    gross=1.0,
+    extra_columns=True,
+    resample="random",
+    touched=False,
+    **settings,
+):
     rng = np.random.default_rng(seed)
     price, close, high, low, open_ = market(rng, nbars, ncols)
     price_index = T0 + DAY * np.arange(nbars, dtype=np.int64)
@@ -77,13 +87,18 @@ def scenario(seed, nbars=40, ncols=5, nrows=8, shorts=False, gross=1.0,
         for arr in (high, low, open_):
             arr[rng.random(arr.shape) < 0.03] = np.nan
     args = dict(
-        price_values=price, close_values=close,
+        price_values=price,
+        close_values=close,
         high_values=high if touched else None,
         low_values=low if touched else None,
         open_values=open_ if touched else None,
-        price_index=price_index, price_columns=price_columns,
-        pos_values=weights, pos_index=pos_index, pos_columns=pos_columns,
-        resample=marks, touched_exit=touched,
+        price_index=price_index,
+        price_columns=price_columns,
+        pos_values=weights,
+        pos_index=pos_index,
+        pos_columns=pos_columns,
+        resample=marks,
+        touched_exit=touched,
         fee_ratio=float(rng.choice([0.0, 0.001425, 0.003])),
         tax_ratio=float(rng.choice([0.0, 0.003])),
     )
@@ -124,7 +139,8 @@ def assert_same_run(args):
     creturn, trades, positions, stats, ops = got
     r_creturn, r_trades, r_positions, r_stats, r_ops = want
     assert np.array_equal(creturn, r_creturn, equal_nan=True), np.flatnonzero(
-        ~((creturn == r_creturn) | (np.isnan(creturn) & np.isnan(r_creturn))))
+        ~((creturn == r_creturn) | (np.isnan(creturn) & np.isnan(r_creturn)))
+    )
     assert trades == r_trades
     assert np.array_equal(np.array(positions), np.array(r_positions), equal_nan=True)
     assert len(stats) == len(r_stats)
@@ -132,16 +148,13 @@ def assert_same_run(args):
         assert a.shape == b.shape and np.array_equal(a, b, equal_nan=True), (k, trades[k], a, b)
     # Weights compare by kind and bits below (a NaN weight is no equal of itself).
     numbers = ("weights", "next_weights")
-    assert {k: v for k, v in ops.items() if k not in numbers} == {
-        k: v for k, v in r_ops.items() if k not in numbers}
+    assert {k: v for k, v in ops.items() if k not in numbers} == {k: v for k, v in r_ops.items() if k not in numbers}
     assert list(ops) == ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
     for key in ("actions", "weights", "next_weights"):
         assert list(ops[key]) == list(r_ops[key])
     for key in ("weights", "next_weights"):  # the same kind of number, to the bit
-        assert [_typed_bits(v) for v in ops[key].values()] == [
-            _typed_bits(v) for v in r_ops[key].values()]
+        assert [_typed_bits(v) for v in ops[key].values()] == [_typed_bits(v) for v in r_ops[key].values()]
     # The trade list is derived from the same log.
     rows, _ = pathsim.get_trade_stocks(args["pos_columns"], args["price_index"], args["touched_exit"])
-    assert [(r[0], r[7], r[8]) for r in rows] == [
-        (args["pos_columns"][s], e, x) for s, e, x in r_trades]
+    assert [(r[0], r[7], r[8]) for r in rows] == [(args["pos_columns"][s], e, x) for s, e, x in r_trades]
     return got

@@ -22,8 +22,7 @@ def top5(price):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
     client = distributed.Client(cluster)
     yield client
     client.close()

@@ -38,8 +38,7 @@ def test_a_worker_that_kills_itself_is_retried_then_reported(price, tmp_path):
     # lookback 99 kills every worker it runs in: tried twice, then recorded;
     # the runs sharing its chunk and the other chunks still come back.
     grid = {"lookback": [10, 99, 20, 30]}
-    res, pids = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=2,
-                      keep=helpers.worker_pid, progress=False)
+    res, pids = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=2, keep=helpers.worker_pid, progress=False)
     err = res.loc[(99,), "error"]
     assert err.startswith("WorkerDied") and "SIGKILL" in err and "retried" in err
     assert res.drop(index=[(99,)])["error"].isna().all()
@@ -49,8 +48,7 @@ def test_a_worker_that_kills_itself_is_retried_then_reported(price, tmp_path):
 def test_a_worker_that_dies_once_gets_its_chunk_rerun(price, tmp_path):
     marker = str(tmp_path / "died")
     grid = {"lookback": [10, 99, 20]}
-    res = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=3, progress=False,
-                marker=marker)
+    res = sweep(helpers.dies_on_99, price, grid, n_jobs=2, chunksize=3, progress=False, marker=marker)
     assert os.path.exists(marker)  # it did die once
     assert res["error"].isna().all()
     ref = sweep(helpers.momentum, price, grid, n_jobs=1, progress=False)
@@ -58,8 +56,15 @@ def test_a_worker_that_dies_once_gets_its_chunk_rerun(price, tmp_path):
 
 
 def test_no_worker_outlives_the_sweep(top5, price):
-    _, pids = sweep(top5, price, {"stop_loss": [0.05, 0.1, 0.2, None]}, n_jobs=2,
-                    chunksize=1, keep=helpers.worker_pid, progress=False)
+    _, pids = sweep(
+        top5,
+        price,
+        {"stop_loss": [0.05, 0.1, 0.2, None]},
+        n_jobs=2,
+        chunksize=1,
+        keep=helpers.worker_pid,
+        progress=False,
+    )
     assert len(set(pids.values())) >= 1 and os.getpid() not in pids.values()
     assert all(helpers.process_gone(p) for p in pids.values())
 
@@ -83,8 +88,9 @@ def test_ctrl_c_stops_promptly_and_leaves_no_workers(tmp_path):
     path = tmp_path / "interrupted.py"
     path.write_text(script)
     # Its own session, signalled as a terminal's Ctrl-C signals its process group.
-    proc = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+    )
     try:
         deadline = time.monotonic() + 60
         while len(os.listdir(piddir)) < 2 and time.monotonic() < deadline:
@@ -113,18 +119,25 @@ def test_a_thread_pool_is_refused(top5, price):
             sweep(top5, price, {"stop_loss": [0.1]}, backend=ex, progress=False)
 
 
-@pytest.mark.parametrize("backend, module, extra", [("dask", "distributed", "torvex[dask]"),
-                                                    ("ray", "ray", "torvex[ray]")])
-def test_a_missing_cluster_library_names_its_extra(top5, price, monkeypatch, backend,
-                                                   module, extra):
+@pytest.mark.parametrize(
+    "backend, module, extra", [("dask", "distributed", "torvex[dask]"), ("ray", "ray", "torvex[ray]")]
+)
+def test_a_missing_cluster_library_names_its_extra(top5, price, monkeypatch, backend, module, extra):
     monkeypatch.setitem(sys.modules, module, None)  # import now fails
     with pytest.raises(ImportError, match=extra.replace("[", r"\[").replace("]", r"\]")):
         sweep(top5, price, {"stop_loss": [0.1]}, backend=backend, progress=False)
 
 
 def test_a_kept_value_that_cannot_travel_back_is_that_runs_error(top5, price):
-    res, kept = sweep(top5, price, {"stop_loss": [0.05, 0.1]}, n_jobs=2, chunksize=1,
-                      keep=lambda report: threading.Lock(), progress=False)
+    res, kept = sweep(
+        top5,
+        price,
+        {"stop_loss": [0.05, 0.1]},
+        n_jobs=2,
+        chunksize=1,
+        keep=lambda report: threading.Lock(),
+        progress=False,
+    )
     assert res["error"].str.startswith("cannot send the result back: TypeError").all()
     # the statistics of those runs still came back
     assert res["trades"].gt(0).all()

@@ -30,31 +30,38 @@ def test_unhashable_values_are_labelled_by_position(top5, price):
     want = torvex.backtest(top5, price, stop_loss=table, fee_ratio=0.001, resample="ME").stats()
     assert res.loc[(1, 0.001), "sharpe"] == want["sharpe"]
 
-    explicit = sweep(top5, price, [{"stop_loss": table}, {"stop_loss": table * 2}],
-                     n_jobs=1, progress=False, resample="ME")
+    explicit = sweep(
+        top5, price, [{"stop_loss": table}, {"stop_loss": table * 2}], n_jobs=1, progress=False, resample="ME"
+    )
     assert explicit.index.get_level_values("stop_loss").tolist() == [0, 1]
 
 
-@pytest.mark.parametrize("grid, fixed, match", [
-    ({"stop_loss": [0.1], "lookback": [5]}, {}, "'lookback' is neither a backtest option"),
-    ({"stop_loss": [0.1]}, {"stop_loss": 0.2}, "'stop_loss' is also given as a fixed option"),
-    ({"stop_loss": [0.1, 0.1]}, {}, "parameter set 1 .* repeats parameter set 0"),
-    ({"stop_loss": []}, {}, "at least one value for 'stop_loss'"),
-    ({}, {}, "at least one parameter"),
-    ({"stop_loss": 0.1}, {}, "expected a list of values for 'stop_loss', found float"),
-    ([{"stop_loss": 0.1}, 0.2], {}, "expected a dict for parameter set 1, found float"),
-])
+@pytest.mark.parametrize(
+    "grid, fixed, match",
+    [
+        ({"stop_loss": [0.1], "lookback": [5]}, {}, "'lookback' is neither a backtest option"),
+        ({"stop_loss": [0.1]}, {"stop_loss": 0.2}, "'stop_loss' is also given as a fixed option"),
+        ({"stop_loss": [0.1, 0.1]}, {}, "parameter set 1 .* repeats parameter set 0"),
+        ({"stop_loss": []}, {}, "at least one value for 'stop_loss'"),
+        ({}, {}, "at least one parameter"),
+        ({"stop_loss": 0.1}, {}, "expected a list of values for 'stop_loss', found float"),
+        ([{"stop_loss": 0.1}, 0.2], {}, "expected a dict for parameter set 1, found float"),
+    ],
+)
 def test_malformed_grids_are_refused_before_any_run(top5, price, grid, fixed, match):
     with pytest.raises((ValueError, TypeError), match=match):
         sweep(top5, price, grid, n_jobs=1, progress=False, **fixed)
 
 
-@pytest.mark.parametrize("kwargs, match", [
-    (dict(backend="spark"), "backend: expected None, 'local', 'dask', 'ray'"),
-    (dict(n_jobs=0), "n_jobs: expected a positive int, found 0"),
-    (dict(chunksize=2.5), "chunksize: expected a positive int, found 2.5"),
-    (dict(keep="trades"), "keep: expected 'stats', 'reports', 'returns' or a callable"),
-])
+@pytest.mark.parametrize(
+    "kwargs, match",
+    [
+        (dict(backend="spark"), "backend: expected None, 'local', 'dask', 'ray'"),
+        (dict(n_jobs=0), "n_jobs: expected a positive int, found 0"),
+        (dict(chunksize=2.5), "chunksize: expected a positive int, found 2.5"),
+        (dict(keep="trades"), "keep: expected 'stats', 'reports', 'returns' or a callable"),
+    ],
+)
 def test_bad_sweep_options_name_themselves(top5, price, kwargs, match):
     with pytest.raises((ValueError, TypeError), match=match):
         sweep(top5, price, {"stop_loss": [0.1]}, progress=False, **kwargs)

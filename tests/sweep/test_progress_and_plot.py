@@ -18,15 +18,14 @@ def test_progress_is_quiet_off_a_terminal_unless_asked(top5, price, capfd):
 
 
 def sample_result():
-    idx = pd.MultiIndex.from_product([[0.05, 0.1, np.nan], [0.1, 0.2]],
-                                     names=["stop_loss", "take_profit"])
-    return pd.DataFrame({"sharpe": [0.1, 0.4, 0.3, np.nan, 0.5, 0.6], "error": None},
-                        index=idx)
+    idx = pd.MultiIndex.from_product([[0.05, 0.1, np.nan], [0.1, 0.2]], names=["stop_loss", "take_profit"])
+    return pd.DataFrame({"sharpe": [0.1, 0.4, 0.3, np.nan, 0.5, 0.6], "error": None}, index=idx)
 
 
 def test_heatmap_rows_and_columns_are_the_two_parameters():
     pytest.importorskip("matplotlib")
     import matplotlib
+
     matplotlib.use("Agg")
     fig = plot_sweep(sample_result(), "sharpe")
     ax = fig.axes[0]
@@ -41,6 +40,7 @@ def test_heatmap_rows_and_columns_are_the_two_parameters():
 def test_heatmap_of_a_larger_grid_needs_an_aggregate():
     pytest.importorskip("matplotlib")
     import matplotlib
+
     matplotlib.use("Agg")
     idx = pd.MultiIndex.from_product([[1, 2], [3, 4], [5, 6]], names=["a", "b", "c"])
     res = pd.DataFrame({"sharpe": np.arange(8.0)}, index=idx)

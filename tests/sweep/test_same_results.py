@@ -22,8 +22,7 @@ def serial_stats(position, price, grid=GRID, **fixed):
     rows = []
     for sl in grid["stop_loss"]:
         for tp in grid["take_profit"]:
-            rows.append(torvex.backtest(position, price, stop_loss=sl, take_profit=tp,
-                                        **FIXED, **fixed).stats())
+            rows.append(torvex.backtest(position, price, stop_loss=sl, take_profit=tp, **FIXED, **fixed).stats())
     return rows
 
 
@@ -60,8 +59,7 @@ def test_index_is_the_grid_and_columns_are_the_stats(top5, price, reference):
 
 
 @pytest.mark.parametrize("n_jobs, chunksize", [(2, None), (2, 1), (2, 4), (3, 5)])
-def test_local_pool_matches_serial_for_any_workers_and_chunks(top5, price, reference,
-                                                              n_jobs, chunksize):
+def test_local_pool_matches_serial_for_any_workers_and_chunks(top5, price, reference, n_jobs, chunksize):
     res = sweep(top5, price, GRID, n_jobs=n_jobs, chunksize=chunksize, progress=False, **FIXED)
     assert_same(res, reference)
 
@@ -80,8 +78,7 @@ def test_callable_position_sweeps_signal_parameters(price):
     assert res.index.names == ["lookback", "n", "stop_loss"]
     for (lookback, n, sl), row in res.iterrows():
         sl = None if pd.isna(sl) else sl
-        want = torvex.backtest(helpers.momentum(price, lookback, n), price, stop_loss=sl,
-                               **FIXED).stats()
+        want = torvex.backtest(helpers.momentum(price, lookback, n), price, stop_loss=sl, **FIXED).stats()
         assert row["error"] is None
         assert row["trades"] == want["trades"] and row["sharpe"] == want["sharpe"]
         assert row["total_return"] == want["total_return"]
@@ -94,8 +91,7 @@ def test_kept_reports_and_extracted_values(top5, price, reference):
     assert list(reports) == list(res.index)
     first = reports[res.index[0]]
     pd.testing.assert_series_equal(first.stats(), reference[0])
-    res2, finals = sweep(top5, price, GRID, n_jobs=2, progress=False,
-                         keep=lambda r: float(r.creturn.iloc[-1]), **FIXED)
+    res2, finals = sweep(top5, price, GRID, n_jobs=2, progress=False, keep=lambda r: float(r.creturn.iloc[-1]), **FIXED)
     for key, ref in zip(res2.index, reference):
         # total return is measured from the first rebalance, where the value is 1
         assert finals[key] == pytest.approx(1.0 + ref["total_return"], rel=1e-12)
@@ -130,8 +126,7 @@ def test_ohlc_frames_with_touched_exits_match_serial():
     grid = {"stop_loss": [0.03, 0.06], "touched_exit": [True, False]}
     res = sweep(top, ohlc, grid, n_jobs=2, chunksize=1, progress=False, resample="ME")
     for (sl, touched), row in res.iterrows():
-        want = torvex.backtest(top, ohlc, stop_loss=sl, touched_exit=touched,
-                               resample="ME").stats()
+        want = torvex.backtest(top, ohlc, stop_loss=sl, touched_exit=touched, resample="ME").stats()
         assert row["error"] is None
         assert row["total_return"] == want["total_return"] and row["trades"] == want["trades"]
     # touched exits change the result at all (the grid is not degenerate)

@@ -24,14 +24,14 @@ def test_workers_map_the_prices_instead_of_holding_copies(big):
     price, top = big
     shared = price.to_numpy().nbytes + top.to_numpy().nbytes
     grid = {"stop_loss": [0.05, 0.1, 0.15, 0.2]}
-    _, local = sweep(top, price, grid, n_jobs=2, chunksize=1, keep=helpers.worker_memory,
-                     progress=False, resample="ME")
+    _, local = sweep(top, price, grid, n_jobs=2, chunksize=1, keep=helpers.worker_memory, progress=False, resample="ME")
     # The same runs in a pool that receives its inputs by pickle: each worker
     # holds private copies.
     ctx = multiprocessing.get_context("forkserver")
     with cf.ProcessPoolExecutor(2, mp_context=ctx) as ex:
-        _, pickled = sweep(top, price, grid, backend=ex, chunksize=1,
-                           keep=helpers.worker_memory, progress=False, resample="ME")
+        _, pickled = sweep(
+            top, price, grid, backend=ex, chunksize=1, keep=helpers.worker_memory, progress=False, resample="ME"
+        )
     for m in local.values():
         # every page of the shared blocks is mapped from shared memory ...
         assert m["RssShmem"] >= 0.95 * shared
@@ -49,11 +49,9 @@ def test_a_full_dev_shm_falls_back_to_mapped_files(top5, price, monkeypatch):
 
     monkeypatch.setattr(_shm, "MIN_BYTES", 1024)  # the small test prices count as large
     grid = {"stop_loss": [0.05, None]}
-    in_shm, mem = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False,
-                        keep=helpers.worker_memory)
+    in_shm, mem = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False, keep=helpers.worker_memory)
     monkeypatch.setattr(_shm, "_shm_room", lambda nbytes: False)
-    in_files, mem_files = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False,
-                                keep=helpers.worker_memory)
+    in_files, mem_files = sweep(top5, price, grid, n_jobs=2, chunksize=1, progress=False, keep=helpers.worker_memory)
     assert in_files.equals(in_shm)
     assert all(m["RssShmem"] > 0 for m in mem.values())
     assert all(m["RssShmem"] == 0 for m in mem_files.values())

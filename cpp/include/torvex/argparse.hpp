@@ -17,7 +17,7 @@ namespace torvex {
 
 template <std::size_t N>
 class ArgParser {
-public:
+  public:
     // `names` must outlive the parser (string literals).
     ArgParser(const char* fname, const std::array<const char*, N>& names, std::size_t required)
         : fname_(fname), cnames_(names), required_(required) {}
@@ -67,7 +67,7 @@ public:
         }
     }
 
-private:
+  private:
     [[noreturn]] void invalid_count(Py_ssize_t found) const {
         const Py_ssize_t min = static_cast<Py_ssize_t>(required_);
         const Py_ssize_t max = static_cast<Py_ssize_t>(N);

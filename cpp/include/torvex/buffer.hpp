@@ -28,32 +28,54 @@ inline std::string c_type_name(const char* fmt) {
     if (f[0] == 'T' && f[1] == '{') return "a struct";
     if (f[0] == 'Z' && f[1] != '\0' && f[2] == '\0') {
         switch (f[1]) {
-            case 'f': return "complex float";
-            case 'd': return "complex double";
-            case 'g': return "complex long double";
+            case 'f':
+                return "complex float";
+            case 'd':
+                return "complex double";
+            case 'g':
+                return "complex long double";
         }
     }
     if (f[0] != '\0' && f[1] == '\0') {
         switch (f[0]) {
-            case 'c': return "char";
-            case 'b': return "signed char";
-            case 'B': return "unsigned char";
-            case 'h': return "short";
-            case 'H': return "unsigned short";
-            case 'i': return "int";
-            case 'I': return "unsigned int";
-            case 'l': return "long";
-            case 'L': return "unsigned long";
-            case 'q': return "long long";
-            case 'Q': return "unsigned long long";
-            case 'n': return "Py_ssize_t";
-            case 'N': return "size_t";
-            case 'e': return "half";
-            case 'f': return "float";
-            case 'd': return "double";
-            case 'g': return "long double";
-            case '?': return "bool";
-            case 'O': return "Python object";
+            case 'c':
+                return "char";
+            case 'b':
+                return "signed char";
+            case 'B':
+                return "unsigned char";
+            case 'h':
+                return "short";
+            case 'H':
+                return "unsigned short";
+            case 'i':
+                return "int";
+            case 'I':
+                return "unsigned int";
+            case 'l':
+                return "long";
+            case 'L':
+                return "unsigned long";
+            case 'q':
+                return "long long";
+            case 'Q':
+                return "unsigned long long";
+            case 'n':
+                return "Py_ssize_t";
+            case 'N':
+                return "size_t";
+            case 'e':
+                return "half";
+            case 'f':
+                return "float";
+            case 'd':
+                return "double";
+            case 'g':
+                return "long double";
+            case '?':
+                return "bool";
+            case 'O':
+                return "Python object";
         }
     }
     return fmt ? fmt : "unsigned char";
@@ -92,10 +114,14 @@ inline bool format_matches(Elem e, const Py_buffer& b) {
 
 inline const char* expected_name(Elem e) {
     switch (e) {
-        case Elem::f64: return "float64_t";
-        case Elem::i64: return "int64_t";
-        case Elem::intp: return "Py_ssize_t";
-        case Elem::object: return "object";
+        case Elem::f64:
+            return "float64_t";
+        case Elem::i64:
+            return "int64_t";
+        case Elem::intp:
+            return "Py_ssize_t";
+        case Elem::object:
+            return "object";
     }
     return "?";
 }
@@ -112,7 +138,7 @@ inline T load(const char* p) noexcept {
 // Owner of one acquired buffer. Holding it keeps the exporter alive and stops
 // NumPy from resizing the array while it is read.
 class Buffer {
-public:
+  public:
     Buffer() noexcept { view_.obj = nullptr; }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -153,7 +179,7 @@ public:
         view_.obj = nullptr;
     }
 
-private:
+  private:
     Py_buffer view_;
 };
 

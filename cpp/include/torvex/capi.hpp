@@ -72,7 +72,7 @@ template <class T>
 struct Row {
     using type = T;
     const char* name;
-    T Table::*member;
+    T Table::* member;
     static constexpr const char* signature = signature_of<T>;
     static constexpr bool is_function = std::is_function_v<std::remove_pointer_t<T>>;
     static constexpr const char* kind = is_function ? "function" : "variable";
@@ -94,7 +94,8 @@ struct Row {
     }
 };
 
-#define TORVEX_CAPI_ROW(member) Row<decltype(Table::member)>{#member, &Table::member}
+#define TORVEX_CAPI_ROW(member) \
+    Row<decltype(Table::member)> { #member, &Table::member }
 
 // Table order: the two variables, then the five functions. Binding walks it in
 // this order, so a missing variable is reported before a missing function.

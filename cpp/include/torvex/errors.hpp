@@ -26,7 +26,8 @@ inline constexpr const char* none_not_subscriptable = "'NoneType' object is not 
 inline constexpr const char* none_has_no = "'NoneType' object has no attribute '%s'";
 inline constexpr const char* out_of_bounds = "Out of bounds on buffer access (axis %d)";
 inline constexpr const char* numpy_index = "index %lld is out of bounds for axis 0 with size %lld";
-inline constexpr const char* wrong_ndim = "Buffer has wrong number of dimensions (expected %d, got %d)";
+inline constexpr const char* wrong_ndim =
+    "Buffer has wrong number of dimensions (expected %d, got %d)";
 inline constexpr const char* dtype_mismatch = "Buffer dtype mismatch, expected '%s' but got '%s'";
 inline constexpr const char* argument_type =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
@@ -66,7 +67,8 @@ inline int to_int32(int64_t v) {
     raise_format(PyExc_AttributeError, msg::none_has_no, attribute);
 }
 
-[[noreturn]] inline void raise_argument_type(const char* name, const char* expected, PyObject* got) {
+[[noreturn]] inline void raise_argument_type(const char* name, const char* expected,
+                                             PyObject* got) {
     raise_format(PyExc_TypeError, msg::argument_type, name, expected, Py_TYPE(got)->tp_name);
 }
 

@@ -20,11 +20,13 @@ namespace torvex {
 // unwind. Throwing it without a pending exception would turn into a NULL
 // return with no error set; debug builds (the sanitizer build) catch that here.
 struct PyErrSet {
-    PyErrSet() noexcept { assert(PyErr_Occurred() != nullptr && "PyErrSet without a pending error"); }
+    PyErrSet() noexcept {
+        assert(PyErr_Occurred() != nullptr && "PyErrSet without a pending error");
+    }
 };
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -54,7 +56,7 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept { Py_CLEAR(p_); }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
@@ -66,7 +68,7 @@ private:
 // pointer, for a capsule that hands the variable out.
 template <class T = PyObject>
 class ModuleRef {
-public:
+  public:
     constexpr ModuleRef() noexcept = default;
     ModuleRef(const ModuleRef&) = delete;
     ModuleRef& operator=(const ModuleRef&) = delete;
@@ -87,7 +89,7 @@ public:
     PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(p_); }
     constexpr T** slot() noexcept { return &p_; }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 

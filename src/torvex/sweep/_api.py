@@ -38,21 +38,26 @@ def _signal_params(position: Any) -> set[str] | None:
         return None
     if any(p.kind is p.VAR_KEYWORD for p in params):
         return None
-    return {p.name for p in params[1:]
-            if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
+    return {p.name for p in params[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
 
 
 def _is_dask_client(obj: Any) -> bool:
     return type(obj).__module__.startswith("distributed") and hasattr(obj, "scatter")
 
 
-def sweep(position: Any, price: Any,
-          grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]], *,
-          backend: str | cf.Executor | Any | None = None, n_jobs: int | None = None,
-          chunksize: int | None = None, progress: bool | str = True,
-          keep: str | Callable[[Any], Any] = "stats",
-          stats_options: Mapping[str, Any] | None = None, **fixed: Any
-          ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]:
+def sweep(
+    position: Any,
+    price: Any,
+    grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
+    *,
+    backend: str | cf.Executor | Any | None = None,
+    n_jobs: int | None = None,
+    chunksize: int | None = None,
+    progress: bool | str = True,
+    keep: str | Callable[[Any], Any] = "stats",
+    stats_options: Mapping[str, Any] | None = None,
+    **fixed: Any,
+) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]:
     """Run one backtest per parameter set and tabulate their statistics.
 
     Parameters
@@ -200,39 +205,50 @@ def sweep(position: Any, price: Any,
     options = _backtest_options()
     sig = _signal_params(position)
     if "benchmark" in names and not (sig and "benchmark" in sig):
-        raise ValueError("grid: 'benchmark' cannot be swept; expected one benchmark for every run of a sweep,"
-                         " passed as sweep(..., benchmark=prices)")
+        raise ValueError(
+            "grid: 'benchmark' cannot be swept; expected one benchmark for every run of a sweep,"
+            " passed as sweep(..., benchmark=prices)"
+        )
     signal_keys = split_keys(names, options, sig, fixed)
     if not (keep in ("stats", "reports", "returns") or callable(keep)):
         raise TypeError(f"keep: expected 'stats', 'reports', 'returns' or a callable, found {keep!r}")
     if stats_options is not None and not isinstance(stats_options, Mapping):
-        raise TypeError("stats_options: expected a dict of Report.stats keywords, "
-                        f"found {type(stats_options).__name__}")
+        raise TypeError(
+            f"stats_options: expected a dict of Report.stats keywords, found {type(stats_options).__name__}"
+        )
     if stats_options is not None and stats_options.get("benchmark") is not None:
-        warnings.warn("stats_options: 'benchmark' is deprecated; pass benchmark= to sweep instead, "
-                      "which ships it once with the prices and measures every run against it",
-                      DeprecationWarning, stacklevel=2)
+        warnings.warn(
+            "stats_options: 'benchmark' is deprecated; pass benchmark= to sweep instead, "
+            "which ships it once with the prices and measures every run against it",
+            DeprecationWarning,
+            stacklevel=2,
+        )
     if n_jobs is None:
         n_jobs = os.process_cpu_count() or 1
     elif isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or n_jobs < 1:
         raise ValueError(f"n_jobs: expected a positive int, found {n_jobs!r}")
-    if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int)
-                                  or chunksize < 1):
+    if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize: expected a positive int, found {chunksize!r}")
 
     if isinstance(backend, cf.ThreadPoolExecutor):
-        raise TypeError("backend: a thread pool cannot run backtests side by side (the "
-                        "engine keeps one run's state per process); pass a "
-                        "ProcessPoolExecutor, 'local', 'dask' or 'ray'")
+        raise TypeError(
+            "backend: a thread pool cannot run backtests side by side (the "
+            "engine keeps one run's state per process); pass a "
+            "ProcessPoolExecutor, 'local', 'dask' or 'ray'"
+        )
     if backend is None:
         backend = "local"
     if isinstance(backend, str) and backend not in ("local", "dask", "ray"):
-        raise ValueError("backend: expected None, 'local', 'dask', 'ray', a "
-                         f"concurrent.futures.Executor or a dask Client, found {backend!r}")
+        raise ValueError(
+            "backend: expected None, 'local', 'dask', 'ray', a "
+            f"concurrent.futures.Executor or a dask Client, found {backend!r}"
+        )
     if not isinstance(backend, (str, cf.Executor)) and not _is_dask_client(backend):
-        raise ValueError("backend: expected None, 'local', 'dask', 'ray', a "
-                         "concurrent.futures.Executor or a dask Client, found "
-                         f"{type(backend).__name__}")
+        raise ValueError(
+            "backend: expected None, 'local', 'dask', 'ray', a "
+            "concurrent.futures.Executor or a dask Client, found "
+            f"{type(backend).__name__}"
+        )
 
     task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep)
     n = len(sets)
@@ -256,19 +272,24 @@ def sweep(position: Any, price: Any,
                 on_outcome(i, task.run_one(i))
         elif backend == "local":
             from ._local import run_local
+
             run_local(task, chunks(n_jobs), n_jobs, on_outcome)
         elif backend == "dask":
             from ._cluster import run_dask
+
             run_dask(task, chunks, n_jobs, on_outcome)
         elif backend == "ray":
             from ._cluster import run_ray
+
             run_ray(task, chunks, n_jobs, on_outcome)
         elif isinstance(backend, cf.Executor):
             from ._cluster import run_executor
+
             workers = getattr(backend, "_max_workers", None) or n_jobs
             run_executor(task, chunks(workers), backend, on_outcome)
         else:
             from ._cluster import run_dask
+
             run_dask(task, chunks, n_jobs, on_outcome, client=backend)
     finally:
         bar.close()

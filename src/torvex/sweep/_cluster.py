@@ -14,14 +14,18 @@ from collections.abc import Callable, Sequence
 from ._task import Outcome, SweepTask, error_text, run_chunk
 
 
-def _fail_chunk(chunk: Sequence[int], text: str,
-                on_outcome: Callable[[int, Outcome], None]) -> None:
+def _fail_chunk(chunk: Sequence[int], text: str, on_outcome: Callable[[int, Outcome], None]) -> None:
     for i in chunk:
         on_outcome(i, (None, text, None))
 
 
-def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: int,
-             on_outcome: Callable[[int, Outcome], None], client=None) -> None:
+def run_dask(
+    task: SweepTask,
+    chunks: Callable[[int], list[list[int]]],
+    n_jobs: int,
+    on_outcome: Callable[[int, Outcome], None],
+    client=None,
+) -> None:
     """Chunks of `task` on the current (or given) Dask client, else on a
     LocalCluster of `n_jobs` one-thread workers started and closed here;
     `chunks(workers)` cuts the runs for the cluster's number of threads."""
@@ -29,8 +33,9 @@ def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: 
         import dask
         import distributed
     except ImportError:
-        raise ImportError("sweep: backend='dask' needs Dask's distributed scheduler: "
-                          "pip install torvex[dask]") from None
+        raise ImportError(
+            "sweep: backend='dask' needs Dask's distributed scheduler: pip install torvex[dask]"
+        ) from None
     owned = None
     if client is None:
         try:
@@ -40,17 +45,21 @@ def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: 
             # per process. A worker that dies takes its chunk's task to a
             # fresh worker once; a second death fails the task.
             with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-                cluster = distributed.LocalCluster(n_workers=n_jobs, threads_per_worker=1,
-                                                   processes=True, dashboard_address=None)
+                cluster = distributed.LocalCluster(
+                    n_workers=n_jobs, threads_per_worker=1, processes=True, dashboard_address=None
+                )
                 client = distributed.Client(cluster)
             owned = (client, cluster)
-    threads = [w.get("nthreads", 1) for w in
-               client.scheduler_info().get("workers", {}).values()]
+    threads = [w.get("nthreads", 1) for w in client.scheduler_info().get("workers", {}).values()]
     if owned is None:
         if any(t > 1 for t in threads):
-            warnings.warn("sweep: Dask workers with more than one thread run torvex "
-                          "backtests one at a time; start them with --nthreads 1 and "
-                          "more workers", RuntimeWarning, stacklevel=3)
+            warnings.warn(
+                "sweep: Dask workers with more than one thread run torvex "
+                "backtests one at a time; start them with --nthreads 1 and "
+                "more workers",
+                RuntimeWarning,
+                stacklevel=3,
+            )
     futures = []
     try:
         todo = chunks(sum(threads) or n_jobs)
@@ -67,8 +76,11 @@ def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: 
                 try:
                     results = fut.result()
                 except distributed.KilledWorker as exc:
-                    _fail_chunk(chunk_of[fut.key], "WorkerDied: the Dask workers running this "
-                                f"parameter set died ({exc})", on_outcome)
+                    _fail_chunk(
+                        chunk_of[fut.key],
+                        f"WorkerDied: the Dask workers running this parameter set died ({exc})",
+                        on_outcome,
+                    )
                 except cf.CancelledError as exc:
                     if attempt == 0:
                         todo.append(chunk_of[fut.key])
@@ -93,8 +105,9 @@ def run_dask(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: 
             owned[1].close()
 
 
-def run_ray(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: int,
-            on_outcome: Callable[[int, Outcome], None]) -> None:
+def run_ray(
+    task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: int, on_outcome: Callable[[int, Outcome], None]
+) -> None:
     """Chunks of `task` in the current Ray session, else in a local one of
     `n_jobs` CPUs started and shut down here."""
     try:
@@ -119,10 +132,12 @@ def run_ray(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: i
             for r in done:
                 try:
                     results = ray.get(r)
-                except (ray.exceptions.WorkerCrashedError,
-                        ray.exceptions.NodeDiedError) as exc:
-                    _fail_chunk(chunk_of[r], "WorkerDied: the Ray workers running this "
-                                f"parameter set died ({type(exc).__name__})", on_outcome)
+                except (ray.exceptions.WorkerCrashedError, ray.exceptions.NodeDiedError) as exc:
+                    _fail_chunk(
+                        chunk_of[r],
+                        f"WorkerDied: the Ray workers running this parameter set died ({type(exc).__name__})",
+                        on_outcome,
+                    )
                 except Exception as exc:
                     _fail_chunk(chunk_of[r], error_text(exc), on_outcome)
                 else:
@@ -140,8 +155,9 @@ def run_ray(task: SweepTask, chunks: Callable[[int], list[list[int]]], n_jobs: i
             ray.shutdown()
 
 
-def run_executor(task: SweepTask, chunks: Sequence[Sequence[int]], executor: cf.Executor,
-                 on_outcome: Callable[[int, Outcome], None]) -> None:
+def run_executor(
+    task: SweepTask, chunks: Sequence[Sequence[int]], executor: cf.Executor, on_outcome: Callable[[int, Outcome], None]
+) -> None:
     futures = {executor.submit(run_chunk, task, list(c)): c for c in chunks}
     try:
         for fut in cf.as_completed(futures):

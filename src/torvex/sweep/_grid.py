@@ -18,8 +18,9 @@ def _hashable(value: Any) -> bool:
     return True
 
 
-def expand(grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
-           ) -> tuple[list[str], list[dict[str, Any]], list[tuple[Any, ...]]]:
+def expand(
+    grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
+) -> tuple[list[str], list[dict[str, Any]], list[tuple[Any, ...]]]:
     """The names, parameter sets and index labels of a grid.
 
     A dict of lists is the Cartesian product of its lists, the last key
@@ -39,8 +40,7 @@ def expand(grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
                 raise TypeError(f"grid: expected parameter names as str, found {name!r}")
             values = grid[name]
             if isinstance(values, (str, bytes, Mapping)) or not isinstance(values, Sequence):
-                raise TypeError(f"grid: expected a list of values for {name!r}, "
-                                f"found {type(values).__name__}")
+                raise TypeError(f"grid: expected a list of values for {name!r}, found {type(values).__name__}")
             values = list(values)
             if not values:
                 raise ValueError(f"grid: expected at least one value for {name!r}, found none")
@@ -55,12 +55,10 @@ def expand(grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
         names = []
         for i, s in enumerate(grid):
             if not isinstance(s, Mapping):
-                raise TypeError(f"grid: expected a dict for parameter set {i}, "
-                                f"found {type(s).__name__}")
+                raise TypeError(f"grid: expected a dict for parameter set {i}, found {type(s).__name__}")
             for name in s:
                 if not isinstance(name, str):
-                    raise TypeError(f"grid: expected parameter names as str, found {name!r} "
-                                    f"in parameter set {i}")
+                    raise TypeError(f"grid: expected parameter names as str, found {name!r} in parameter set {i}")
                 if name not in names:
                     names.append(name)
             sets.append(dict(s))
@@ -69,23 +67,23 @@ def expand(grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]
         if not names:
             raise ValueError("grid: expected at least one parameter, found only empty sets")
         by_position = {n: not all(_hashable(s[n]) for s in sets if n in s) for n in names}
-        labels = [tuple((i if by_position[n] else s[n]) if n in s else MISSING for n in names)
-                  for i, s in enumerate(sets)]
+        labels = [
+            tuple((i if by_position[n] else s[n]) if n in s else MISSING for n in names) for i, s in enumerate(sets)
+        ]
     else:
-        raise TypeError("grid: expected a dict of lists or a list of dicts, "
-                        f"found {type(grid).__name__}")
+        raise TypeError(f"grid: expected a dict of lists or a list of dicts, found {type(grid).__name__}")
     seen = {}
     for i, lab in enumerate(labels):
         key = tuple("<missing>" if isinstance(v, float) and math.isnan(v) else v for v in lab)
         if key in seen:
-            raise ValueError(f"grid: parameter set {i} {dict(zip(names, lab))} repeats "
-                             f"parameter set {seen[key]}")
+            raise ValueError(f"grid: parameter set {i} {dict(zip(names, lab))} repeats parameter set {seen[key]}")
         seen[key] = i
     return names, sets, labels
 
 
-def split_keys(names: Sequence[str], backtest_options: set[str] | None,
-               signal_params: set[str] | None, fixed: Mapping[str, Any]) -> set[str]:
+def split_keys(
+    names: Sequence[str], backtest_options: set[str] | None, signal_params: set[str] | None, fixed: Mapping[str, Any]
+) -> set[str]:
     """The grid and fixed keys that go to a callable position.
 
     `signal_params` are the callable's keyword names, None when it takes
@@ -95,13 +93,13 @@ def split_keys(names: Sequence[str], backtest_options: set[str] | None,
     """
     if backtest_options is None:
         if signal_params is None:
-            raise ValueError("position: a function taking **kwargs cannot be told apart "
-                             "from backtest options; name its parameters")
+            raise ValueError(
+                "position: a function taking **kwargs cannot be told apart from backtest options; name its parameters"
+            )
         backtest_options = (set(names) | set(fixed)) - signal_params
     for name in names:
         if name in fixed:
-            raise ValueError(f"grid: {name!r} is also given as a fixed option; "
-                             "expected it in one place only")
+            raise ValueError(f"grid: {name!r} is also given as a fixed option; expected it in one place only")
     signal = set()
     for where, keys in (("grid", names), ("fixed options", list(fixed))):
         for name in keys:
@@ -112,6 +110,8 @@ def split_keys(names: Sequence[str], backtest_options: set[str] | None,
                 signal.add(name)
             elif name not in backtest_options:
                 known = sorted(backtest_options | (signal_params or set()))
-                raise ValueError(f"{where}: {name!r} is neither a backtest option nor a "
-                                 f"parameter of position; expected one of {known}")
+                raise ValueError(
+                    f"{where}: {name!r} is neither a backtest option nor a "
+                    f"parameter of position; expected one of {known}"
+                )
     return signal

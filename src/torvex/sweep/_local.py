@@ -22,9 +22,18 @@ from ._task import Outcome, SweepTask, worker_main
 
 # What a worker needs for its first run, imported once in the fork server
 # (pandas' string columns load pyarrow's pandas layer on first unpickling).
-PRELOAD = ["__main__", "numpy", "pandas", "pyarrow.pandas_compat", "cloudpickle",
-           "torvex.backtest", "torvex.report", "torvex.core.pathsim", "torvex._runlog",
-           "torvex.sweep._task"]
+PRELOAD = [
+    "__main__",
+    "numpy",
+    "pandas",
+    "pyarrow.pandas_compat",
+    "cloudpickle",
+    "torvex.backtest",
+    "torvex.report",
+    "torvex.core.pathsim",
+    "torvex._runlog",
+    "torvex.sweep._task",
+]
 # How many times a run may be in a worker that died before it is recorded
 # as failed: its chunk is retried once in a fresh worker.
 ATTEMPTS = 2
@@ -44,15 +53,16 @@ def _death_text(exitcode: int | None) -> str:
             how = f"killed by signal {-exitcode}"
     else:
         how = f"exit status {exitcode}"
-    return (f"WorkerDied: the worker process running this parameter set died ({how}), "
-            "also when the set was retried in a fresh worker")
+    return (
+        f"WorkerDied: the worker process running this parameter set died ({how}), "
+        "also when the set was retried in a fresh worker"
+    )
 
 
 class _Worker:
     def __init__(self, ctx, payload: bytes) -> None:
         self.conn, child = ctx.Pipe(duplex=True)
-        self.proc = ctx.Process(target=worker_main, args=(child, payload), daemon=True,
-                                name="torvex-sweep-worker")
+        self.proc = ctx.Process(target=worker_main, args=(child, payload), daemon=True, name="torvex-sweep-worker")
         self.proc.start()
         child.close()
         self.chunk: deque[int] | None = None
@@ -77,8 +87,9 @@ def _stop(workers: Sequence[_Worker], grace: float, asked: bool = False) -> None
         w.conn.close()
 
 
-def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
-              on_outcome: Callable[[int, Outcome], None]) -> None:
+def run_local(
+    task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int, on_outcome: Callable[[int, Outcome], None]
+) -> None:
     """Run every chunk on `n_workers` local processes, calling `on_outcome`
     (in this process) once per run."""
     arena = SharedArena()
@@ -141,10 +152,12 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                     elif kind == "done":
                         assign(w)
                     elif kind == "fatal":
-                        raise RuntimeError("sweep: a worker process could not load the "
-                                           "sweep's inputs (position, price and options must "
-                                           "be picklable, a position function importable or "
-                                           "defined in the main script):\n" + msg[1])
+                        raise RuntimeError(
+                            "sweep: a worker process could not load the "
+                            "sweep's inputs (position, price and options must "
+                            "be picklable, a position function importable or "
+                            "defined in the main script):\n" + msg[1]
+                        )
                     if not dead:
                         break
                 if not dead:
@@ -154,8 +167,9 @@ def run_local(task: SweepTask, chunks: Sequence[Sequence[int]], n_workers: int,
                 if not w.ready:
                     startup_deaths += 1
                     if startup_deaths > 2 * n_workers:
-                        raise RuntimeError("sweep: worker processes die as they start "
-                                           f"({_death_text(w.proc.exitcode)})")
+                        raise RuntimeError(
+                            f"sweep: worker processes die as they start ({_death_text(w.proc.exitcode)})"
+                        )
                 if rest:
                     blamed = rest[0]
                     deaths[blamed] = deaths.get(blamed, 0) + 1

@@ -27,6 +27,7 @@ MIN_BYTES = 1 << 16
 
 try:  # functions defined in __main__ (a notebook, a script) travel by value
     import cloudpickle as _cloudpickle
+
     _BasePickler = _cloudpickle.Pickler
 except ImportError:  # pragma: no cover - cloudpickle comes with dask and ray
     _cloudpickle = None
@@ -46,8 +47,7 @@ def _map_read_only(path: str) -> mmap.mmap:
         os.close(fd)
 
 
-def attach(where: tuple[str, str], shape: tuple[int, ...], dtype: str,
-           fortran: bool) -> np.ndarray:
+def attach(where: tuple[str, str], shape: tuple[int, ...], dtype: str, fortran: bool) -> np.ndarray:
     """A read-only array over a shared block or file (in a worker)."""
     kind, name = where
     buf = _ATTACHED.get(name)
@@ -142,8 +142,7 @@ class SharedPickler(_BasePickler):
         self._arena = arena
 
     def reducer_override(self, obj):
-        if (type(obj) is np.ndarray and obj.dtype.kind in "biufcmM"
-                and obj.nbytes >= MIN_BYTES):
+        if type(obj) is np.ndarray and obj.dtype.kind in "biufcmM" and obj.nbytes >= MIN_BYTES:
             return attach, self._arena.place(obj)
         if _cloudpickle is not None:
             return super().reducer_override(obj)

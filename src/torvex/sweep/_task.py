@@ -25,9 +25,16 @@ class SweepTask:
     so a chunk of work is a short list of integers.
     """
 
-    def __init__(self, position: Any, price: Any, fixed: Mapping[str, Any],
-                 sets: Sequence[Mapping[str, Any]], signal_keys: set[str],
-                 stats_options: Mapping[str, Any], keep: Any) -> None:
+    def __init__(
+        self,
+        position: Any,
+        price: Any,
+        fixed: Mapping[str, Any],
+        sets: Sequence[Mapping[str, Any]],
+        signal_keys: set[str],
+        stats_options: Mapping[str, Any],
+        keep: Any,
+    ) -> None:
         self.position = position
         self.price = price
         self.fixed = dict(fixed)
@@ -83,9 +90,9 @@ class SweepTask:
             return None, error_text(exc), None
         return (tuple(stats.index), tuple(stats.to_list())), None, kept
 
-    def run_chunk(self, runs: Sequence[int],
-                  emit: Callable[[int, Outcome], None] | None = None
-                  ) -> list[tuple[int, Outcome]]:
+    def run_chunk(
+        self, runs: Sequence[int], emit: Callable[[int, Outcome], None] | None = None
+    ) -> list[tuple[int, Outcome]]:
         """Run the parameter sets numbered `runs` in order.
 
         `emit`, when given, receives each outcome as soon as it is known and
@@ -117,6 +124,7 @@ def run_chunk(task: SweepTask, runs: Sequence[int]) -> list[tuple[int, Outcome]]
 
 # ----------------------------------------------------------- local workers
 
+
 def worker_main(conn, payload: bytes) -> None:
     """Body of a local pool worker: load the inputs once, then run chunks.
 
@@ -140,8 +148,7 @@ def worker_main(conn, payload: bytes) -> None:
             conn.send(("run", i, res))
         except (TypeError, AttributeError, pickle.PicklingError) as exc:
             # a kept value that cannot travel back is that run's error
-            conn.send(("run", i, (res[0], "cannot send the result back: "
-                                  + error_text(exc), None)))
+            conn.send(("run", i, (res[0], "cannot send the result back: " + error_text(exc), None)))
 
     while True:
         try:

@@ -17,9 +17,17 @@ def _label(v: Any) -> str:
     return str(v)
 
 
-def plot_sweep(result: Any, stat: str, *, x: str | None = None, y: str | None = None,
-               agg: str | None = None, ax: Any = None, cmap: str = "viridis",
-               annotate: bool | None = None) -> Figure:
+def plot_sweep(
+    result: Any,
+    stat: str,
+    *,
+    x: str | None = None,
+    y: str | None = None,
+    agg: str | None = None,
+    ax: Any = None,
+    cmap: str = "viridis",
+    annotate: bool | None = None,
+) -> Figure:
     """Draw one statistic of a sweep as a heatmap over two of its parameters.
 
     Parameters
@@ -72,41 +80,46 @@ def plot_sweep(result: Any, stat: str, *, x: str | None = None, y: str | None = 
 
     frame = result[0] if isinstance(result, tuple) else result
     if stat not in frame.columns:
-        raise ValueError(f"stat: expected a column of the sweep result, found {stat!r}; "
-                         f"columns are {list(frame.columns)}")
+        raise ValueError(
+            f"stat: expected a column of the sweep result, found {stat!r}; columns are {list(frame.columns)}"
+        )
     levels = [n for n in frame.index.names]
     if x is None and y is None:
         if len(levels) != 2:
-            raise ValueError(f"x, y: the sweep has {len(levels)} parameters {levels}; "
-                             "expected two, or name the two to plot")
+            raise ValueError(
+                f"x, y: the sweep has {len(levels)} parameters {levels}; expected two, or name the two to plot"
+            )
         y, x = levels
     for arg, name in (("x", x), ("y", y)):
         if name not in levels:
-            raise ValueError(f"{arg}: expected one of the sweep's parameters {levels}, "
-                             f"found {name!r}")
+            raise ValueError(f"{arg}: expected one of the sweep's parameters {levels}, found {name!r}")
     if x == y:
         raise ValueError(f"x, y: expected two different parameters, found {x!r} twice")
     if len(levels) > 2 and agg is None:
         others = [n for n in levels if n not in (x, y)]
-        raise ValueError(f"agg: the sweep also varies {others}; expected how to combine "
-                         "their runs, such as agg='mean' or agg='max'")
+        raise ValueError(
+            f"agg: the sweep also varies {others}; expected how to combine their runs, such as agg='mean' or agg='max'"
+        )
     series = frame[stat].astype(float)
-    table = (series.groupby(level=[y, x], dropna=False, sort=False).agg(agg or "first")
-             .unstack(x, sort=False))
+    table = series.groupby(level=[y, x], dropna=False, sort=False).agg(agg or "first").unstack(x, sort=False)
     values = table.to_numpy(dtype=float)
 
     if ax is None:
         # Constrained layout keeps long tick labels and the axis titles inside the figure.
-        fig, ax = plt.subplots(figsize=(1.6 + 0.8 * max(values.shape[1], 4),
-                                        1.4 + 0.6 * max(values.shape[0], 4)), layout="constrained")
+        fig, ax = plt.subplots(
+            figsize=(1.6 + 0.8 * max(values.shape[1], 4), 1.4 + 0.6 * max(values.shape[0], 4)), layout="constrained"
+        )
     else:
         fig = ax.figure
     im = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, aspect="auto", origin="lower")
     xlabels = [_label(v) for v in table.columns]
     # Labels wider than a cell are turned so that neighbours do not overlap.
-    ax.set_xticks(range(values.shape[1]), xlabels,
-                  rotation=45 if max(map(len, xlabels), default=0) > 6 else 0, ha="right"
-                  if max(map(len, xlabels), default=0) > 6 else "center")
+    ax.set_xticks(
+        range(values.shape[1]),
+        xlabels,
+        rotation=45 if max(map(len, xlabels), default=0) > 6 else 0,
+        ha="right" if max(map(len, xlabels), default=0) > 6 else "center",
+    )
     ax.set_yticks(range(values.shape[0]), [_label(v) for v in table.index])
     ax.set_xlabel(x)
     ax.set_ylabel(y)
@@ -121,6 +134,13 @@ def plot_sweep(result: Any, stat: str, *, x: str | None = None, y: str | None = 
             for c in range(values.shape[1]):
                 v = values[r, c]
                 text = "n/a" if not np.isfinite(v) else f"{v:.3g}"
-                ax.text(c, r, text, ha="center", va="center", fontsize=8,
-                        color="white" if np.isfinite(v) and v < mid else "black")
+                ax.text(
+                    c,
+                    r,
+                    text,
+                    ha="center",
+                    va="center",
+                    fontsize=8,
+                    color="white" if np.isfinite(v) and v < mid else "black",
+                )
     return fig
