@@ -59,7 +59,7 @@ def frames(w):
 
 def run(name, repeats):
     import torvex
-    from torvex import backtest as bt_module
+    from torvex import _backtest as bt_module
     from torvex.core import excursion, pathsim
 
     w = WORKLOADS[name]

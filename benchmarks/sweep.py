@@ -79,7 +79,7 @@ def own_peak():
 
 
 def worker(backend, n_runs, repeats):
-    from torvex.sweep import sweep
+    from torvex._sweep import sweep
 
     position, close, fixed = make_inputs()
     g = grid(n_runs)

@@ -5,25 +5,35 @@ in, a :class:`torvex.Report` out.  The front end is loaded on first use, so
 importing ``torvex.core`` alone does not import pandas.
 """
 
-import sys
-import types
 from importlib import import_module
 from importlib.metadata import PackageNotFoundError, version
+from typing import TYPE_CHECKING
 
 try:
     __version__ = version("torvex")
 except PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0.0.0"
 
+if TYPE_CHECKING:  # the real signatures for type checkers; at run time they load on first use
+    from torvex._overfitting import overfitting as overfitting
+    from torvex._backtest import backtest as backtest
+    from torvex._save import load_report as load_report
+    from torvex._sweep import plot_sweep as plot_sweep
+    from torvex._sweep import sweep as sweep
+    from torvex._compare import compare as compare
+    from torvex.io import read_prices as read_prices
+    from torvex.report import Report as Report
+    from torvex.walkforward import walk_forward as walk_forward
+
 _EXPORTS = {
-    "backtest": "torvex.backtest",
+    "backtest": "torvex._backtest",
     "Report": "torvex.report",
     "read_prices": "torvex.io",
-    "sweep": "torvex.sweep",
-    "plot_sweep": "torvex.sweep",
-    "compare": "torvex.compare",
+    "sweep": "torvex._sweep",
+    "plot_sweep": "torvex._sweep",
+    "compare": "torvex._compare",
     "load_report": "torvex._save",
-    "overfitting": "torvex.overfitting",
+    "overfitting": "torvex._overfitting",
     "walk_forward": "torvex.walkforward",
 }
 
@@ -53,15 +63,3 @@ def __getattr__(name):
 def __dir__():
     return sorted(set(globals()) | set(__all__))
 
-
-class _Package(types.ModuleType):
-    """Keeps ``torvex.backtest`` the function: importing the submodule of the same name
-    would otherwise bind the module over it."""
-
-    def __setattr__(self, name, value):
-        if name in _EXPORTS and isinstance(value, types.ModuleType) and value.__name__ == _EXPORTS[name]:
-            return
-        super().__setattr__(name, value)
-
-
-sys.modules[__name__].__class__ = _Package

@@ -405,7 +405,7 @@ def _signal_keys(position, keys) -> set[str]:
     """The keys that go to a callable `position` rather than to backtest (as sweep splits them)."""
     if not callable(position):
         return set()
-    from torvex.backtest import backtest
+    from torvex._backtest import backtest
 
     options = {p.name for p in inspect.signature(backtest).parameters.values() if p.kind is p.KEYWORD_ONLY}
     try:
@@ -902,9 +902,9 @@ def walk_forward(
     >>> wf.join, bool(wf.report.end == wf.folds["test_end"].iloc[-1])
     ('one run', True)
     """
-    from torvex.backtest import backtest
+    from torvex._backtest import backtest
     from torvex.report import STAT_NAMES
-    from torvex.sweep import sweep
+    from torvex._sweep import sweep
 
     if isinstance(price, pd.Series):
         price = price.to_frame()

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from torvex.backtest import CORE_LOCK
+from torvex._backtest import CORE_LOCK
 from torvex.core import excursion, pathsim
 
 

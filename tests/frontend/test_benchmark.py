@@ -235,8 +235,8 @@ def test_sweep_with_a_benchmark_gives_the_serial_stats(price):
 
 
 def test_sweep_places_the_benchmark_once_in_shared_memory(price, monkeypatch):
-    from torvex.sweep import _shm
-    from torvex.sweep._task import SweepTask
+    from torvex._sweep import _shm
+    from torvex._sweep._task import SweepTask
 
     monkeypatch.setattr(_shm, "MIN_BYTES", 1024)
     bench = walk(price.index, 3)

@@ -17,7 +17,7 @@ import torvex
 from torvex import stats as st
 from torvex.report import _cells, _derived, _FACTS, _row_changes, _trade_figures
 
-bt = __import__("importlib").import_module("torvex.backtest")
+bt = __import__("importlib").import_module("torvex._backtest")
 
 
 def same(a, b):

@@ -36,7 +36,7 @@ def test_importing_the_core_does_not_import_pandas():
 @pytest.mark.parametrize(
     "module",
     [
-        "torvex.backtest",
+        "torvex._backtest",
         "torvex.report",
         "torvex.stats",
         "torvex.io",
@@ -45,10 +45,10 @@ def test_importing_the_core_does_not_import_pandas():
         "torvex.html",
         "torvex._benchmark",
         "torvex._inputs",
-        "torvex.compare",
+        "torvex._compare",
         "torvex._save",
-        "torvex.overfitting",
-        "torvex.sweep._api",
+        "torvex._overfitting",
+        "torvex._sweep._api",
         "torvex.walkforward",
     ],
 )

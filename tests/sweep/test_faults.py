@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from torvex.sweep import sweep
+from torvex._sweep import sweep
 
 from sweep import _sweep_helpers as helpers
 
@@ -76,7 +76,7 @@ def test_ctrl_c_stops_promptly_and_leaves_no_workers(tmp_path):
         import sys
         sys.path.insert(0, {TESTS!r})
         from torvex.datasets import synthetic_universe
-        from torvex.sweep import sweep
+        from torvex._sweep import sweep
         from sweep import _sweep_helpers as helpers
 
         if __name__ == "__main__":

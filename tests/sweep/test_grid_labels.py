@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import torvex
-from torvex.sweep import sweep
+from torvex._sweep import sweep
 
 
 def test_explicit_sets_leave_missing_keys_nan_and_use_the_default(top5, price):

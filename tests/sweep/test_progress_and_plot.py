@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from torvex.sweep import plot_sweep, sweep
+from torvex._sweep import plot_sweep, sweep
 
 
 def test_progress_is_quiet_off_a_terminal_unless_asked(top5, price, capfd):

@@ -9,7 +9,7 @@ import pytest
 
 import torvex
 from torvex.datasets import synthetic_universe
-from torvex.sweep import sweep
+from torvex._sweep import sweep
 
 from sweep import _sweep_helpers as helpers
 

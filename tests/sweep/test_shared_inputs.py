@@ -6,7 +6,7 @@ import multiprocessing
 import pytest
 
 from torvex.datasets import synthetic_universe
-from torvex.sweep import sweep
+from torvex._sweep import sweep
 
 from sweep import _sweep_helpers as helpers
 
@@ -45,7 +45,7 @@ def test_workers_map_the_prices_instead_of_holding_copies(big):
 def test_a_full_dev_shm_falls_back_to_mapped_files(top5, price, monkeypatch):
     # /dev/shm of a container is often 64 MiB; filling it would kill the
     # caller with SIGBUS, so the blocks become temporary files instead.
-    from torvex.sweep import _shm
+    from torvex._sweep import _shm
 
     monkeypatch.setattr(_shm, "MIN_BYTES", 1024)  # the small test prices count as large
     grid = {"stop_loss": [0.05, None]}

@@ -21,7 +21,7 @@ CHUNKS_PER_WORKER = 8  # load balance and progress steps against per-task cost
 
 
 def _backtest_options() -> set[str] | None:
-    from ..backtest import backtest
+    from .._backtest import backtest
 
     params = inspect.signature(backtest).parameters.values()
     if any(p.kind is p.VAR_KEYWORD for p in params):

@@ -65,7 +65,7 @@ class SweepTask:
 
     def run_one(self, i: int) -> Outcome:
         """Run parameter set `i`: its stats, or the error it raised."""
-        from ..backtest import backtest
+        from .._backtest import backtest
 
         params = self.sets[i]
         try:

@@ -28,11 +28,11 @@ PRELOAD = [
     "pandas",
     "pyarrow.pandas_compat",
     "cloudpickle",
-    "torvex.backtest",
+    "torvex._backtest",
     "torvex.report",
     "torvex.core.pathsim",
     "torvex._runlog",
-    "torvex.sweep._task",
+    "torvex._sweep._task",
 ]
 # How many times a run may be in a worker that died before it is recorded
 # as failed: its chunk is retried once in a fresh worker.
