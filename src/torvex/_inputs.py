@@ -1,351 +1,518 @@
-"""Input checks and conversions of the front end (:func:`torvex.backtest`).
+"""Conversions of the front end: the caller's frames, labels, dates, weights and thresholds as the
+engine's arrays.
 
-Each function takes plain numbers or arrays and either returns quietly,
-returns the text of a note (a warning the caller lists in ``report.warnings``
-and issues once per kind with :func:`warn`), or raises an error in the form
-``"<argument>: expected <what>; found <what> (first at <label or date>)"``.
-Array checks are NumPy reductions: no Python loop runs over cells.
+Each function refuses what the engine would take silently but get wrong (unsorted dates, other date
+units, labels that collide as text, NaN or infinite weights, thresholds on unknown symbols) with an
+error in the form ``"<argument>: expected <what>; found <what> (first at <label or date>)"``.  The
+caller's objects are never written: arrays that are changed later are private copies.
 """
 
 from __future__ import annotations
 
-import warnings
+import math
+import numbers
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-__all__ = [
-    "cost_ratio",
-    "position_limit_note",
-    "flag",
-    "flat_columns",
-    "date_values",
-    "in_ns_range",
-    "gross_note",
-    "percent_note",
-    "check_prices",
-    "ohlc_note",
-    "check_equity",
-    "excursion_limits",
-    "warn",
-]
+from torvex import _checks
+from torvex._stops import StopTable
+from torvex.report import _derived
 
-#: Gross weight above which a row counts as rescaled (sums of many fractions round a little above 1).
-GROSS_SLACK = 1e-9
-#: A fee or tax above this is more likely a per-cent figure than a fraction.
-LARGE_COST = 0.05
-#: Estimated excursion records above this many bytes are refused.
-EXCURSION_BYTES = 2 * 1024**3
-#: Bytes of one excursion sample of one trade (six float64 statistics).
-SAMPLE_BYTES = 48
+PRICE_KEYS = ("open", "high", "low", "close")
 
 
-def _date(ts) -> str:
+# ---------------------------------------------------------------- small checks
+
+
+def date_text(ts) -> str:
     ts = pd.Timestamp(ts)
     if ts.tzinfo is None and ts == ts.normalize():
         return ts.strftime("%Y-%m-%d")
     return str(ts)
 
 
-def cost_ratio(value: float, name: str) -> str | None:
-    """Refuse a cost ratio outside [0, 1); the text of a note above :data:`LARGE_COST`.
+def first_labels(labels, n=5) -> str:
+    labels = list(labels)
+    text = ", ".join(repr(x) for x in labels[:n])
+    return text + (f" and {len(labels) - n} more" if len(labels) > n else "")
 
-    Examples
-    --------
-    >>> cost_ratio(0.001425, "fee_ratio") is None
-    True
-    >>> cost_ratio(0.1425, "fee_ratio")[:44]
-    'fee_ratio: 0.1425 is a cost of 14.25% of the'
-    >>> cost_ratio(-1.0, "fee_ratio")
-    Traceback (most recent call last):
-    ...
-    ValueError: fee_ratio: expected a fraction of at least 0 and below 1; found -1.0
+
+def as_frame(obj, name: str) -> pd.DataFrame:
+    """A pandas frame of one column per symbol: a Series as one column, a polars frame converted."""
+    if isinstance(obj, pd.Series):
+        return obj.to_frame()
+    if not isinstance(obj, pd.DataFrame):
+        if type(obj).__module__.partition(".")[0] == "polars" and hasattr(obj, "get_column"):
+            return from_polars(obj, name)
+        if isinstance(obj, (str, bytes)) or hasattr(obj, "__fspath__"):
+            raise TypeError(
+                f"{name}: expected a pandas DataFrame (dates x symbols); found the path {obj!r}: read the file"
+                " first, with torvex.read_prices (CSV or Parquet) or pandas.read_excel (Excel)"
+            )
+        if isinstance(obj, np.ndarray):
+            raise TypeError(
+                f"{name}: expected a pandas DataFrame (dates x symbols); found a NumPy array of shape {obj.shape}:"
+                " give it dates and symbols, pd.DataFrame(values, index=dates, columns=symbols)"
+            )
+        raise TypeError(f"{name}: expected a pandas DataFrame (dates x symbols); found {type(obj).__name__}")
+    _checks.flat_columns(obj, name)
+    return obj
+
+
+def from_polars(obj: Any, name: str) -> pd.DataFrame:
+    """A polars frame whose first column holds the dates as a pandas frame (dates x symbols).
+
+    The columns are read through NumPy, so no pyarrow is needed; nulls become NaN.
     """
-    if not 0.0 <= value < 1.0:
-        raise ValueError(f"{name}: expected a fraction of at least 0 and below 1; found {value!r}")
-    if value > LARGE_COST:
-        return (
-            f"{name}: {value:g} is a cost of {value * 100:g}% of the traded value; costs are fractions,"
-            f" 0.001425 means 0.1425%"
-        )
-    return None
-
-
-def position_limit_note(limit: float) -> str | None:
-    """The text of a note for a position limit above 1, which never binds."""
-    if limit > 1.0:
-        return (
-            f"position_limit: {limit:g} has no effect (no holding exceeds the whole equity);"
-            f" limits are fractions, 0.2 means 20%"
-        )
-    return None
-
-
-def flag(value, name: str) -> bool:
-    """A bool option as a bool: True, False, their NumPy forms, or the integers 0 and 1.
-
-    Examples
-    --------
-    >>> flag(True, "touched_exit"), flag(0, "touched_exit")
-    (True, False)
-    >>> flag("yes", "touched_exit")
-    Traceback (most recent call last):
-    ...
-    TypeError: touched_exit: expected True or False; found str 'yes'
-    """
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)) and value in (0, 1):
-        return bool(value)
-    raise TypeError(f"{name}: expected True or False; found {type(value).__name__} {value!r}")
-
-
-def flat_columns(frame: pd.DataFrame, name: str) -> None:
-    """Refuse columns of several levels (one symbol per column is expected)."""
-    if isinstance(frame.columns, pd.MultiIndex):
+    columns = list(obj.columns)
+    if not columns:
+        raise ValueError(f"{name}: expected a polars DataFrame with a date column first; found no columns")
+    first = obj.get_column(columns[0])
+    kind = str(first.dtype)
+    if not kind.startswith(("Date", "Datetime")):
         raise ValueError(
-            f"{name}: expected one column per symbol; found MultiIndex columns of {frame.columns.nlevels} levels"
-            f" (first {frame.columns[0]!r}); pass one level, e.g. frame.xs('close', axis=1, level=0),"
-            " or a mapping of frames {'open': ..., 'close': ...}"
+            f"{name}: expected a polars DataFrame whose first column holds the dates; found column"
+            f" {columns[0]!r} of dtype {kind}"
         )
+    dates = pd.DatetimeIndex(first.to_numpy(), name=columns[0])
+    zone = getattr(first.dtype, "time_zone", None)
+    if zone:
+        dates = dates.tz_localize("UTC").tz_convert(zone)
+    data = {}
+    for c in columns[1:]:
+        col = obj.get_column(c)
+        if not str(col.dtype).startswith(("Float", "Int", "UInt", "Boolean")):
+            raise TypeError(f"{name}: expected numeric or bool columns; found dtype {col.dtype} in column {c!r}")
+        if str(col.dtype) == "Boolean" and col.null_count() == 0:
+            data[c] = col.to_numpy()
+        else:
+            data[c] = col.cast(float).to_numpy() if str(col.dtype) != "Boolean" else col.fill_null(False).to_numpy()
+    return pd.DataFrame(data, index=dates, columns=pd.Index(columns[1:], dtype=object))
 
 
-def date_values(values, labels, name: str) -> pd.DatetimeIndex:
-    """Dates as a DatetimeIndex, refusing NaT and text that is no date, naming the label (a mapping's
-    key) or, with ``labels`` None, the row of the first such value.
-
-    Examples
-    --------
-    >>> date_values(["2024-01-05"], ["A"], "delisting").strftime("%Y-%m-%d").tolist()
-    ['2024-01-05']
-    >>> date_values([pd.NaT], ["A"], "delisting")
-    Traceback (most recent call last):
-    ...
-    ValueError: delisting: expected a date; found NaT (first at 'A')
-    >>> date_values(["2024-01-05", "soon"], None, "resample")
-    Traceback (most recent call last):
-    ...
-    ValueError: resample: expected a date; found 'soon' (first at row 1)
-    """
-    values = list(values)
-    where = (lambda i: f"row {i}") if labels is None else (lambda i, labs=list(labels): repr(labs[i]))
-    try:
-        index = pd.DatetimeIndex(values)
-    except (ValueError, TypeError, OverflowError) as exc:
-        for i, v in enumerate(values):  # find the value that is no date
-            try:
-                pd.Timestamp(v)
-            except (ValueError, TypeError, OverflowError) as bad:
-                raise ValueError(f"{name}: expected a date; found {v!r} (first at {where(i)})") from bad
-        raise ValueError(f"{name}: expected dates in one time zone; found {exc}") from exc
+def dates_of(index, name: str) -> pd.DatetimeIndex:
+    """A strictly ascending DatetimeIndex, or a ValueError naming the first bad date."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(
+            f"{name}: expected a DatetimeIndex of dates; found {type(index).__name__} of dtype {index.dtype}"
+            " (convert it with pd.to_datetime)"
+        )
     if index.hasnans:
-        raise ValueError(f"{name}: expected a date; found NaT (first at {where(int(np.argmax(index.isna())))})")
-    return in_ns_range(index, name)
-
-
-def in_ns_range(index: pd.DatetimeIndex, name: str) -> pd.DatetimeIndex:
-    """Refuse dates outside what nanosecond timestamps hold (the engine's unit: 1677 .. 2262)."""
-    if index.unit != "ns" and len(index):
-        lo, hi = pd.Timestamp.min.as_unit(index.unit), pd.Timestamp.max.as_unit(index.unit)
-        if index.tz is not None:
-            lo, hi = lo.tz_localize("UTC"), hi.tz_localize("UTC")
-        out = np.flatnonzero(np.asarray((index < lo) | (index > hi)))
-        if out.size:
-            i = int(out[0])
-            raise ValueError(
-                f"{name}: expected dates between {pd.Timestamp.min} and {pd.Timestamp.max};"
-                f" found {index[i]} (first at row {i})"
-            )
-    return index
-
-
-def gross_note(rows: np.ndarray, weights: np.ndarray, nrows: int, row_dates: pd.DatetimeIndex) -> str | None:
-    """The note of the executed rows whose gross weight exceeds 1 (rescaled by the engine).
-
-    ``rows`` (0 .. ``nrows`` - 1) and ``weights`` are the executed non-zero cells; ``row_dates`` the
-    dates of the executed rows.
-
-    Examples
-    --------
-    >>> d = pd.DatetimeIndex(["2024-01-01"])
-    >>> gross_note(np.array([0, 0]), np.array([1.0, -1.0]), 1, d)[:60]
-    'position: the row of 2024-01-01 has a gross weight of 2 (sum'
-    >>> gross_note(np.zeros(20, int), np.full(20, 0.05), 1, d) is None
-    True
-    """
-    if rows.size == 0:
-        return None
-    gross = np.bincount(rows, weights=np.abs(weights), minlength=nrows)
-    over = np.flatnonzero(gross > 1.0 + GROSS_SLACK)
-    if over.size == 0:
-        return None
-    g = float(gross[over[0]])
-    more = f"; {over.size} rows in all" if over.size > 1 else ""
-    return (
-        f"position: the row of {_date(row_dates[over[0]])} has a gross weight of {g:g} (sum of absolute"
-        f" weights); it was scaled by {1 / g:g} to a gross of 1{more}"
-    )
-
-
-def percent_note(cells: np.ndarray, weights: np.ndarray, ncols: int, symbols, row_dates) -> str | None:
-    """The note of weights above 1 in absolute value (per cents given for fractions).
-
-    ``cells`` are flat indices ``row * ncols + column`` of the non-zero weights ``weights``.
-    """
-    big = np.flatnonzero(np.abs(weights) > 1.0)
-    if big.size == 0:
-        return None
-    r, c = divmod(int(cells[big[0]]), ncols)
-    return (
-        f"position: weights are fractions: 0.1 means 10%; found {weights[big[0]]:g} for {symbols[c]!r}"
-        f" on {_date(row_dates[r])} ({big.size} weights above 1 in all)"
-    )
-
-
-def check_prices(arrays: dict, first_bar: int, cols: np.ndarray, symbols, dates, col_names=None) -> None:
-    """Refuse a zero, negative or infinite price from ``first_bar`` on in the price columns ``cols``.
-
-    ``arrays`` maps the argument name of each frame to its values (bars x price columns);
-    ``symbols[k]`` names price column ``cols[k]``.  NaN is a missing price and passes.
-
-    Examples
-    --------
-    >>> dates = pd.date_range("2024-01-01", periods=3)
-    >>> close = np.array([[10.0], [0.0], [11.0]])
-    >>> check_prices({"price": close}, 1, np.array([0]), ["A"], dates)
-    Traceback (most recent call last):
-    ...
-    ValueError: price: expected positive finite prices; found 0.0 for 'A' on 2024-01-02 (row 1)
-    """
-    if cols.size == 0:
-        return
-    for name, a in arrays.items():
-        # One pass per frame: the smallest and largest price of each column (NaN skipped), read in
-        # place; only a frame with a bad column is searched cell by cell.
-        view = a[first_bar:]
-        if view.shape[0] == 0:
-            continue
-        with np.errstate(invalid="ignore"):
-            lo = np.fmin.reduce(view, axis=0)[cols]
-            hi = np.fmax.reduce(view, axis=0)[cols]
-        if (((lo > 0) | np.isnan(lo)) & (hi != np.inf)).all():
-            continue
-        v = a[first_bar:, cols]
-        bad = ~(v > 0) & ~np.isnan(v) | np.isinf(v)
-        if bad.any():
-            r, k = np.argwhere(bad)[0]
-            raise ValueError(
-                f"{name}: expected positive finite prices; found {float(v[r, k])!r} for {symbols[k]!r}"
-                f" on {_date(dates[first_bar + r])} (row {first_bar + r})"
-            )
-
-
-def ohlc_note(open_: np.ndarray, high: np.ndarray, low: np.ndarray, close: np.ndarray, symbols, dates) -> str | None:
-    """Refuse a high below its low; the note of opens or closes outside [low, high].
-
-    Only cells where all four prices exist are compared, with a relative slack of 1e-9.
-
-    Examples
-    --------
-    >>> d = pd.date_range("2024-01-01", periods=1)
-    >>> one = lambda x: np.array([[x]])
-    >>> ohlc_note(one(10.0), one(11.0), one(9.0), one(12.0), ["A"], d)[:58]
-    "close: 12 for 'A' on 2024-01-01 lies outside the bar's low"
-    """
-    # Blocks of rows keep the temporaries in cache: each frame is read once. The plain comparisons
-    # come first (NaN compares False); the slack and the four-prices rule are applied to what they find.
-    step = max(1, 65536 // max(1, high.shape[1]))
-    first = None  # (name, row, column) of the first open or close outside its bar
-    count = 0
-    with np.errstate(invalid="ignore"):
-        for r0 in range(0, high.shape[0], step):
-            h, lw = high[r0 : r0 + step], low[r0 : r0 + step]
-            inverted = h < lw
-            if inverted.any():
-                r, c = np.argwhere(inverted)[0]
-                raise ValueError(
-                    f"high: expected highs at or above the lows; found {h[r, c]:g} below the low"
-                    f" {lw[r, c]:g} for {symbols[c]!r} on {_date(dates[r0 + r])}"
-                )
-            if first is not None:
-                continue  # the note names the first block's cases; the rest is only checked for inverted bars
-            for name, a in (("open", open_), ("close", close)):
-                part = a[r0 : r0 + step]
-                rows, cols = np.nonzero((part < lw) | (part > h))
-                if rows.size == 0:
-                    continue
-                p, lo_, hi_ = part[rows, cols], lw[rows, cols], h[rows, cols]
-                out = (p < lo_ * (1 - 1e-9)) | (p > hi_ * (1 + 1e-9))
-                out &= ~np.isnan(open_[r0 + rows, cols]) & ~np.isnan(close[r0 + rows, cols])
-                n = int(np.count_nonzero(out))
-                if n:
-                    count += n
-                    if first is None:
-                        k = int(np.flatnonzero(out)[0])
-                        first = (name, r0 + int(rows[k]), int(cols[k]))
-    if first is None:
-        return None
-    name, r, c = first
-    r0_end = (r // step + 1) * step - 1  # the last row of the block the cases were counted in
-    a = open_ if name == "open" else close
-    return (
-        f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
-        f" {low[r, c]:g} and high {high[r, c]:g} ({count} such prices up to {_date(dates[min(r0_end, len(dates) - 1)])}"
-        f"{'' if r0_end >= len(dates) - 1 else ', maybe more later'}); are the closes"
-        " adjusted and the highs and lows not? touched exits fill by these bands"
-    )
-
-
-def check_equity(creturn: np.ndarray, close: np.ndarray, cols: np.ndarray, symbols, dates) -> None:
-    """Refuse an equity curve that leaves the finite range, naming the bar and the extreme prices there.
-
-    ``close`` holds the closes (bars x price columns), ``symbols[k]`` names price column ``cols[k]``.
-    Prices above 1e100 or below 1e-100 on that bar or the one before are named.
-    """
-    bad = ~np.isfinite(creturn)
-    if not bad.any():
-        return
-    i = int(np.argmax(bad))
-    v = close[max(i - 1, 0) : i + 1, cols]
-    with np.errstate(invalid="ignore"):
-        extreme = np.flatnonzero(((v > 1e100) | (v < 1e-100)).any(axis=0))
-    named = ", ".join(f"{symbols[k]!r}" for k in extreme[:5]) or "none of the held symbols"
-    raise ValueError(
-        f"price: expected prices that keep the equity finite; found equity {creturn[i]} on"
-        f" {_date(dates[i])} (row {i}), with prices above 1e100 or below 1e-100 there or on the bar"
-        f" before: {named}"
-    )
-
-
-def excursion_limits(window: int, step: int, nbars: int, trades: int) -> None:
-    """Refuse an excursion window longer than the data or whose records would not fit in memory.
-
-    ``trades`` estimates the number of trades (the executed non-zero cells).
-
-    Examples
-    --------
-    >>> excursion_limits(5, 1, 100, 10)
-    >>> excursion_limits(500, 1, 100, 10)
-    Traceback (most recent call last):
-    ...
-    ValueError: excursion_window: expected at most 100 (the number of price bars); found 500
-    """
-    if window > nbars:
-        raise ValueError(f"excursion_window: expected at most {nbars} (the number of price bars); found {window}")
-    need = trades * SAMPLE_BYTES * ((window + step - 1) // step + 1)
-    if window and need > EXCURSION_BYTES:
+        i = int(np.flatnonzero(index.isna())[0])
+        raise ValueError(f"{name}: expected dates without gaps; found NaT at row {i}")
+    if not index.is_monotonic_increasing or not index.is_unique:
+        ns = index.as_unit("ns").asi8
+        i = int(np.flatnonzero(ns[1:] <= ns[:-1])[0]) + 1
+        what = "repeated" if ns[i] == ns[i - 1] else f"after {date_text(index[i - 1])}"
         raise ValueError(
-            f"excursion_window_step: expected a step whose samples fit in memory; found {step}, whose"
-            f" records for about {trades} trades would take {need / 1024**3:.1f} GiB (limit"
-            f" {EXCURSION_BYTES / 1024**3:g} GiB); take a larger step or a shorter window"
+            f"{name}: expected dates in ascending order without repeats; found {date_text(index[i])} {what} (row {i})"
         )
+    return _checks.in_ns_range(index, name)
 
 
-def warn(notes: list[str], stacklevel: int = 3) -> None:
-    """Issue one UserWarning for notes of one kind: the first, and how many there are.
+def zone_of(index: pd.DatetimeIndex) -> str | None:
+    return None if index.tz is None else str(index.tz)
 
-    The default ``stacklevel`` points at the caller of the function that calls this one.
+
+def same_zone(index: pd.DatetimeIndex, zone, name: str) -> None:
+    z = zone_of(index)
+    if z != zone:
+        theirs = "tz-naive" if z is None else f"in time zone {z}"
+        ours = "tz-naive" if zone is None else f"in time zone {zone}"
+        raise ValueError(f"{name}: dates are {theirs} but the price dates are {ours}; give all inputs in one zone")
+
+
+def ns_of(index: pd.DatetimeIndex) -> np.ndarray:
+    if index.unit == "ns":
+        return index.asi8
+    return _derived(index, "ns", _to_ns)
+
+
+def _to_ns(index: pd.DatetimeIndex) -> np.ndarray:
+    ns = index.as_unit("ns").asi8
+    ns.flags.writeable = False  # shared by every run on this index
+    return ns
+
+
+def labels_text(columns, name: str) -> np.ndarray:
+    """Column labels as the text the engine matches, refusing labels that collide."""
+    if not isinstance(columns, pd.Index):
+        columns = pd.Index(list(columns), dtype=object)
+    # Labels that are all text already (an object index may mix in numbers: those become text below).
+    if (
+        len(columns)
+        and pd.api.types.is_string_dtype(columns.dtype)
+        and type(columns[0]) is str
+        and not columns.hasnans
+        and (isinstance(columns.dtype, pd.StringDtype) or columns.inferred_type == "string")
+    ):
+        if columns.is_unique:
+            return columns.to_numpy(dtype=object)
+        text = list(columns)
+    else:
+        text = [str(c) for c in columns]
+    if len(set(text)) != len(text):
+        seen: dict[str, Any] = {}
+        for c, t in zip(columns, text):
+            if t in seen:
+                if seen[t] is c or seen[t] == c:
+                    raise ValueError(f"{name}: expected each symbol once; found {c!r} twice")
+                raise ValueError(
+                    f"{name}: expected symbols that differ as text; found {seen[t]!r} and {c!r}, both {t!r}"
+                )
+            seen[t] = c
+    return np.array(text, dtype=object)
+
+
+def block_dtypes(df: pd.DataFrame) -> list | None:
+    """dtypes of the frame's storage blocks (a few, where ``df.dtypes`` lists one per column);
+    None where this pandas keeps its columns otherwise."""
+    blocks = getattr(getattr(df, "_mgr", None), "blocks", None)
+    try:
+        sizes = [len(b.mgr_locs) for b in blocks]
+        if sum(sizes) != df.shape[1]:
+            return None
+        return [b.dtype for b, n in zip(blocks, sizes) if n]
+    except (AttributeError, TypeError):
+        return None
+
+
+def _numpy_numbers(dtypes) -> bool:
+    return dtypes is not None and all(isinstance(dt, np.dtype) and dt.kind in "biuf" for dt in dtypes)
+
+
+def values_of(df: pd.DataFrame, name: str, dtypes: list | None = None) -> np.ndarray:
+    """float64 values of a numeric or bool frame; a view when the frame already holds float64."""
+    if _numpy_numbers(block_dtypes(df) if dtypes is None else dtypes):
+        return df.to_numpy(dtype=np.float64)
+    kinds = set(df.dtypes)
+    for dt in kinds:
+        if dt.kind not in "biuf":
+            col = df.columns[np.flatnonzero(df.dtypes == dt)[0]]
+            raise TypeError(f"{name}: expected numeric or bool columns; found dtype {dt} in column {col!r}")
+    if all(isinstance(dt, np.dtype) for dt in kinds):
+        return df.to_numpy(dtype=np.float64)
+    return df.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+# --------------------------------------------------------------------- prices
+
+
+def price_frames(price, open, high, low, close):
+    """The close frame and a dict of the other given frames, all on the close's dates and symbols."""
+    frames: dict[str, pd.DataFrame] = {}
+    if isinstance(price, Mapping):
+        unknown = [k for k in price if k not in PRICE_KEYS and k != "volume"]
+        if unknown:
+            raise ValueError(f"price: expected keys among 'open', 'high', 'low', 'close'; found {unknown[0]!r}")
+        for k in PRICE_KEYS:
+            if price.get(k) is not None:
+                frames[k] = as_frame(price[k], f"price['{k}']")
+    elif price is not None:
+        frames["close"] = as_frame(price, "price")
+    for k, v in (("open", open), ("high", high), ("low", low), ("close", close)):
+        if v is not None:
+            if k in frames:
+                raise TypeError(f"{k}: given twice, in price and as a keyword")
+            frames[k] = as_frame(v, k)
+    if "close" not in frames:
+        raise ValueError("price: expected a DataFrame of prices or a mapping with a 'close' frame; found no close")
+    ref = frames["close"]
+    for k, f in frames.items():
+        if k == "close":
+            continue
+        if f.shape != ref.shape:
+            raise ValueError(
+                f"{k}: expected a frame of the close's shape {ref.shape} (dates x symbols); found shape {f.shape}"
+            )
+        if f.index is not ref.index and not f.index.equals(ref.index):
+            bad = np.flatnonzero(f.index != ref.index)
+            raise ValueError(f"{k}: expected the close's dates; found {f.index[bad[0]]!r} at row {bad[0]}")
+        if f.columns is not ref.columns and not f.columns.equals(ref.columns):
+            bad = np.flatnonzero(f.columns != ref.columns)
+            raise ValueError(f"{k}: expected the close's symbols; found {f.columns[bad[0]]!r} in column {bad[0]}")
+    return ref, frames
+
+
+# ------------------------------------------------------------------- position
+
+
+def position_frame(position, price_columns) -> pd.DataFrame:
+    if isinstance(position, pd.Series):
+        name = position.name
+        if name is None:
+            if len(price_columns) != 1:
+                raise ValueError("position: a Series is one symbol's weights and needs its symbol as name; found none")
+            name = price_columns[0]
+        return position.to_frame(name)
+    return as_frame(position, "position")
+
+
+def weights_of(pos: pd.DataFrame) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Target weights (NaN counts as 0, a bool frame holds each row's True cells at equal weight), the
+    flat indices of their non-zero cells (``row * columns + column``, ascending) and those cells' weights."""
+    dtypes = block_dtypes(pos)
+    if dtypes is None:
+        dtypes = list(pos.dtypes)
+    if pos.shape[1] and all(getattr(dt, "kind", None) == "b" for dt in dtypes):
+        held = pos.to_numpy(dtype=bool, na_value=False)
+        count = held.sum(axis=1, keepdims=True)
+        w = np.divide(held, count, out=np.zeros(held.shape), where=count > 0)  # C-ordered
+        cells = nonzero(w)
+        return w, cells, w.ravel()[cells]
+    # A C-ordered private copy: the engine reads the weight rows, and the removal of unpriced
+    # targets below writes into it.
+    w = np.array(values_of(pos, "position", dtypes), dtype=np.float64, order="C")
+    # NaN and infinities are non-zero cells too; a finite sum of those cells has only finite terms.
+    cells = nonzero(w)
+    vals = w.ravel()[cells]
+    if math.isfinite(np.add.reduce(vals)):
+        return w, cells, vals
+    w[np.isnan(w)] = 0.0
+    if not np.isfinite(w).all():
+        r, c = np.argwhere(~np.isfinite(w))[0]
+        raise ValueError(
+            f"position: expected finite weights; found {w[r, c]} for {pos.columns[c]!r} on {date_text(pos.index[r])}"
+        )
+    cells = nonzero(w)
+    return w, cells, w.ravel()[cells]
+
+
+def nonzero(table: np.ndarray) -> np.ndarray:
+    """Flat indices of the non-zero cells of a 2-D table, row-major."""
+    return np.flatnonzero(table != 0)  # a bool scan: much faster than NumPy's float one
+
+
+def take(a: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """``a[rows, cols]``, gathered through the flat memory when ``a`` is contiguous (scattered
+    reads of a large table cost a fraction of NumPy's two-index gather)."""
+    if a.flags.f_contiguous:
+        return a.ravel(order="F")[cols * a.shape[0] + rows]
+    if a.flags.c_contiguous:
+        return a.ravel()[rows * a.shape[1] + cols]
+    return a[rows, cols]
+
+
+# ---------------------------------------------------------------- thresholds
+
+
+class Lookup:
+    """Positions of the position symbols by their text; the table is built on first use."""
+
+    __slots__ = ("text", "_index")
+
+    def __init__(self, text: np.ndarray):
+        self.text = text
+        self._index: dict | None = None
+
+    def positions(self, labels, name: str) -> np.ndarray:
+        if self._index is None:
+            self._index = {t: i for i, t in enumerate(self.text)}
+        index = self._index
+        text = labels_text(labels, name)
+        missing = [lab for lab, t in zip(labels, text) if t not in index]
+        if missing:
+            raise ValueError(f"{name}: expected symbols of position; found {first_labels(missing)}")
+        return np.array([index[t] for t in text], dtype=np.intp)
+
+
+def threshold(value, name, dates, price_ns, lookup: Lookup):
+    """A stop argument in the engine's form; None and NaN mean no stop (infinity)."""
+    if value is None:
+        return np.inf
+    if isinstance(value, StopTable):
+        return value
+    if isinstance(value, pd.DataFrame):
+        _checks.flat_columns(value, name)
+        dates_of(value.index, name)
+        same_zone(value.index, zone_of(dates), name)
+        cols = lookup.positions(value.columns, name)
+        table = np.full((len(value) + 1, lookup.text.size), np.inf)
+        v = values_of(value, name)
+        table[1:, cols] = np.where(np.isnan(v), np.inf, v)
+        # Bar d uses the newest row dated on or before it; bars before the first row have no stop (row 0).
+        rows = np.searchsorted(ns_of(value.index), price_ns, side="right")
+        return StopTable(table, rows)
+    if isinstance(value, pd.Series):
+        cols = lookup.positions(value.index, name)
+        v = np.full(lookup.text.size, np.inf)
+        s = values_of(value.to_frame(), name)[:, 0]
+        v[cols] = np.where(np.isnan(s), np.inf, s)
+        return v
+    if isinstance(value, (numbers.Real, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)):
+        v = float(value)
+        return np.inf if math.isnan(v) else v
+    if isinstance(value, np.ndarray):
+        return value  # laid out by position column, as the engine takes it
+    raise TypeError(
+        f"{name}: expected None, a number, a Series by symbol or a DataFrame by date and symbol;"
+        f" found {type(value).__name__}"
+    )
+
+
+# ------------------------------------------------------------------ the steps
+
+
+@dataclass
+class Prices:
+    """The price frames as the engine reads them.
+
+    ``arrays`` maps "open", "high", "low" and "close" (those given) to float64 values (bars x
+    symbols, views where the frame holds float64 already); ``names`` the argument each came from.
     """
-    if notes:
-        more = f" (and {len(notes) - 1} more like it in report.warnings)" if len(notes) > 1 else ""
-        warnings.warn(notes[0] + more, UserWarning, stacklevel=stacklevel)
+
+    frame: pd.DataFrame  # the close frame: dates and symbols
+    arrays: dict[str, np.ndarray]
+    names: dict[str, str]
+    dates: pd.DatetimeIndex
+    zone: str | None
+    ns: np.ndarray
+    text: np.ndarray  # symbols as the engine's text
+    trade: np.ndarray  # the trading price: arrays[trade_at]
+
+
+def prices(price, open, high, low, close, *, trade_at: str, touched_exit: bool) -> Prices:
+    """The price arguments of ``backtest`` checked and converted."""
+    close_df, frames = price_frames(price, open, high, low, close)
+    if close_df.shape[0] == 0 or close_df.shape[1] == 0:
+        raise ValueError(
+            f"price: expected at least one bar and one symbol; found an empty frame of shape {close_df.shape}"
+        )
+    if trade_at == "open" and "open" not in frames:
+        raise ValueError("trade_at: 'open' needs the open prices (price['open'] or open=); found none")
+    if touched_exit:
+        missing = [k for k in ("open", "high", "low") if k not in frames]
+        if missing:
+            raise ValueError(f"touched_exit: True needs open, high and low prices; missing {', '.join(missing)}")
+    dates = dates_of(close_df.index, "price")
+    text = _derived(close_df.columns, "text", lambda c: labels_text(c, "price"))
+    names = {k: "price" if k == "close" and price is not None and not isinstance(price, Mapping) else k for k in frames}
+    arrays = {k: values_of(f, names[k]) for k, f in frames.items()}
+    trade = arrays[trade_at]
+    if np.isnan(trade[-1]).all() and np.isnan(trade).all():
+        raise ValueError(f"price: expected some trading prices ({trade_at}); found only NaN")
+    return Prices(close_df, arrays, names, dates, zone_of(dates), ns_of(dates), text, trade)
+
+
+@dataclass
+class Targets:
+    """The position's weights on the price columns they can trade.
+
+    ``weights`` is a private C-ordered copy (rows x kept columns; the removal of unpriced targets
+    writes into it); ``cells`` the flat indices of its non-zero cells and ``cell_weights`` their
+    weights; ``colmap`` the price column of each kept column (None: the price's columns, in order).
+    """
+
+    frame: pd.DataFrame
+    dates: pd.DatetimeIndex
+    ns: np.ndarray
+    weights: np.ndarray
+    cells: np.ndarray
+    cell_weights: np.ndarray
+    colmap: np.ndarray | None
+    symbols: pd.Index
+    text: np.ndarray
+    lookup: Lookup
+    boolean: bool
+
+    def price_cols(self, cols: np.ndarray) -> np.ndarray:
+        """Price columns of the kept position columns ``cols``."""
+        return cols if self.colmap is None else self.colmap[cols]
+
+
+def targets(position, data: Prices) -> Targets:
+    """The position argument checked, converted and laid on the price columns."""
+    pos = position_frame(position, data.frame.columns)
+    if pos.shape[0] == 0:
+        raise ValueError("position: expected at least one row of weights; found an empty frame")
+    if pos.shape[1] == 0:
+        raise ValueError("position: expected at least one symbol; found a frame without columns")
+    pdates = dates_of(pos.index, "position")
+    same_zone(pdates, data.zone, "position")
+    pos_ns = ns_of(pdates)
+    inside = (pos_ns >= data.ns[0]) & (pos_ns <= data.ns[-1])
+    if not inside.any():
+        raise ValueError(
+            f"position: expected rows dated within the price dates {date_text(data.dates[0])} .."
+            f" {date_text(data.dates[-1])}; found {date_text(pdates[0])} .. {date_text(pdates[-1])}"
+        )
+    weights, cells, cell_weights = weights_of(pos)
+    price_text = data.text
+    pos_text_all = (
+        price_text
+        if pos.columns is data.frame.columns
+        else _derived(pos.columns, "text", lambda c: labels_text(c, "position"))
+    )
+    colmap = None
+    symbols, pos_text = pos.columns, pos_text_all
+    if not (
+        pos_text_all is price_text
+        or (pos_text_all.size == price_text.size and np.array_equal(pos_text_all, price_text))
+    ):
+        price_col = {t: i for i, t in enumerate(price_text)}
+        colmap = np.fromiter((price_col.get(t, -1) for t in pos_text_all), dtype=np.intp, count=pos_text_all.size)
+        known = colmap >= 0
+        if not known.all():
+            used = np.any(weights[:, ~known] != 0, axis=0)
+            if used.any():
+                missing = pos.columns[~known][used]
+                raise ValueError(
+                    f"position: expected symbols of price; found weights on {first_labels(missing)}"
+                    " without a price column"
+                )
+            weights = weights[:, known]
+            cells = nonzero(weights)
+            cell_weights = weights.ravel()[cells]
+            colmap = colmap[known]
+            symbols, pos_text = pos.columns[known], pos_text_all[known]
+    boolean = all(getattr(dt, "kind", None) == "b" for dt in pos.dtypes)
+    return Targets(pos, pdates, pos_ns, weights, cells, cell_weights, colmap, symbols, pos_text, Lookup(pos_text), boolean)
+
+
+def delisting_bars(delisting, data: Prices, target: Targets) -> np.ndarray | None:
+    """The bar on which each position column is delisted (-1: never), or None for none at all.
+
+    ``"auto"``: a stock whose trading prices stop for good before the last bar on which the others
+    still have prices is closed on its last priced bar.  A mapping symbol -> date: the last bar dated
+    on or before the date.
+    """
+    trade, colmap, nbars = data.trade, target.colmap, data.ns.size
+    if isinstance(delisting, str):
+        # Only a stock without a price on the last bar can have stopped trading for good, so the
+        # scan for the last priced bar covers those columns alone (unless the last bar is empty).
+        ncols = target.text.size
+        cand = np.flatnonzero(np.isnan(trade[-1] if colmap is None else trade[-1, colmap]))
+        if cand.size == ncols:
+            valid = ~np.isnan(trade if colmap is None else trade[:, colmap])
+            any_price = valid.any(axis=0)
+            if not any_price.any():
+                raise ValueError("price: expected trading prices for the position's symbols; found only NaN")
+            last_priced = np.where(any_price, valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+            gone = any_price & (last_priced < last_priced.max())
+        elif cand.size:
+            last_priced = np.full(ncols, nbars - 1)
+            valid = ~np.isnan(trade[:, cand if colmap is None else colmap[cand]])
+            last_priced[cand] = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), -1)
+            gone = (last_priced >= 0) & (last_priced < nbars - 1)
+        else:
+            return None  # every position symbol has a price on the last bar
+        return np.where(gone, last_priced, -1).astype(np.int64) if gone.any() else None
+    if isinstance(delisting, Mapping):
+        bars = np.full(target.text.size, -1, dtype=np.int64)
+        cols = target.lookup.positions(list(delisting.keys()), "delisting")
+        when = _checks.date_values(delisting.values(), delisting.keys(), "delisting")
+        same_zone(when, data.zone, "delisting")
+        at = np.searchsorted(data.ns, ns_of(when), side="right") - 1
+        if (at < 0).any():
+            k = int(np.flatnonzero(at < 0)[0])
+            raise ValueError(
+                f"delisting: expected dates on or after the first bar; found {date_text(when[k])}"
+                f" for {list(delisting)[k]!r}"
+            )
+        bars[cols] = at
+        return bars
+    return None

@@ -41,28 +41,28 @@ def _as_float_array(x, what):
     with ``x``; callers copy before keeping it.
     """
     if isinstance(x, (str, bytes)):
-        raise TypeError(f"{what} must be a real number or an array of real numbers; got {_kind_name(x)}")
+        raise TypeError(f"{what}: expected a real number or an array of real numbers; found {_kind_name(x)}")
     if isinstance(x, np.ma.MaskedArray):
-        raise TypeError(f"{what} cannot be a masked array; fill the masked entries first")
+        raise TypeError(f"{what}: expected a plain array; found a masked array (fill the masked entries first)")
     try:
         arr = np.asarray(x)
     except ValueError as exc:  # ragged nested sequences
-        raise ValueError(f"{what} must be a rectangular array of numbers; got a ragged sequence") from exc
+        raise ValueError(f"{what}: expected a rectangular array of numbers; found a ragged sequence") from exc
     kind = arr.dtype.kind
     if kind == "O":
         for item in arr.flat:
             if not _is_real(item):
                 raise TypeError(
-                    f"{what} must be a real number or an array of real numbers; "
-                    f"got {_kind_name(x) if arr.ndim == 0 else 'an array containing ' + _kind_name(item)}"
+                    f"{what}: expected a real number or an array of real numbers; "
+                    f"found {_kind_name(x) if arr.ndim == 0 else 'an array containing ' + _kind_name(item)}"
                 )
         try:
             return arr.astype(np.float64)
         except OverflowError as exc:
-            raise ValueError(f"{what} contains a number too large for a float") from exc
+            raise ValueError(f"{what}: expected numbers that fit a float; found one too large") from exc
     if kind not in "iuf":
         got = f"an array of dtype {arr.dtype}" if isinstance(x, np.ndarray) or arr.ndim else _kind_name(x)
-        raise TypeError(f"{what} must be a real number or an array of real numbers; got {got}")
+        raise TypeError(f"{what}: expected a real number or an array of real numbers; found {got}")
     return arr.astype(np.float64, copy=False)
 
 
@@ -81,22 +81,22 @@ def _locked(arr):
 def _check_rows(rows, k):
     """Convert bar -> row pointers to a private intp array, checking range."""
     if isinstance(rows, np.ma.MaskedArray):
-        raise TypeError("StopTable rows cannot be a masked array")
+        raise TypeError("StopTable rows: expected a plain array; found a masked array")
     arr = np.asarray(rows)
     if arr.dtype.kind not in "iuf":
-        raise TypeError(f"StopTable rows must be integers; got dtype {arr.dtype}")
+        raise TypeError(f"StopTable rows: expected integers; found dtype {arr.dtype}")
     if arr.ndim != 1:
-        raise ValueError(f"StopTable rows must be 1-D (one entry per bar); got shape {arr.shape}")
+        raise ValueError(f"StopTable rows: expected 1-D (one entry per bar); found shape {arr.shape}")
     if arr.size:
         if k == 0:
-            raise ValueError("StopTable values must have at least one row when there are bars")
+            raise ValueError("StopTable values: expected at least one row when there are bars; found none")
         if arr.dtype.kind == "f":
             if not np.all(np.isfinite(arr)) or np.any(arr != np.floor(arr)):
-                raise ValueError("StopTable rows must hold whole numbers")
+                raise ValueError("StopTable rows: expected whole numbers; found a fraction or a non-finite value")
         # Range check on the original dtype: casting first could wrap huge values.
         lo, hi = arr.min(), arr.max()
         if lo < 0 or hi >= k:
-            raise ValueError(f"StopTable rows must lie in [0, {k}) for {k} distinct rows; got values from {lo} to {hi}")
+            raise ValueError(f"StopTable rows: expected values in [0, {k}) for {k} distinct rows; found values from {lo} to {hi}")
     return np.array(arr, dtype=np.intp, copy=True)
 
 
@@ -116,7 +116,7 @@ class StopTable:
     def __init__(self, values, rows):
         vals = _as_float_array(values, "StopTable values")
         if vals.ndim != 2:
-            raise ValueError(f"StopTable values must be 2-D (distinct rows x position columns); got shape {vals.shape}")
+            raise ValueError(f"StopTable values: expected 2-D (distinct rows x position columns); found shape {vals.shape}")
         rws = _check_rows(rows, vals.shape[0])
         # Always copy: even a read-only input may be a view of memory the caller can still write.
         self._set(np.array(vals, dtype=np.float64, order="C", copy=True), rws)
@@ -158,7 +158,7 @@ class StopTable:
 def _count(obj, name):
     """Number of elements of ``obj``; scalars are refused, not counted as 1."""
     if obj is None or isinstance(obj, (str, bytes)) or np.ndim(obj) == 0:
-        raise TypeError(f"{name} must be an array or sequence; got {_kind_name(obj)}")
+        raise TypeError(f"{name}: expected an array or sequence; found {_kind_name(obj)}")
     return int(np.size(obj))
 
 
@@ -167,12 +167,12 @@ def _check_fits(table, nbars, ncols):
     values, rows = np.asarray(table.values), np.asarray(table.rows)
     if values.ndim != 2 or values.shape[1] != ncols:
         raise ValueError(
-            f"stop table has values of shape {values.shape}; expected one column per position column ({ncols})"
+            f"stop table: expected values with one column per position column ({ncols}); found shape {values.shape}"
         )
     if rows.ndim != 1 or rows.shape[0] != nbars:
-        raise ValueError(f"stop table has rows of shape {rows.shape}; expected one row per bar ({nbars})")
+        raise ValueError(f"stop table: expected one row per bar ({nbars}); found rows of shape {rows.shape}")
     if rows.size and (rows.min() < 0 or rows.max() >= values.shape[0]):
-        raise ValueError(f"stop table rows must lie in [0, {values.shape[0]})")
+        raise ValueError(f"stop table: expected rows in [0, {values.shape[0]}); found values from {rows.min()} to {rows.max()}")
 
 
 def _dedupe(table):
@@ -223,7 +223,7 @@ def stop_table(threshold, price_index, pos_columns):
         try:
             arr = np.asarray(float(threshold))
         except OverflowError as exc:
-            raise ValueError("stop threshold is too large for a float") from exc
+            raise ValueError("stop threshold: expected a number that fits a float; found one too large") from exc
     else:
         arr = _as_float_array(threshold, "stop threshold")
     if arr.ndim == 0:
@@ -235,8 +235,8 @@ def stop_table(threshold, price_index, pos_columns):
         return StopTable._own(values, rows)
     else:
         raise ValueError(
-            "stop threshold must be a number, one threshold per position column "
+            "stop threshold: expected a number, one threshold per position column "
             f"({ncols}) or a table of bars x position columns ({nbars} x {ncols}); "
-            f"got an array of shape {arr.shape}"
+            f"found an array of shape {arr.shape}"
         )
     return StopTable._own(values, np.zeros(nbars, dtype=np.intp))

@@ -4,6 +4,9 @@ A report holds private copies of everything a run left behind, so later runs
 never change it.  The trades table and the figures are built on first use:
 reading only :meth:`Report.stats` costs little.  A report pickles, whatever it
 has built so far included (figures excepted; they are rebuilt on demand).
+Loading a pickle runs whatever code the pickle names: never unpickle a report
+from a source you do not trust, and share reports with :meth:`Report.save`
+(Parquet and JSON, read back by :func:`torvex.load_report`).
 """
 
 from __future__ import annotations
@@ -106,6 +109,8 @@ class RunData:
     # (row among exec_rows, column, weight[, flat key row * columns + column]) of the non-zero targets
     exec_cells: tuple | None = None
     warnings: list = field(default_factory=list)
+    # The warnings as (kind, text) pairs, for one Python warning per kind (empty in a loaded report).
+    notes: list = field(default_factory=list)
     settings: dict = field(default_factory=dict)
     # The benchmark's prices on the bars (float64, NaN outside its dates) and its name, or None.
     benchmark: np.ndarray | None = None
@@ -176,7 +181,9 @@ def _mean_of(x: np.ndarray) -> float:
     takes it when x holds no NaN (a NaN sum says there may be one: np.nanmean then)."""
     x = np.ascontiguousarray(x)
     total = np.add.reduce(x)
-    return float(np.nanmean(x)) if math.isnan(total) else float(total / x.size)
+    if not math.isnan(total):
+        return float(total / x.size)
+    return float(np.nanmean(x)) if not np.isnan(x).all() else float("nan")  # np.nanmean warns on all NaN
 
 
 def _trade_figures(entry: np.ndarray, exit_: np.ndarray, blocks: np.ndarray, nbars: int, fills: dict) -> dict:
@@ -241,6 +248,19 @@ def _cells(pos_values: np.ndarray, rows: np.ndarray):
     return k, j, table[k, j]
 
 
+def _stats_ppy(value) -> int | float:
+    """``periods_per_year`` of Report.stats: a positive finite number of bars per year."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"periods_per_year: expected None or a positive number of bars; found {type(value).__name__}")
+    try:
+        v = float(value)
+    except OverflowError:
+        v = math.inf
+    if not (v > 0 and math.isfinite(v)):
+        raise ValueError(f"periods_per_year: expected None or a positive finite number of bars; found {value!r}")
+    return int(value) if isinstance(value, (int, np.integer)) and v < 2**53 else v
+
+
 def _readonly(a: np.ndarray) -> np.ndarray:
     a = np.asarray(a)
     a.flags.writeable = False
@@ -267,7 +287,7 @@ def _window_span(window) -> int | pd.Timedelta:
     except ValueError:
         raise ValueError(f"window: expected {expected}; found {window!r}, not a pandas frequency") from None
     try:
-        span = pd.Timedelta(offset)
+        span = pd.Timedelta(offset)  # type: ignore[arg-type]  # a calendar offset raises the ValueError below
     except ValueError:
         raise ValueError(
             f"window: expected {expected}; found {window!r}, a calendar span of varying length"
@@ -283,6 +303,14 @@ class Report:
 
     Built by :func:`torvex.backtest`; read-only.
 
+    A report pickles (a sweep sends reports between processes that way), but
+    ``pickle.load`` on a file from an untrusted source runs arbitrary code: a
+    crafted "report" pickle can run any command and still return a real
+    Report, so nothing looks wrong afterwards.  To share a report, or keep one
+    that others may change, use :meth:`save`: a directory of Parquet files and
+    a ``report.json`` that :func:`torvex.load_report` reads back without
+    running any code from it.
+
     Examples
     --------
     >>> import torvex
@@ -294,6 +322,15 @@ class Report:
     >>> list(report.trades.columns[:3])
     ['symbol', 'entry_date', 'exit_date']
     """
+
+    # Set once through __dict__ in __init__ (the report refuses attribute assignment).
+    _run: RunData
+    _cache: dict[str, Any]
+    _exec_bars: np.ndarray
+    _exec_rows: np.ndarray
+    _start: int
+    #: The run's warnings, in the order they were raised.
+    warnings: tuple[str, ...]
 
     def __init__(self, run: RunData):
         d = self.__dict__
@@ -328,6 +365,8 @@ class Report:
         raise AttributeError(f"Report is read-only; cannot delete {name!r}")
 
     def __getstate__(self):
+        # Pickling is for trusted places (a sweep's workers, a cache of one's own): unpickling runs
+        # code the pickle names.  Reports that travel go through save() / load_report (Parquet).
         state = dict(self.__dict__)
         state["_cache"] = {k: v for k, v in self._cache.items() if not k.startswith("fig")}
         return state
@@ -773,7 +812,7 @@ class Report:
             codes = np.asarray(rl["exit_reason"], dtype=np.int64)
             return np.array(EXIT_REASONS, dtype=object)[codes]
         # Without the engine's record only an open trade is known for sure.
-        return np.where(open_, "open", None).astype(object)
+        return np.where(open_, "open", None).astype(object)  # type: ignore[call-overload]  # numpy's stubs: no None
 
     # --------------------------------------------------------------- stats
 
@@ -840,13 +879,20 @@ class Report:
         True
         """
         r = self._run
-        ppy = periods_per_year or self._periods_per_year()
+        ppy = self._periods_per_year() if periods_per_year is None else _stats_ppy(periods_per_year)
+        risk_free = _st._real("risk_free", risk_free, nan=False)
+        if not math.isfinite(risk_free):
+            raise ValueError(f"risk_free: expected a finite annual rate; found {risk_free!r}")
         value = r.creturn[self._start :]
-        ret = value[1:] / value[:-1] - 1.0
+        with np.errstate(divide="ignore", invalid="ignore"):  # a value of 0 (all lost) has no return after it
+            ret = value[1:] / value[:-1] - 1.0
         rf = risk_free / ppy
         out: dict[str, Any] = {"total_return": float(value[-1] / value[0] - 1.0)}
-        out.update(_st._figures(ret, value, rf, ppy))
-        out.update(_st._moments(ret, rf))
+        # Extreme runs (a value that reaches 0 or a sign change, returns beyond 1e150) give NaN or infinite
+        # figures, without NumPy's floating-point warnings.
+        with np.errstate(all="ignore"):
+            out.update(_st._figures(ret, value, rf, ppy))
+            out.update(_st._moments(ret, rf))
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
@@ -861,8 +907,9 @@ class Report:
             if r.exec_cells is not None and len(self._exec_rows) == len(r.exec_rows)
             else _cells(r.pos_values, self._exec_rows)
         )
+        k, j, vals = cells[:3]
         change = _row_changes(
-            *cells[:3], len(self._exec_rows), r.pos_values.shape[1], keys=cells[3] if len(cells) > 3 else None
+            k, j, vals, len(self._exec_rows), r.pos_values.shape[1], keys=cells[3] if len(cells) > 3 else None
         )
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         out.update(_trade_figures(entry, exit_, blocks, nbars, self._fills()))
@@ -872,7 +919,8 @@ class Report:
             out.update(alpha=nan, beta=nan, correlation=nan, tracking_error=nan, information_ratio=nan)
         else:
             p = prices[self._start :]
-            out.update(_st._versus(ret, p[1:] / p[:-1] - 1.0, rf, ppy))
+            with np.errstate(all="ignore"):
+                out.update(_st._versus(ret, p[1:] / p[:-1] - 1.0, rf, ppy))
         values = np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
         return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
 
@@ -1022,6 +1070,10 @@ class Report:
         settings that are tables under ``settings/``, and ``report.json``
         with the other settings, the warnings, start and end.  Any Parquet
         reader reads the files.
+
+        This is the format to share a report in: :func:`torvex.load_report`
+        reads only Parquet and JSON, while unpickling a report from an
+        untrusted source runs arbitrary code.
 
         Parameters
         ----------

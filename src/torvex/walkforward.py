@@ -13,10 +13,9 @@ import inspect
 import itertools
 import math
 import re
-import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
@@ -113,13 +112,13 @@ def _period_freq(offset, given, name: str, expected: str):
     if isinstance(offset, (o.MonthBegin, o.BusinessMonthBegin, o.BusinessMonthEnd)):
         return "M"
     if isinstance(offset, (o.QuarterBegin, o.BQuarterBegin)):
-        return f"Q-{_MONTHS[(offset.startingMonth - 2) % 12]}"
+        return f"Q-{_MONTHS[(offset.startingMonth - 2) % 12]}"  # type: ignore[union-attr]  # not in pandas-stubs
     if isinstance(offset, o.BQuarterEnd):
-        return f"Q-{_MONTHS[offset.startingMonth - 1]}"
+        return f"Q-{_MONTHS[offset.startingMonth - 1]}"  # type: ignore[attr-defined]  # not in pandas-stubs
     if isinstance(offset, (o.YearBegin, o.BYearBegin)):
-        return f"Y-{_MONTHS[(offset.month - 2) % 12]}"
+        return f"Y-{_MONTHS[(offset.month - 2) % 12]}"  # type: ignore[union-attr]  # not in pandas-stubs
     if isinstance(offset, o.BYearEnd):
-        return f"Y-{_MONTHS[offset.month - 1]}"
+        return f"Y-{_MONTHS[offset.month - 1]}"  # type: ignore[attr-defined]  # not in pandas-stubs
     base = offset.base
     try:
         import warnings
@@ -171,7 +170,7 @@ class _Calendar:
         if w.kind == "bars":
             return min(i + w.n, self.n)
         if w.kind == "span":
-            return int(self.dates.searchsorted(self.dates[i] + w.span, side="left"))
+            return int(self.dates.searchsorted(self.dates[i] + w.span, side="left"))  # type: ignore[operator]
         o = self.ordinals(w.freq)
         return int(np.searchsorted(o, o[i] + w.n, side="left"))
 
@@ -182,7 +181,7 @@ class _Calendar:
         if j <= 0:
             return 0
         if w.kind == "span":
-            return int(self.dates.searchsorted(self.dates[j] - w.span, side="left"))
+            return int(self.dates.searchsorted(self.dates[j] - w.span, side="left"))  # type: ignore[operator]
         o = self.ordinals(w.freq)
         if j >= self.n or o[j] != o[j - 1]:  # the window ends with a whole period: whole periods back
             end = o[j - 1] + 1 if j >= self.n else o[j]
@@ -206,10 +205,10 @@ class _Calendar:
             return 2 * left >= w.n
         start = self.dates[i]
         if w.kind == "span":
-            end = start + w.span
+            end = start + w.span  # type: ignore[operator]  # a "span" window has its span
         else:
             o = self.ordinals(w.freq)
-            end = pd.PeriodIndex.from_ordinals([o[i] + w.n], freq=w.freq).start_time[0]
+            end = pd.PeriodIndex.from_ordinals([o[i] + w.n], freq=w.freq).start_time[0]  # type: ignore[attr-defined]
             if self.dates.tz is not None:
                 end = end.tz_localize(self.dates.tz)
         return 2 * (self.dates[-1] - start) >= end - start
@@ -288,7 +287,7 @@ def _close(price) -> pd.DataFrame:
         close = price
     if not isinstance(close, (pd.DataFrame, pd.Series)):
         raise TypeError(f"price: expected a DataFrame of prices or a mapping of them; found {type(close).__name__}")
-    return close
+    return close.to_frame() if isinstance(close, pd.Series) else close
 
 
 def _rows(price, a: int, b: int):
@@ -321,7 +320,7 @@ def _window_rows(
 ) -> pd.DataFrame:
     """The rows of `frame` dated from `start` to `stop`; with `in_force`, the row in force at `start` (the last
     one dated before it) comes first, dated `start`, when no row is dated `start` itself."""
-    idx = frame.index
+    idx = cast(pd.DatetimeIndex, frame.index)  # weights by date, as _frame checks
     a = int(idx.searchsorted(start, side="left"))
     b = len(idx) if stop is None else int(idx.searchsorted(stop, side="right" if stop_inclusive else "left"))
     rows = frame.iloc[a:b]
@@ -753,7 +752,7 @@ src="{_png(self.plot())}"></div></div>
 def walk_forward(
     position: pd.DataFrame | pd.Series | Callable[..., Any],
     price: pd.DataFrame | Mapping[str, Any],
-    grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
     *,
     train: int | str | pd.DateOffset | pd.Timedelta,
     test: int | str | pd.DateOffset | pd.Timedelta,
@@ -902,9 +901,10 @@ def walk_forward(
     >>> wf.join, bool(wf.report.end == wf.folds["test_end"].iloc[-1])
     ('one run', True)
     """
-    from torvex._backtest import backtest
-    from torvex.report import STAT_NAMES
+    from torvex._backtest import backtest, run_backtest
+    from torvex._options import defaults
     from torvex._sweep import sweep
+    from torvex.report import STAT_NAMES
 
     if isinstance(price, pd.Series):
         price = price.to_frame()
@@ -945,10 +945,11 @@ def walk_forward(
         frame = None
     else:
         frame = _frame(position, "position", close.columns)
-        if frame.index.tz != dates.tz:
+        zone = cast(pd.DatetimeIndex, frame.index).tz  # weights by date, as _frame checks
+        if zone != dates.tz:
             raise ValueError(
                 "position: expected dates in the price dates' time zone; found "
-                f"{frame.index.tz or 'tz-naive'} against {dates.tz or 'tz-naive'}"
+                f"{zone or 'tz-naive'} against {dates.tz or 'tz-naive'}"
             )
     signal = _signal_keys(position, list(names) + list(options))
     fixed_sig = {k: v for k, v in options.items() if k in signal}
@@ -964,6 +965,7 @@ def walk_forward(
     def weights_for(sig: dict, se: int) -> pd.DataFrame:
         if frame is not None:
             return frame
+        assert callable(position)  # no frame: a position function
         w = position(_rows(price, 0, se + 1), **sig)
         return _frame(w, "position", close.columns)
 
@@ -1017,9 +1019,8 @@ def walk_forward(
             w = weights_for(sig, se)
             weights.append(w)
             rows = _window_rows(w, dates[ss], stop_after(se))
-            with warnings.catch_warnings():  # a fold's notes stay in its report; the stitched run warns once
-                warnings.simplefilter("ignore", UserWarning)
-                rep = backtest(rows, _rows(price, ss, se + 1), **bt)
+            # A fold's notes stay in its report; the stitched run warns once.
+            rep = run_backtest(defaults(position=rows, price=_rows(price, ss, se + 1), **bt))
             test_value = rep.stats()[metric] if isinstance(metric, str) else float(metric(rep))
         except Exception as exc:
             raise RuntimeError(
@@ -1046,7 +1047,8 @@ def walk_forward(
         folds[col] = folds[col].astype(np.float64)
 
     # Join: one run when the options that cannot change within a run agree across folds.
-    stitched_bt = dict(fixed_bt)
+    agreed: dict[str, Any] = dict(fixed_bt)
+    stitched_bt: dict[str, Any] | None = agreed  # None: the folds need runs of their own
     join_keys = []
     for key in names:
         if key in signal:
@@ -1054,7 +1056,7 @@ def walk_forward(
         values = [p.get(key, _DEFAULT) for p in chosen]
         if all(_same(v, values[0]) for v in values[1:]):
             if values[0] is not _DEFAULT:
-                stitched_bt[key] = values[0]
+                agreed[key] = values[0]
         elif key in TIME_VARYING:
             join_keys.append(key)
         else:
@@ -1063,7 +1065,7 @@ def walk_forward(
     report = None
     if stitched_bt is not None:
         blocks = []
-        for k, (ts, te, ss, se) in enumerate(bounds):
+        for k, (_ts, _te, ss, se) in enumerate(bounds):
             new = k == 0 or any(
                 not _same(chosen[k].get(key, _DEFAULT), chosen[k - 1].get(key, _DEFAULT))
                 for key in names

@@ -9,7 +9,7 @@ from torvex._stops import StopTable, stop_table
 BARS = np.arange(10, dtype=np.int64)
 COLS = np.array(["a", "b", "c"], dtype=object)
 SHAPE_MSG = (
-    "one threshold per position column (3) or a table of bars x position columns (10 x 3); got an array of shape "
+    "one threshold per position column (3) or a table of bars x position columns (10 x 3); found an array of shape "
 )
 
 

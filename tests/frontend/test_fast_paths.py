@@ -17,7 +17,7 @@ import torvex
 from torvex import stats as st
 from torvex.report import _cells, _derived, _FACTS, _row_changes, _trade_figures
 
-bt = __import__("importlib").import_module("torvex._backtest")
+from torvex import _inputs, _schedule  # noqa: E402
 
 
 def same(a, b):
@@ -198,7 +198,7 @@ def test_executed_cells_match_a_scan_of_the_executed_rows():
     for _ in range(200):
         w = rng.choice([0.0, 0.0, 0.0, 0.5, -0.25], size=(rng.integers(1, 25), rng.integers(1, 9)))
         run_rows = np.sort(rng.choice(len(w), size=rng.integers(0, len(w) + 1), replace=False))
-        k, j, keys, flat = bt._executed_cells(bt._nonzero(w), w.shape, run_rows)
+        k, j, keys, flat = _schedule.executed_cells(_inputs.nonzero(w), w.shape, run_rows)
         want_k, want_j = np.nonzero(w[run_rows])
         assert np.array_equal(k, want_k) and np.array_equal(j, want_j)
         assert np.array_equal(keys, want_k * w.shape[1] + want_j)
@@ -212,14 +212,14 @@ def test_gathers_and_values_of_any_layout():
     rows, cols = rng.integers(0, 40, 100), rng.integers(0, 30, 100)
     for x in (a, np.asfortranarray(a), a[::2, ::3], a[:, :1], a[:1]):
         r, c = rows % x.shape[0], cols % x.shape[1]
-        assert np.array_equal(bt._take(x, r, c), x[r, c])
+        assert np.array_equal(_inputs.take(x, r, c), x[r, c])
     # A frame of float64 is read as a view; other numeric frames as the plain conversion.
     f = pd.DataFrame(a)
-    assert np.shares_memory(bt._values(f, "x"), f.to_numpy())
+    assert np.shares_memory(_inputs.values_of(f, "x"), f.to_numpy())
     mixed = pd.DataFrame({"a": [1, 2], "b": [True, False], "c": np.float32([0.5, 1.5])})
-    assert np.array_equal(bt._values(mixed, "x"), mixed.to_numpy(dtype=np.float64))
+    assert np.array_equal(_inputs.values_of(mixed, "x"), mixed.to_numpy(dtype=np.float64))
     with pytest.raises(TypeError, match="found dtype category in column 'c'"):
-        bt._values(mixed.assign(c=pd.Categorical([0.5, 1.5])), "x")
+        _inputs.values_of(mixed.assign(c=pd.Categorical([0.5, 1.5])), "x")
 
 
 def test_facts_of_an_index_last_as_long_as_the_index():

@@ -143,11 +143,11 @@ def test_prices_that_overflow_the_equity_are_named(extreme):
 def test_high_below_low_is_refused_and_closes_outside_the_range_warn():
     p = ohlc()
     p["high"], p["low"] = p["low"], p["high"]
-    with pytest.raises(ValueError, match="high: expected highs at or above the lows; found .* for 'A' on 2024-01-01"):
+    with pytest.raises(ValueError, match="high: expected highs at or above the lows; found .* for 'A' on 2024-01-02"):
         torvex.backtest(row(A=1.0), p, touched_exit=True)
     p = ohlc(close=prices() * 1.1)
     p["open"], p["high"], p["low"] = prices(), prices() * 1.01, prices() * 0.99
-    with pytest.warns(UserWarning, match="close: 11 for 'A' on 2024-01-01 lies outside the bar's low"):
+    with pytest.warns(UserWarning, match="close: 11 for 'A' on 2024-01-02 lies outside the bar's low"):
         torvex.backtest(row(A=1.0), p, touched_exit=True)
 
 

@@ -8,7 +8,7 @@ import math
 import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 from ._grid import expand, split_keys
 from ._progress import progress_bar
@@ -17,16 +17,15 @@ from ._task import Outcome, SweepTask
 if TYPE_CHECKING:
     import pandas as pd
 
+    from ..report import Report
+
 CHUNKS_PER_WORKER = 8  # load balance and progress steps against per-task cost
 
 
-def _backtest_options() -> set[str] | None:
-    from .._backtest import backtest
+def _backtest_options() -> set[str]:
+    from .._options import KEYWORDS
 
-    params = inspect.signature(backtest).parameters.values()
-    if any(p.kind is p.VAR_KEYWORD for p in params):
-        return None
-    return {p.name for p in params if p.kind is p.KEYWORD_ONLY}
+    return set(KEYWORDS)
 
 
 def _signal_params(position: Any) -> set[str] | None:
@@ -45,16 +44,75 @@ def _is_dask_client(obj: Any) -> bool:
     return type(obj).__module__.startswith("distributed") and hasattr(obj, "scatter")
 
 
+# A grid is a mapping of option names to lists of values (typed Mapping[str, Any]: a dict of lists
+# of mixed values, {"n": [5, 10], "stop_loss": [0.1, None]}, is inferred as dict[str, object]) or a
+# list of parameter sets; it is checked at run time.  The result's type follows `keep`.
+@overload
 def sweep(
     position: Any,
     price: Any,
-    grid: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
+    *,
+    backend: str | cf.Executor | Any | None = ...,
+    n_jobs: int | None = ...,
+    chunksize: int | None = ...,
+    progress: bool | str = ...,
+    keep: Literal["stats"] = ...,
+    stats_options: Mapping[str, Any] | None = ...,
+    **fixed: Any,
+) -> pd.DataFrame: ...
+@overload
+def sweep(
+    position: Any,
+    price: Any,
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
+    *,
+    backend: str | cf.Executor | Any | None = ...,
+    n_jobs: int | None = ...,
+    chunksize: int | None = ...,
+    progress: bool | str = ...,
+    keep: Literal["returns"],
+    stats_options: Mapping[str, Any] | None = ...,
+    **fixed: Any,
+) -> tuple[pd.DataFrame, pd.DataFrame]: ...
+@overload
+def sweep(
+    position: Any,
+    price: Any,
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
+    *,
+    backend: str | cf.Executor | Any | None = ...,
+    n_jobs: int | None = ...,
+    chunksize: int | None = ...,
+    progress: bool | str = ...,
+    keep: Literal["reports"] | Callable[[Report], Any],
+    stats_options: Mapping[str, Any] | None = ...,
+    **fixed: Any,
+) -> tuple[pd.DataFrame, dict[tuple, Any]]: ...
+@overload
+def sweep(
+    position: Any,
+    price: Any,
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
+    *,
+    backend: str | cf.Executor | Any | None = ...,
+    n_jobs: int | None = ...,
+    chunksize: int | None = ...,
+    progress: bool | str = ...,
+    keep: str | Callable[[Report], Any],
+    stats_options: Mapping[str, Any] | None = ...,
+    **fixed: Any,
+) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]: ...
+def sweep(
+    position: Any,
+    price: Any,
+    grid: Mapping[str, Any] | Sequence[Mapping[str, Any]],
     *,
     backend: str | cf.Executor | Any | None = None,
     n_jobs: int | None = None,
     chunksize: int | None = None,
     progress: bool | str = True,
-    keep: str | Callable[[Any], Any] = "stats",
+    keep: str | Callable[[Report], Any] = "stats",
     stats_options: Mapping[str, Any] | None = None,
     **fixed: Any,
 ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]:
@@ -294,7 +352,25 @@ def sweep(
     finally:
         bar.close()
 
+    _warn_notes(outcomes)
     return _tabulate(pd, names, labels, outcomes, keep)
+
+
+def _warn_notes(outcomes: list) -> None:
+    """One warning for the notes of all runs: per kind, the runs that made it and its first text."""
+    from .._checks import summary
+
+    counts: dict[str, tuple[int, str]] = {}
+    noted = 0
+    for res in outcomes:
+        kinds = res[0][2] if res is not None and res[0] is not None and len(res[0]) > 2 else ()
+        noted += bool(kinds)
+        for kind, text in kinds:
+            n, first = counts.get(kind, (0, text))
+            counts[kind] = (n + 1, first)
+    text = summary(counts, noted, len(outcomes))
+    if text is not None:
+        warnings.warn(text, UserWarning, stacklevel=3)
 
 
 def _tabulate(pd, names, labels, outcomes, keep):
@@ -312,7 +388,7 @@ def _tabulate(pd, names, labels, outcomes, keep):
         if res is None:  # only if a backend lost a run it never reported
             res = (None, "WorkerDied: no result came back for this parameter set", None)
         stats, err, _ = res
-        values = dict(zip(*stats)) if stats is not None else {}
+        values = dict(zip(stats[0], stats[1])) if stats is not None else {}
         for c in columns:
             data[c].append(values.get(c))
         errors.append(err)

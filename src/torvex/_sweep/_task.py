@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import signal
 import traceback
-import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
-# A run's outcome: (stats values or None, error text or None, kept value).
+# A run's outcome: ((stats names, stats values, (kind, first text) of each kind of note) or None,
+# error text or None, kept value).
 Outcome = tuple[tuple | None, str | None, Any]
 
 
@@ -65,19 +65,18 @@ class SweepTask:
 
     def run_one(self, i: int) -> Outcome:
         """Run parameter set `i`: its stats, or the error it raised."""
-        from .._backtest import backtest
+        from .._backtest import run_backtest
+        from .._options import defaults
 
         params = self.sets[i]
         try:
             position = self._position_for(params)
             options = {k: v for k, v in self.fixed.items() if k not in self.signal_keys}
             options.update((k, v) for k, v in params.items() if k not in self.signal_keys)
-            # The input notes a run makes stay in its report.warnings; issued per run as Python warnings
-            # they would repeat once per parameter set (and per worker process).
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", UserWarning)
-                report = backtest(position, self.price, **options)
+            # The run's notes stay in its report.warnings; the sweep issues one summary of them.
+            report = run_backtest(defaults(position=position, price=self.price, **options))
             stats = report.stats(**self.stats_options)
+            kept: Any
             if self.keep == "reports":
                 kept = report
             elif self.keep == "returns":
@@ -88,7 +87,10 @@ class SweepTask:
                 kept = None
         except Exception as exc:  # one run's failure is that run's result
             return None, error_text(exc), None
-        return (tuple(stats.index), tuple(stats.to_list())), None, kept
+        first: dict[str, str] = {}
+        for kind, text in report._run.notes:
+            first.setdefault(kind, text)
+        return (tuple(stats.index), tuple(stats.to_list()), tuple(first.items())), None, kept
 
     def run_chunk(
         self, runs: Sequence[int], emit: Callable[[int, Outcome], None] | None = None
