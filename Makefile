@@ -8,7 +8,7 @@ SAN_VENV := .venv-sanitize
 PYTHON313 := $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) /usr/bin/python3.13 /usr/local/bin/python3.13; do \
 	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: venv install test demo bench sanitize clean screenshot fuzz
+.PHONY: venv install test check demo bench sanitize clean screenshot fuzz
 
 $(VENV)/bin/python:
 	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
@@ -32,8 +32,36 @@ install: $(INSTALL_STAMP)
 test: install
 	TZ=UTC $(PY) -m pytest -q
 
+# Lint, formatting and types: the tools of the `check` extra, installed on their own
+# (read from pyproject.toml; the package itself is not built for them).
+CHECK_STAMP := $(VENV)/.torvex-check-tools
+PY_TREES := src tests benchmarks examples fuzz scripts
+$(CHECK_STAMP): $(VENV)/bin/python pyproject.toml
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["check"]))' \
+		> $(VENV)/check-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/check-requirements.txt
+	touch $@
+
+# Every check runs, and the target fails at the end if any of them failed.
+check: $(CHECK_STAMP)
+	@rc=0; \
+	echo "ruff check $(PY_TREES)"; $(VENV)/bin/ruff check $(PY_TREES) || rc=1; \
+	echo "ruff format --check $(PY_TREES)"; $(VENV)/bin/ruff format --check $(PY_TREES) || rc=1; \
+	echo "clang-format --dry-run --Werror cpp/"; \
+	find cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) -print0 | sort -z \
+		| xargs -0 $(VENV)/bin/clang-format --dry-run --Werror || rc=1; \
+	echo "mypy (src/torvex)"; $(PY) -m mypy || rc=1; \
+	exit $$rc
+
+# The demo needs the package with matplotlib (plots, the page) and pyarrow (the saved
+# report), not the test extra: its own stamp, so `make test` afterwards still installs '.[test]'.
+DEMO_STAMP := $(VENV)/.torvex-installed-demo
+$(DEMO_STAMP): $(VENV)/bin/python $(PACKAGE_SOURCES)
+	$(PY) -m pip install -q '.[plot,parquet]'
+	touch $@
+
 DEMO_OUT := build/demo
-demo: install
+demo: $(DEMO_STAMP)
 	MPLBACKEND=Agg $(PY) examples/demo.py --out $(DEMO_OUT)
 
 # The demo's report.html rendered by headless Chromium (Debian's package, installed if missing).
@@ -70,6 +98,8 @@ sanitize:
 # Fuzzing for DURATION seconds after the leak check (10,000 runs of each kind): a
 # coverage-guided job on the normal build and a job on the sanitizer build of
 # `make sanitize`. Figures, findings and minimised reproducers go to build-fuzz/.
+# Then DURATION seconds of the pandas front end (backtest, the report, read_prices):
+# build-fuzz/frontend.json, failing on any finding (replay one: fuzz/frontend.py --replay SEED:CASE).
 DURATION ?= 600
 fuzz: install
 	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
@@ -80,6 +110,8 @@ fuzz: install
 	TZ=UTC $(PY) fuzz/leaks.py 10000 > build-fuzz/leaks.json; rc=$$?; cat build-fuzz/leaks.json; exit $$rc
 	TZ=UTC $(PY) fuzz/run.py --duration $(DURATION) --normal $(PY) \
 		--sanitizer $(SAN_VENV)/bin/python --out build-fuzz
+	TZ=UTC MPLBACKEND=Agg $(PY) fuzz/frontend.py --seconds $(DURATION) --out build-fuzz/frontend.json > /dev/null; \
+		rc=$$?; cat build-fuzz/frontend.json; exit $$rc
 
 clean:
 	rm -rf build build-sanitize build-fuzz $(VENV) $(SAN_VENV)

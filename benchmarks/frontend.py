@@ -34,7 +34,6 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 from workloads import WORKLOADS, make_data  # noqa: E402
@@ -59,7 +58,6 @@ def frames(w):
 
 def run(name, repeats):
     import torvex
-    from torvex import _backtest as bt_module
     from torvex.core import excursion, pathsim
 
     w = WORKLOADS[name]
@@ -75,8 +73,21 @@ def run(name, repeats):
         marks["args"], marks["kwargs"] = args, kwargs
         return out
 
-    rows = {k: [] for k in ("total", "conv", "core", "readout", "tarr", "report", "stats", "trades", "gts", "raw")}
+    from torvex import _checks
+
+    real_check = _checks.held_prices
+
+    def timed_check(*args, **kwargs):
+        t = CLOCK()
+        out = real_check(*args, **kwargs)
+        marks["check"] = CLOCK() - t
+        return out
+
+    rows = {
+        k: [] for k in ("total", "conv", "check", "core", "readout", "tarr", "report", "stats", "trades", "gts", "raw")
+    }
     pathsim.backtest_ = timed_core
+    _checks.held_prices = timed_check
     try:
         for _ in range(repeats):
             t0 = CLOCK()
@@ -90,14 +101,16 @@ def run(name, repeats):
             rows["total"].append(t1 - t0)
             rows["core"].append(marks["core_out"] - marks["core_in"])
             rows["conv"].append(marks["core_in"] - t0)
+            rows["check"].append(marks["check"])
             rows["stats"].append(t2 - tt)
     finally:
         pathsim.backtest_ = real
+        _checks.held_prices = real_check
     # The pieces measured apart, after the front-end runs (they would disturb its caches).
     for _ in range(repeats):
         report._cache.pop("trades", None)
         t0 = CLOCK()
-        report.trades
+        _ = report.trades
         rows["trades"].append(CLOCK() - t0)
         t0 = CLOCK()
         type(report)(report._run)
@@ -154,7 +167,7 @@ def main():
     clock = "thread CPU time" if args.cpu else "wall time"
     print(f"front end: torvex.backtest on pandas frames vs the engine's run (best of the repeats, ms of {clock})")
     head = (
-        f"{'workload':<9}{'core':>9}{'conv in':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
+        f"{'workload':<9}{'core':>9}{'conv in':>9}{'checks':>8}{'chk/core':>9}{'report':>8}{'stats()':>9}{'own':>8}{'own/core':>9}"
         f"{'| read-out':>11}{'trade values':>13}{'get_trade_stocks':>17}{'trades df':>10}{'| core, C arrays':>17}"
     )
     print(head)
@@ -163,12 +176,14 @@ def main():
         m = run(name, reps)
         ms = {k: v * 1e3 for k, v in m.items() if k != "trades_n"}
         print(
-            f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
+            f"{name:<9}{ms['core']:>9.1f}{ms['conv']:>9.2f}{ms['check']:>8.2f}{m['check'] / m['core']:>9.1%}"
+            f"{ms['report']:>8.2f}{ms['stats']:>9.2f}{ms['own']:>8.2f}"
             f"{m['own'] / m['core']:>9.1%}{'| ' + format(ms['readout'], '.2f'):>11}{ms['tarr']:>13.1f}{ms['gts']:>17.1f}"
             f"{ms['trades']:>10.1f}{'| ' + format(ms['raw'], '.1f'):>17}   ({m['trades_n']:,} trades)"
         )
     print(
-        "own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
+        "checks = the scan of the prices held stocks can be read at (part of conversion in); goal at most 10% of"
+        " core. own = conversion in + report construction + stats(); goal under 20% of core. read-out = copies of the"
         " trade log and next-trade record under the lock; trade values = entry/exit bars, positions and exit"
         " statistics taken out of the log's per-trade objects on first use (get_trade_stocks alone for"
         " reference); trades df = lazy Report.trades on first use."

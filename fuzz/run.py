@@ -23,7 +23,6 @@ import glob
 import hashlib
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time

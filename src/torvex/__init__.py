@@ -62,4 +62,3 @@ def __getattr__(name):
 
 def __dir__():
     return sorted(set(globals()) | set(__all__))
-

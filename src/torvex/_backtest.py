@@ -437,12 +437,13 @@ def _after_run_notes(notes, data, target, log, runlog, delisting_bars, opts) -> 
 _RUNLOG: list = []
 
 
-def _run_log_module():
+def _run_log_module() -> Any:
     """The engine's run log module, looked up once per process (None where it is not built)."""
     if not _RUNLOG:
+        module: Any
         try:
-            from torvex import _runlog
+            from torvex import _runlog as module
         except ImportError:
-            _runlog = None
-        _RUNLOG.append(_runlog if hasattr(_runlog, "last_run_log") else None)
+            module = None
+        _RUNLOG.append(module if hasattr(module, "last_run_log") else None)
     return _RUNLOG[0]

@@ -13,7 +13,7 @@ nothing is converted.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -174,7 +174,7 @@ def align(prices: pd.Series, dates: pd.DatetimeIndex, name: str = "benchmark") -
     >>> align(closes, bars).tolist()
     [nan, 10.0, 10.0, 11.0, nan]
     """
-    bidx = prices.index
+    bidx = cast(pd.DatetimeIndex, prices.index)  # dated prices, as clean_prices gives them
     ours, theirs = _zone(dates), _zone(bidx)
     if ours != theirs:
         t = "tz-naive" if theirs is None else f"in time zone {theirs}"

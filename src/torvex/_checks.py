@@ -72,7 +72,11 @@ def date_values(values, labels, name: str) -> pd.DatetimeIndex:
     ValueError: resample: expected a date; found 'soon' (first at row 1)
     """
     values = list(values)
-    where = (lambda i: f"row {i}") if labels is None else (lambda i, labs=list(labels): repr(labs[i]))
+    labs = None if labels is None else list(labels)
+
+    def where(i: int) -> str:
+        return f"row {i}" if labs is None else repr(labs[i])
+
     try:
         index = pd.DatetimeIndex(values)
     except (ValueError, TypeError, OverflowError) as exc:
@@ -210,7 +214,7 @@ def held_prices(
         return None
     which, r, c = outside
     name = "open" if which == 0 else "close"
-    a = arrays["open"] if which == 0 else grids[four[3]]
+    a = arrays["open"] if which == 0 else grids[names.index("close" if "close" in arrays else "price")]
     return (
         f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
         f" {arrays['low'][r, c]:g} and high {arrays['high'][r, c]:g} ({count} such prices while held); are the"
@@ -391,7 +395,7 @@ class Notes(list):
         return [k for k, _ in self]
 
 
-def issue(notes: Notes, stacklevel: int = 3) -> None:
+def issue(notes: list[tuple[str, str]], stacklevel: int = 3) -> None:
     """One UserWarning per kind of note: its first text, and how many there are.
 
     The default ``stacklevel`` points at the caller of the function that calls this one.

@@ -6,6 +6,7 @@ import html as _html
 import os
 import types
 from collections.abc import Mapping
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -73,7 +74,8 @@ def _in_zone(ts: pd.Timestamp, index: pd.DatetimeIndex) -> pd.Timestamp:
 
 def _rebased(curve: pd.Series, start: pd.Timestamp) -> pd.Series:
     """``curve`` from its last bar at or before ``start`` (its first bar when none), divided by its value there."""
-    at = max(int(curve.index.searchsorted(_in_zone(start, curve.index), side="right")) - 1, 0)
+    index = cast(pd.DatetimeIndex, curve.index)  # an equity curve or a benchmark: by date
+    at = max(int(index.searchsorted(_in_zone(start, index), side="right")) - 1, 0)
     part = curve.iloc[at:]
     return part / part.iloc[0]
 
@@ -96,8 +98,9 @@ def _prices(benchmark, zone_of: Report) -> pd.Series:
         raise ValueError(
             f"benchmark: expected positive finite prices; found {float(s.iloc[k])!r} on {_date(s.index[k])}"
         )
-    if (s.index.tz is None) != (zone_of.start.tz is None):
-        theirs = "tz-naive" if s.index.tz is None else f"in {s.index.tz}"
+    tz = cast(pd.DatetimeIndex, s.index).tz  # a DatetimeIndex, checked above
+    if (tz is None) != (zone_of.start.tz is None):
+        theirs = "tz-naive" if tz is None else f"in {tz}"
         ours = "tz-naive" if zone_of.start.tz is None else f"in {zone_of.start.tz}"
         raise ValueError(f"benchmark: dates are {theirs} but the reports' are {ours}")
     if not s.index.is_monotonic_increasing:
@@ -277,7 +280,7 @@ class Comparison:
         bottom.grid(alpha=0.3)
         return fig
 
-    def _tables(self) -> str:
+    def _tables(self) -> tuple[str, str]:
         from torvex.html import _fmt
 
         stats = self.stats
@@ -289,7 +292,7 @@ class Comparison:
         runs = [
             ("start", [_fmt("start", r.start) for r in self._reports.values()]),
             ("end", [_fmt("end", r.end) for r in self._reports.values()]),
-            ("trades", [_fmt("trades", int(stats.at["trades", n])) for n in self.names]),
+            ("trades", [_fmt("trades", int(stats.at["trades", n])) for n in self.names]),  # type: ignore[arg-type]
             ("warnings", [_fmt("warnings", len(r.warnings)) for r in self._reports.values()]),
         ]
         run_rows = "".join(f"<tr><td>{k}</td>" + "".join(f"<td>{v}</td>" for v in vals) + "</tr>" for k, vals in runs)

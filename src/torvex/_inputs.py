@@ -172,6 +172,8 @@ def block_dtypes(df: pd.DataFrame) -> list | None:
     """dtypes of the frame's storage blocks (a few, where ``df.dtypes`` lists one per column);
     None where this pandas keeps its columns otherwise."""
     blocks = getattr(getattr(df, "_mgr", None), "blocks", None)
+    if blocks is None:
+        return None
     try:
         sizes = [len(b.mgr_locs) for b in blocks]
         if sum(sizes) != df.shape[1]:
@@ -328,14 +330,14 @@ def threshold(value, name, dates, price_ns, lookup: Lookup):
         return value
     if isinstance(value, pd.DataFrame):
         _checks.flat_columns(value, name)
-        dates_of(value.index, name)
-        same_zone(value.index, zone_of(dates), name)
+        index = dates_of(value.index, name)
+        same_zone(index, zone_of(dates), name)
         cols = lookup.positions(value.columns, name)
         table = np.full((len(value) + 1, lookup.text.size), np.inf)
         v = values_of(value, name)
         table[1:, cols] = np.where(np.isnan(v), np.inf, v)
         # Bar d uses the newest row dated on or before it; bars before the first row have no stop (row 0).
-        rows = np.searchsorted(ns_of(value.index), price_ns, side="right")
+        rows = np.searchsorted(ns_of(index), price_ns, side="right")
         return StopTable(table, rows)
     if isinstance(value, pd.Series):
         cols = lookup.positions(value.index, name)
@@ -344,8 +346,8 @@ def threshold(value, name, dates, price_ns, lookup: Lookup):
         v[cols] = np.where(np.isnan(s), np.inf, s)
         return v
     if isinstance(value, (numbers.Real, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)):
-        v = float(value)
-        return np.inf if math.isnan(v) else v
+        number = float(value)
+        return np.inf if math.isnan(number) else number
     if isinstance(value, np.ndarray):
         return value  # laid out by position column, as the engine takes it
     raise TypeError(
@@ -470,7 +472,9 @@ def targets(position, data: Prices) -> Targets:
             colmap = colmap[known]
             symbols, pos_text = pos.columns[known], pos_text_all[known]
     boolean = all(getattr(dt, "kind", None) == "b" for dt in pos.dtypes)
-    return Targets(pos, pdates, pos_ns, weights, cells, cell_weights, colmap, symbols, pos_text, Lookup(pos_text), boolean)
+    return Targets(
+        pos, pdates, pos_ns, weights, cells, cell_weights, colmap, symbols, pos_text, Lookup(pos_text), boolean
+    )
 
 
 def delisting_bars(delisting, data: Prices, target: Targets) -> np.ndarray | None:

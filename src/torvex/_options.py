@@ -126,7 +126,7 @@ def _integer(low: int) -> Callable[[Any, str], int]:
     def check(value: Any, name: str) -> int:
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Integral, np.integer)):
             raise TypeError(f"{name}: expected an integer; found {_kind(value)}")
-        if not low <= value < 2**31:
+        if not low <= int(value) < 2**31:
             raise ValueError(f"{name}: expected an integer of at least {low}; found {value}")
         return int(value)
 
@@ -183,7 +183,7 @@ OPTIONS: tuple[Option, ...] = (
         "DataFrame or Series",
         REQUIRED,
         "Target weights, dates x symbols: signed fractions of equity (0.1 is a tenth long, -0.1 a tenth"
-        " short).  NaN means 0.  A frame of booleans means \"hold\": each row's True cells get equal weights"
+        ' short).  NaN means 0.  A frame of booleans means "hold": each row\'s True cells get equal weights'
         " summing to 1.  A Series is one symbol's weights, named by its symbol.  A polars DataFrame whose"
         " first column holds the dates is taken too.",
         keyword=False,
@@ -211,7 +211,7 @@ OPTIONS: tuple[Option, ...] = (
         "resample",
         "None, str or list of dates",
         None,
-        "Rebalance points.  None: each row of ``position`` is one.  An offset alias (``\"W\"``,"
+        'Rebalance points.  None: each row of ``position`` is one.  An offset alias (``"W"``,'
         ' ``"W-FRI"``, ``"ME"``/``"M"``, ``"QE"``/``"Q"``, ``"YE"``/``"Y"``, ...): the last price bar of'
         " each period.  Dates: the last price bar dated on or before each of them.",
     ),
@@ -323,8 +323,7 @@ OPTIONS: tuple[Option, ...] = (
         "periodically_rebalance",
         "bool",
         True,
-        "Whether resizing a held position at a rebalance restarts its cost basis (the engine's"
-        " ``RESAMPLE`` setting).",
+        "Whether resizing a held position at a rebalance restarts its cost basis (the engine's ``RESAMPLE`` setting).",
         flag,
     ),
     Option(
@@ -413,7 +412,11 @@ def parameters_doc(indent: str = "    ", width: int = 110) -> str:
         lines.append(f"{indent}{', '.join(o.name for o in group)} : {group[0].type}")
         lines.extend(
             textwrap.wrap(
-                group[0].doc, width=width, initial_indent=indent * 2, subsequent_indent=indent * 2, break_on_hyphens=False
+                group[0].doc,
+                width=width,
+                initial_indent=indent * 2,
+                subsequent_indent=indent * 2,
+                break_on_hyphens=False,
             )
         )
     return "\n".join(lines) + "\n"

@@ -133,7 +133,7 @@ class Overfitting:
         Raises
         ------
         ImportError
-            Without matplotlib (``pip install torvex[plot]``).
+            Without matplotlib (``pip install matplotlib``).
 
         Examples
         --------

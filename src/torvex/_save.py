@@ -56,13 +56,13 @@ def _pyarrow(what: str) -> None:
         import pyarrow  # noqa: F401
         import pyarrow.parquet  # noqa: F401
     except ImportError as exc:
-        raise ImportError(f"{what} needs pyarrow: pip install torvex[parquet]") from exc
+        raise ImportError(f"{what} needs pyarrow: pip install pyarrow") from exc
 
 
 # ------------------------------------------------------------------ values as JSON
 
 
-def _float(x: float):
+def _float(x: float | np.floating) -> float | dict:
     x = float(x)
     return x if math.isfinite(x) else {_TAG: "float", "value": repr(x)}
 
@@ -96,6 +96,9 @@ def _encode(value: Any, *, table=None) -> Any:
         return {_TAG: "timedelta", "value": value.isoformat()}
     if isinstance(value, pd.offsets.BaseOffset):
         return {_TAG: "offset", "value": value.freqstr}
+    if isinstance(value, np.ndarray) and value.ndim <= 1 and value.dtype.kind in "mM":
+        # Dates and durations as their integers in the dtype's unit (NaT included), which the dtype reads back.
+        return {_TAG: "array", "dtype": str(value.dtype), "values": value.view(np.int64).tolist()}
     if isinstance(value, np.ndarray) and value.ndim <= 1:
         return {_TAG: "array", "dtype": str(value.dtype), "values": [_encode(v) for v in value.tolist()]}
     if isinstance(value, tuple):
@@ -200,7 +203,7 @@ def _read_table(folder: pathlib.Path, desc: dict, where: str):
         raise ValueError(f"path: expected {len(dtypes)} columns in {file}, as report.json says; found {frame.shape[1]}")
     for i, dt in enumerate(dtypes):
         if str(frame.dtypes.iloc[i]) != dt and dt != "category":
-            frame.isetitem(i, frame.iloc[:, i].astype(pd.api.types.pandas_dtype(dt)))
+            frame.isetitem(i, frame.iloc[:, i].astype(pd.api.types.pandas_dtype(dt)))  # type: ignore[arg-type]  # a Series is fine
     if desc["columns_range"] is not None:
         frame.columns = pd.RangeIndex(*desc["columns_range"])
     elif str(frame.columns.dtype) != desc["columns_dtype"]:
@@ -231,6 +234,7 @@ def _setting_writer(folder: pathlib.Path, run: RunData, key: str):
     from torvex._stops import StopTable
 
     def write(value):
+        frame: pd.Series | pd.DataFrame
         if isinstance(value, StopTable):
             values, rows = np.asarray(value.values), np.asarray(value.rows)
             if values.shape[1:] != (len(run.symbols),) or rows.shape != (len(run.dates),):
@@ -288,13 +292,29 @@ def _ours(entry: pathlib.Path) -> bool:
     return entry.suffix == ".parquet" and entry.is_file()
 
 
+#: Labels a symbol column of a Parquet file stores and load_report reads back as they were.
+_STORABLE_LABELS = (str, bytes, int, float, np.integer, np.floating)
+
+
 def _symbols_storable(symbols: pd.Index) -> None:
+    dtype = symbols.dtype
+    if isinstance(dtype, (pd.CategoricalDtype, pd.PeriodDtype, pd.IntervalDtype)) or dtype.kind in "bmc":
+        raise TypeError(
+            f"report: expected symbol labels of text or numbers to save in Parquet; found labels of dtype {dtype}"
+            " (give the columns text labels, e.g. frame.columns.astype(str))"
+        )
     if symbols.dtype == object and len(symbols):
         kinds = {type(s).__name__ for s in symbols}
         if len(kinds) > 1:
             raise TypeError(
                 f"report: expected symbol labels of one type to save in Parquet; found"
                 f" {', '.join(sorted(kinds))} labels (give the columns labels of one type)"
+            )
+        first = symbols[0]
+        if isinstance(first, (bool, np.bool_)) or not isinstance(first, _STORABLE_LABELS):
+            raise TypeError(
+                f"report: expected symbol labels of text or numbers to save in Parquet; found"
+                f" {type(first).__name__} labels such as {first!r} (give the columns text labels)"
             )
 
 
@@ -497,6 +517,12 @@ def load_report(path: str | os.PathLike) -> Report:
     rebalances, actions, drawdowns, warnings, start, end) and
     :meth:`Report.stats` equal the saved report's, values and dtypes; its
     plots and page are drawn from them.
+
+    Only Parquet files and ``report.json`` are read, and nothing in them is
+    run, so this is the way to load a report someone else sent.  A pickled
+    report is another matter: ``pickle.load`` on an untrusted file runs
+    arbitrary code (a crafted pickle can run a command and still return a
+    real Report); unpickle only reports you made yourself.
 
     Parameters
     ----------

@@ -45,7 +45,7 @@ def resample_bars(resample, dates: pd.DatetimeIndex, price_ns, pos_ns) -> np.nda
             offset = pd.tseries.frequencies.to_offset(alias)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # dropping the zone is intended: periods are local calendar periods
-                periods = dates.tz_localize(None).to_period(offset).asi8
+                periods = dates.tz_localize(None).to_period(offset).asi8  # type: ignore[arg-type]  # stubs list too few offsets
         except (ValueError, AttributeError, TypeError) as exc:
             raise ValueError(
                 "resample: expected None, a pandas offset alias ('D', 'W', 'W-FRI', 'ME', 'QE', 'YE', ...) or dates;"

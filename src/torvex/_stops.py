@@ -96,7 +96,9 @@ def _check_rows(rows, k):
         # Range check on the original dtype: casting first could wrap huge values.
         lo, hi = arr.min(), arr.max()
         if lo < 0 or hi >= k:
-            raise ValueError(f"StopTable rows: expected values in [0, {k}) for {k} distinct rows; found values from {lo} to {hi}")
+            raise ValueError(
+                f"StopTable rows: expected values in [0, {k}) for {k} distinct rows; found values from {lo} to {hi}"
+            )
     return np.array(arr, dtype=np.intp, copy=True)
 
 
@@ -116,7 +118,9 @@ class StopTable:
     def __init__(self, values, rows):
         vals = _as_float_array(values, "StopTable values")
         if vals.ndim != 2:
-            raise ValueError(f"StopTable values: expected 2-D (distinct rows x position columns); found shape {vals.shape}")
+            raise ValueError(
+                f"StopTable values: expected 2-D (distinct rows x position columns); found shape {vals.shape}"
+            )
         rws = _check_rows(rows, vals.shape[0])
         # Always copy: even a read-only input may be a view of memory the caller can still write.
         self._set(np.array(vals, dtype=np.float64, order="C", copy=True), rws)
@@ -172,7 +176,9 @@ def _check_fits(table, nbars, ncols):
     if rows.ndim != 1 or rows.shape[0] != nbars:
         raise ValueError(f"stop table: expected one row per bar ({nbars}); found rows of shape {rows.shape}")
     if rows.size and (rows.min() < 0 or rows.max() >= values.shape[0]):
-        raise ValueError(f"stop table: expected rows in [0, {values.shape[0]}); found values from {rows.min()} to {rows.max()}")
+        raise ValueError(
+            f"stop table: expected rows in [0, {values.shape[0]}); found values from {rows.min()} to {rows.max()}"
+        )
 
 
 def _dedupe(table):
@@ -189,7 +195,7 @@ def _dedupe(table):
         return np.empty((1, 0)), np.zeros(nbars, dtype=np.intp)
     bits = table.view(np.uint64)
     starts = np.flatnonzero(np.r_[True, np.any(bits[1:] != bits[:-1], axis=1)])
-    seen = {}
+    seen: dict[bytes, int] = {}
     run_rows = np.empty(starts.size, dtype=np.intp)
     for i, s in enumerate(starts):
         run_rows[i] = seen.setdefault(bits[s].tobytes(), len(seen))

@@ -23,7 +23,7 @@ def exchange_calendar(first_year: int, years: int) -> np.ndarray:
     >>> str(days[0]), days.size
     ('2024-01-02', 253)
     """
-    holidays = []
+    holidays: list[str | np.datetime64] = []
     for y in range(first_year, first_year + years):
         holidays += [f"{y}-01-01", f"{y}-06-19", f"{y}-07-04", f"{y}-12-25"]
         # 3rd Monday of January and February, last Monday of May,
@@ -174,7 +174,7 @@ def synthetic_universe(
         return out
     facts = {
         "sector": pd.Series(sector, index=columns, name="sector"),
-        "delisted": {columns[i]: index[delisting_bars[i]] for i in np.flatnonzero(delisting_bars >= 0)},
+        "delisted": {columns[int(i)]: index[delisting_bars[i]] for i in np.flatnonzero(delisting_bars >= 0)},
         "late_listings": int(late.size),
         "halts": int(n_halts),
     }

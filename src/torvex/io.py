@@ -11,8 +11,9 @@ import os
 import re
 import stat
 import zipfile
+import zlib
 from collections.abc import Callable
-from typing import IO
+from typing import IO, Literal
 
 import numpy as np
 import pandas as pd
@@ -97,7 +98,7 @@ def read_prices(
         markers (``NA``, ``NaN``, ``null``, ``N/A`` ...) are missing prices.
 
     Parquet
-        Needs pyarrow (``pip install torvex[parquet]``).  A stored index
+        Needs pyarrow (``pip install pyarrow``).  A stored index
         other than row numbers (dates, strings, a MultiIndex) is read as
         leading columns, so a date index, or a string index of ISO dates,
         is the date column and a (date, symbol) MultiIndex is a long layout.
@@ -196,6 +197,8 @@ def read_prices(
         with _open_regular(path) as fh:
             names, cols, where = _read(fh, fmt, max_columns, override_date=date)
     elif callable(getattr(path_or_buffer, "read", None)):
+        if getattr(path_or_buffer, "closed", False) is True:
+            raise ValueError("path_or_buffer: expected an open file; found a closed one")
         name = str(getattr(path_or_buffer, "name", "") or "")
         if fmt is None and name.lower().endswith(_EXCEL_SUFFIXES):
             raise _excel_error(repr(name))
@@ -277,6 +280,14 @@ def _open_regular(path: str) -> IO[bytes]:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
         raise FileNotFoundError(f"path_or_buffer: expected an existing file; found no file at {path!r}") from None
+    except ValueError:  # os.stat refuses a NUL character
+        raise ValueError(f"path_or_buffer: expected a file path; found {path!r}, which holds a NUL character") from None
+    except PermissionError:
+        raise
+    except OSError as exc:  # a name too long, a file where a folder is expected, a loop of links ...
+        raise ValueError(
+            f"path_or_buffer: expected a path to a regular file; found {path!r} ({exc.strerror})"
+        ) from None
     if not stat.S_ISREG(mode):
         raise ValueError(f"path_or_buffer: expected a regular file; found a {_kind(mode)} at {path!r}")
     # O_NONBLOCK: should the path become a FIFO between stat and open, opening still returns at once.
@@ -317,7 +328,16 @@ def _read(fh, fmt: str | None, max_columns: int, override_date: str | None):
         if text_mode:
             raise ValueError("path_or_buffer: expected a binary file for Parquet; found a text stream")
         return _read_parquet(fh, max_columns, override_date)
-    return _read_csv(fh, max_columns)
+    try:
+        return _read_csv(fh, max_columns)
+    except UnicodeDecodeError as exc:  # a text stream that is not UTF-8 (bytes are decoded in _text)
+        raise ValueError(
+            f"path_or_buffer: expected UTF-8 text; found a text stream that could not decode"
+            f" {exc.object[exc.start : exc.start + 1]!r} ({exc.reason})"
+        ) from None
+    except (EOFError, OSError, lzma.LZMAError, zlib.error, zipfile.BadZipFile) as exc:
+        # A damaged or cut-off archive is found while reading it.
+        raise ValueError(f"path_or_buffer: could not read the compressed data: {exc}") from None
 
 
 def _decompressed(fh, head: bytes):
@@ -328,7 +348,10 @@ def _decompressed(fh, head: bytes):
     if head.startswith(b"\xfd7zXZ\x00"):
         return lzma.LZMAFile(fh)
     if head.startswith(b"PK\x03\x04"):
-        archive = zipfile.ZipFile(fh)
+        try:
+            archive = zipfile.ZipFile(fh)
+        except (zipfile.BadZipFile, EOFError, OSError) as exc:
+            raise ValueError(f"path_or_buffer: could not read the ZIP archive: {exc}") from None
         members = [n for n in archive.namelist() if not n.endswith("/")]
         if any(n.startswith("xl/") for n in members):
             raise _excel_error("the file")
@@ -392,17 +415,24 @@ def _read_csv(fh, max_columns: int):
 
 def _read_parquet(fh, max_columns: int, override_date: str | None):
     try:
+        import pyarrow as pa
         import pyarrow.parquet as pq
     except ImportError as exc:
-        raise ImportError("reading Parquet needs pyarrow: pip install torvex[parquet]") from exc
+        raise ImportError("reading Parquet needs pyarrow: pip install pyarrow") from exc
     try:
         file = pq.ParquetFile(fh)
         if file.metadata.num_columns > max_columns:
             raise ValueError(
                 f"path_or_buffer: expected at most max_columns={max_columns} columns; found {file.metadata.num_columns}"
             )
+        for field in file.schema_arrow:
+            t = field.type
+            if pa.types.is_nested(t) or pa.types.is_binary(t) or pa.types.is_large_binary(t):
+                raise ValueError(
+                    f"path_or_buffer: expected columns of dates, numbers or text; found column {field.name!r} of type {t}"
+                )
         raw = file.read().to_pandas()
-    except (OSError, TypeError) as exc:  # pyarrow's ArrowInvalid is a ValueError and passes through
+    except (OSError, TypeError, pa.ArrowException) as exc:  # ArrowInvalid (a ValueError) among them
         raise ValueError(f"path_or_buffer: could not read the Parquet data: {exc}") from exc
     if isinstance(raw.columns, pd.MultiIndex):
         raise ValueError(
@@ -489,6 +519,7 @@ def _assemble(names, cols, where, *, date, symbol, price, date_unit, date_format
     else:
         dates = _dates(cols[d], names[d], where, date_unit, date_format)
     if is_long:
+        assert s is not None and p is not None  # refused above when missing
         return _long(names, cols, where, dates, d, s, p)
     return _wide(names, cols, where, dates, d)
 
@@ -569,7 +600,11 @@ def _numbers(col: pd.Series, name: str, where: Callable[[int], str], hint: str) 
 
 
 def _dates(
-    col: pd.Series, name: str, where: Callable[[int], str], unit: str | None, layout: str | None
+    col: pd.Series,
+    name: str,
+    where: Callable[[int], str],
+    unit: Literal["s", "ms", "us", "ns"] | None,
+    layout: str | None,
 ) -> pd.DatetimeIndex:
     label = f"column {name!r}"
     if pd.api.types.is_datetime64_any_dtype(col.dtype):
@@ -602,6 +637,7 @@ def _dates(
     # Classify and parse each distinct value once; `codes` maps them back to rows (-1: missing).
     codes, distinct = pd.factorize(text, use_na_sentinel=True)
     text = pd.Series(distinct, dtype=object)
+    eight = np.zeros(len(text), dtype=bool)  # no distinct value: every date is missing
     try:
         if layout is not None:
             parsed, what = pd.to_datetime(text, format=layout, errors="coerce"), f"dates laid out as {layout!r}"
@@ -621,14 +657,14 @@ def _dates(
                 pd.to_datetime(text, format="ISO8601", errors="coerce"),
                 "ISO 8601 dates (e.g. 2024-01-02; pass date_format= for other layouts)",
             )
-        parsed = pd.DatetimeIndex(parsed).take(codes, allow_fill=True, fill_value=pd.NaT)
+        by_row = pd.DatetimeIndex(parsed).take(codes, allow_fill=True, fill_value=pd.NaT)  # type: ignore[arg-type]
     except (TypeError, OverflowError) as exc:
         raise ValueError(f"path_or_buffer: could not read the dates in {label}: {exc}") from None
     except ValueError as exc:
         if str(exc).startswith("path_or_buffer:"):
             raise
         raise ValueError(f"path_or_buffer: could not read the dates in {label}: {exc}") from None
-    return _no_missing(pd.DatetimeIndex(parsed, name="date"), col, label, where, what)
+    return _no_missing(pd.DatetimeIndex(by_row, name="date"), col, label, where, what)
 
 
 def _per_value(col: pd.Series, fn: Callable) -> pd.Series:

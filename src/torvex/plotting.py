@@ -26,7 +26,7 @@ def _figure(figsize, *grid, **kwargs):
     try:
         from matplotlib.figure import Figure
     except ImportError as exc:
-        raise ImportError("torvex plots need matplotlib: pip install torvex[plot]") from exc
+        raise ImportError("torvex plots need matplotlib: pip install matplotlib") from exc
     fig = Figure(figsize=figsize, layout="constrained")
     return fig, fig.subplots(*grid, **kwargs)
 

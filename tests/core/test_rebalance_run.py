@@ -13,7 +13,7 @@ import pytest
 
 from torvex.core import excursion, pathsim
 
-from support.reference_model import bar_date, reference_backtest, run_inputs
+from support.reference_model import reference_backtest, run_inputs
 
 FEE, TAX = 0.001425, 0.003
 

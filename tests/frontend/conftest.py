@@ -2,8 +2,6 @@
 
 import os
 
-import numpy as np
-import pandas as pd
 import pytest
 
 os.environ.setdefault("MPLBACKEND", "Agg")

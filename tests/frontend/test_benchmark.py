@@ -202,7 +202,7 @@ def test_benchmark_survives_pickling_and_is_read_only(price):
 def test_plot_draws_the_benchmark_rebased(price):
     pytest.importorskip("matplotlib")
     report = run(price, benchmark=price["S0005"].rename("market"))
-    (strategy, bench), start = report.plot().axes[0].lines, report.creturn.index.get_loc(report.start)
+    (_strategy, bench), start = report.plot().axes[0].lines, report.creturn.index.get_loc(report.start)
     assert bench.get_label() == "market" and bench.get_color() == "#999999"
     want = report.benchmark.iloc[start:] / report.benchmark.iloc[start] * report.creturn.iloc[start]
     np.testing.assert_allclose(bench.get_ydata(), want.to_numpy(), rtol=1e-14)

@@ -38,7 +38,6 @@ def test_report_equals_direct_call(monkeypatch, universe, momentum, case):
     assert len(trades) == len(rows) > 0
     sym = [str(s) for s in trades["symbol"]]
     assert sym == [r[0] for r in rows]
-    ns = args[5]
     assert (trades["entry_bar"].to_numpy() == [r[7] for r in rows]).all()
     assert (trades["exit_bar"].to_numpy() == [r[8] for r in rows]).all()
     assert (trades["period"].to_numpy() == [r[6] for r in rows]).all()

@@ -283,3 +283,81 @@ def test_parquet_indexes(tmp_path, index):
         wide.set_axis(["x", "y", "z"], axis=0).to_parquet(path)
         with pytest.raises(ValueError, match="first column does not hold dates.*'x' on row 0"):
             torvex.read_prices(path)
+
+
+# --- damaged sources: a ValueError naming path_or_buffer, never an error from deep inside ---------
+
+
+def _gzip_cut(data: bytes) -> bytes:
+    import gzip
+
+    whole = gzip.compress(data)
+    return whole[: len(whole) // 2]
+
+
+def _zip_bad_crc(data: bytes) -> bytes:
+    import zipfile
+
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as z:
+        z.writestr("p.csv", data)
+    raw = bytearray(buf.getvalue())
+    raw[raw.index(data[:8]) + 3] ^= 0xFF  # the stored member's bytes no longer match its CRC
+    return bytes(raw)
+
+
+@pytest.mark.parametrize(
+    "damage, found",
+    [
+        (_gzip_cut, "could not read the compressed data"),
+        (lambda d: __import__("bz2").compress(d)[:-12], "could not read the compressed data"),
+        (lambda d: __import__("lzma").compress(d)[:-12], "could not read the compressed data"),
+        (_zip_bad_crc, "could not read the compressed data"),
+        (lambda d: b"PK\x03\x04" + d, "could not read the ZIP archive"),
+    ],
+)
+def test_cut_or_damaged_archives_are_value_errors(tmp_path, damage, found):
+    path = tmp_path / "p.csv"
+    path.write_bytes(damage(WIDE.encode()))
+    with pytest.raises(ValueError, match=f"path_or_buffer: {found}"):
+        torvex.read_prices(path)
+
+
+def test_a_text_stream_that_is_not_utf8_is_a_value_error(tmp_path):
+    path = tmp_path / "p.csv"
+    path.write_bytes(WIDE.replace("A", "\xc4").encode("latin-1"))
+    with open(path, encoding="utf-8") as f, pytest.raises(ValueError, match="path_or_buffer: expected UTF-8 text"):
+        torvex.read_prices(f)
+
+
+def test_a_closed_file_is_refused(tmp_path):
+    path = tmp_path / "p.csv"
+    path.write_text(WIDE)
+    with open(path, "rb") as f:
+        pass
+    with pytest.raises(ValueError, match="path_or_buffer: expected an open file; found a closed one"):
+        torvex.read_prices(f)
+
+
+@pytest.mark.parametrize("name, found", [("a\x00b.csv", "NUL character"), ("x" * 5000 + ".csv", "File name too long")])
+def test_paths_the_system_refuses_are_value_errors(tmp_path, name, found):
+    with pytest.raises(ValueError, match=f"path_or_buffer: .*{found}"):
+        torvex.read_prices(str(tmp_path / name))
+
+
+def test_a_date_column_with_only_missing_values_names_the_line():
+    with pytest.raises(ValueError, match="expected .* in column 'date'; found '' on line 2"):
+        torvex.read_prices(io.StringIO("date,A\n,1\n,2\n"))
+
+
+def test_parquet_problems_are_value_errors_of_read_prices(tmp_path):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "p.parquet"
+    pd.DataFrame({"date": pd.date_range("2024-01-01", periods=2), "A": [[1.0], [2.0]]}).to_parquet(path)
+    with pytest.raises(
+        ValueError, match="path_or_buffer: expected columns of dates, numbers or text; found column 'A'"
+    ):
+        torvex.read_prices(path)
+    with pytest.raises(ValueError, match="path_or_buffer: could not read the Parquet data") as info:
+        torvex.read_prices(io.BytesIO(WIDE.encode()), format="parquet")
+    assert type(info.value) is ValueError  # not pyarrow's own error class

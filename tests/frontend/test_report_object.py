@@ -34,12 +34,12 @@ def test_trades_and_figures_are_built_on_first_use(universe, momentum):
     r = torvex.backtest(momentum, universe)
     r.stats()
     assert "trades" not in r._cache and not any(k.startswith("fig") for k in r._cache)
-    r.trades
+    _ = r.trades
     assert "trades" in r._cache
 
 
 def test_pickles_with_lazy_parts(report):
-    report.trades
+    _ = report.trades
     back = pickle.loads(pickle.dumps(report))
     assert back.creturn.equals(report.creturn)
     pd.testing.assert_frame_equal(back.trades, report.trades)

@@ -314,6 +314,38 @@ def test_save_and_load_refuse_wrong_places(small, universe, tmp_path):
     assert not (tmp_path / "mixed").exists()
 
 
+@pytest.mark.parametrize(
+    "labels",
+    [
+        pd.Index([("T", 1), ("T", 2)], tupleize_cols=False),
+        pd.Index([True, False], dtype=object),
+        pd.CategoricalIndex(["a", "b"]),
+        pd.period_range("2024-01", periods=2, freq="M"),
+        pd.timedelta_range("1D", periods=2),
+    ],
+    ids=["tuples", "bools", "categories", "periods", "timedeltas"],
+)
+def test_symbol_labels_parquet_cannot_give_back_are_refused_by_save(labels, tmp_path):
+    # Saved, these either failed deep inside pyarrow or made a folder that load_report could not read.
+    dates = pd.date_range("2024-01-01", periods=10)
+    price = pd.DataFrame(np.linspace(10, 12, 20).reshape(10, 2), index=dates, columns=labels)
+    report = torvex.backtest(price.notna(), price, resample="W")
+    with pytest.raises(TypeError, match="report: expected symbol labels of text or numbers to save in Parquet"):
+        report.save(tmp_path / "r")
+    assert not (tmp_path / "r").exists()
+
+
+def test_resample_dates_as_a_datetime64_array_come_back(tmp_path):
+    dates = pd.date_range("2024-01-01", periods=10)
+    price = pd.DataFrame({"A": np.linspace(10, 12, 10)}, index=dates)
+    when = dates[[2, 6]].to_numpy().astype("datetime64[s]")
+    report = torvex.backtest(price.notna(), price, resample=when)
+    back = torvex.load_report(report.save(tmp_path / "r"))
+    assert_series_equal(back.creturn, report.creturn, **EXACT)
+    kept = back._run.settings["resample"]
+    assert kept.dtype == when.dtype and np.array_equal(kept, when)
+
+
 def test_loaded_report_draws_its_plots_and_page(small, tmp_path):
     pytest.importorskip("matplotlib")
     back = torvex.load_report(small.save(tmp_path / "r"))

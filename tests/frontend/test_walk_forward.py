@@ -143,7 +143,7 @@ def test_each_fold_takes_the_best_set_of_its_own_train_sweep(price, metric, maxi
     grid = {"lookback": [10, 40, 80], "stop_loss": [0.05, None]}
     wf = walk(price, momentum, grid, train=250, test=120, metric=metric, maximize=maximize, resample="ME")
     sets = [dict(lookback=a, stop_loss=b) for a in grid["lookback"] for b in grid["stop_loss"]]
-    for k, row in wf.folds.iterrows():
+    for _, row in wf.folds.iterrows():
         train = price.loc[row["train_start"] : row["train_end"]]
         table = torvex.sweep(momentum, train, sets, n_jobs=1, progress=False, resample="ME")
         scores = table[metric].to_numpy()

@@ -53,7 +53,7 @@ def test_heatmap_of_a_larger_grid_needs_an_aggregate():
         plot_sweep(res, "sharp", x="b", y="a", agg="max")
 
 
-def test_heatmap_without_matplotlib_names_the_extra(monkeypatch):
+def test_heatmap_without_matplotlib_names_the_package(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
-    with pytest.raises(ImportError, match=r"torvex\[plot\]"):
+    with pytest.raises(ImportError, match="needs matplotlib: pip install matplotlib$"):
         plot_sweep(sample_result(), "sharpe")

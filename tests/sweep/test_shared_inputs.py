@@ -55,3 +55,30 @@ def test_a_full_dev_shm_falls_back_to_mapped_files(top5, price, monkeypatch):
     assert in_files.equals(in_shm)
     assert all(m["RssShmem"] > 0 for m in mem.values())
     assert all(m["RssShmem"] == 0 for m in mem_files.values())
+
+
+def test_a_worker_without_dev_shm_maps_the_block_by_name(monkeypatch):
+    # Where /dev/shm is no folder (macOS), a worker opens the block by name; the block must stay
+    # open while its arrays live, or their buffer is released under them.
+    import numpy as np
+    from multiprocessing import shared_memory
+
+    from torvex._sweep import _shm
+
+    values = np.arange(6.0).reshape(2, 3)
+    block = shared_memory.SharedMemory(create=True, size=values.nbytes)
+    try:
+        np.ndarray(values.shape, dtype=values.dtype, buffer=block.buf)[:] = values
+        monkeypatch.setattr(_shm.os.path, "exists", lambda path: False)
+        arr = _shm.attach(("shm", block.name), values.shape, "float64", False)
+        again = _shm.attach(("shm", block.name), values.shape, "float64", False)
+        np.testing.assert_array_equal(arr, values)
+        np.testing.assert_array_equal(again, values)
+        assert not arr.flags.writeable
+        del arr, again
+    finally:
+        held = _shm._ATTACHED.pop(block.name, None)
+        if held is not None:
+            held.close()
+        block.close()
+        block.unlink()

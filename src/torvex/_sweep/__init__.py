@@ -4,4 +4,3 @@ from ._api import sweep
 from .plot import plot_sweep
 
 __all__ = ["sweep", "plot_sweep"]
-

@@ -33,9 +33,7 @@ def run_dask(
         import dask
         import distributed
     except ImportError:
-        raise ImportError(
-            "sweep: backend='dask' needs Dask's distributed scheduler: pip install torvex[dask]"
-        ) from None
+        raise ImportError("sweep: backend='dask' needs Dask's distributed scheduler: pip install distributed") from None
     owned = None
     if client is None:
         try:
@@ -113,7 +111,7 @@ def run_ray(
     try:
         import ray
     except ImportError:
-        raise ImportError("sweep: backend='ray' needs Ray: pip install torvex[ray]") from None
+        raise ImportError("sweep: backend='ray' needs Ray: pip install ray") from None
     owned = False
     if not ray.is_initialized():
         ray.init(num_cpus=n_jobs, include_dashboard=False, log_to_driver=True)

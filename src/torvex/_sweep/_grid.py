@@ -66,13 +66,13 @@ def expand(
             raise ValueError("grid: expected at least one parameter set, found an empty list")
         if not names:
             raise ValueError("grid: expected at least one parameter, found only empty sets")
-        by_position = {n: not all(_hashable(s[n]) for s in sets if n in s) for n in names}
+        positional = {n: not all(_hashable(s[n]) for s in sets if n in s) for n in names}
         labels = [
-            tuple((i if by_position[n] else s[n]) if n in s else MISSING for n in names) for i, s in enumerate(sets)
+            tuple((i if positional[n] else s[n]) if n in s else MISSING for n in names) for i, s in enumerate(sets)
         ]
     else:
         raise TypeError(f"grid: expected a dict of lists or a list of dicts, found {type(grid).__name__}")
-    seen = {}
+    seen: dict[tuple, int] = {}
     for i, lab in enumerate(labels):
         key = tuple("<missing>" if isinstance(v, float) and math.isnan(v) else v for v in lab)
         if key in seen:

@@ -27,14 +27,13 @@ MIN_BYTES = 1 << 16
 
 try:  # functions defined in __main__ (a notebook, a script) travel by value
     import cloudpickle as _cloudpickle
-
-    _BasePickler = _cloudpickle.Pickler
+    from cloudpickle import Pickler as _BasePickler
 except ImportError:  # pragma: no cover - cloudpickle comes with dask and ray
     _cloudpickle = None
-    _BasePickler = pickle.Pickler
+    from pickle import Pickler as _BasePickler
 
 # Mappings a worker keeps alive for as long as its arrays may be used.
-_ATTACHED: dict[str, object] = {}
+_ATTACHED: dict[str, mmap.mmap | shared_memory.SharedMemory] = {}
 
 
 def _map_read_only(path: str) -> mmap.mmap:
@@ -50,15 +49,18 @@ def _map_read_only(path: str) -> mmap.mmap:
 def attach(where: tuple[str, str], shape: tuple[int, ...], dtype: str, fortran: bool) -> np.ndarray:
     """A read-only array over a shared block or file (in a worker)."""
     kind, name = where
-    buf = _ATTACHED.get(name)
-    if buf is None:
+    held = _ATTACHED.get(name)
+    if held is None:
         if kind == "file":
-            buf = _map_read_only(name)
+            held = _map_read_only(name)
         elif os.path.exists("/dev/shm/" + name):
-            buf = _map_read_only("/dev/shm/" + name)
-        else:  # pragma: no cover - systems without /dev/shm
-            buf = shared_memory.SharedMemory(name, track=False).buf
-        _ATTACHED[name] = buf
+            held = _map_read_only("/dev/shm/" + name)
+        else:  # systems without /dev/shm: the block itself is kept (collected, it releases its buffer)
+            held = shared_memory.SharedMemory(name, track=False)
+        _ATTACHED[name] = held
+    buf = held.buf if isinstance(held, shared_memory.SharedMemory) else held
+    if buf is None:
+        raise ValueError(f"where: expected an open shared block; found {name!r} closed")
     dt = np.dtype(dtype)
     count = int(np.prod(shape, dtype=np.int64))
     arr = np.frombuffer(buf, dtype=dt, count=count)

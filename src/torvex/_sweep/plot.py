@@ -59,7 +59,7 @@ def plot_sweep(
     Raises
     ------
     ImportError
-        Without matplotlib (``pip install torvex[plot]``).
+        Without matplotlib (``pip install matplotlib``).
     ValueError
         An unknown statistic or parameter, or other parameters without `agg`.
 
@@ -75,7 +75,7 @@ def plot_sweep(
     try:
         import matplotlib.pyplot as plt
     except ImportError:
-        raise ImportError("plot_sweep needs matplotlib: pip install torvex[plot]") from None
+        raise ImportError("plot_sweep needs matplotlib: pip install matplotlib") from None
     import numpy as np
 
     frame = result[0] if isinstance(result, tuple) else result

@@ -3,7 +3,7 @@
 from typing import Any
 
 import numpy as np
-import numpy as org_np
+import numpy as org_np  # noqa: F401  (an attribute of the module, bound at import)
 import numpy.typing as npt
 
 #: Per trade of the last run: [stock id, entry bar, exit bar or -1 while open].

@@ -1,11 +1,10 @@
 """Type stubs of the engine module torvex.core.pathsim (a C++ extension)."""
 
 import datetime as datetime
-import types
 from typing import Any
 
 import numpy as np
-import numpy as org_np
+import numpy as org_np  # noqa: F401  (an attribute of the module, bound at import)
 import numpy.typing as npt
 
 from torvex._stops import StopTable as StopTable
