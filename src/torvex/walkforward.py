@@ -749,6 +749,18 @@ src="{_png(self.plot())}"></div></div>
 # -------------------------------------------------------------------- entry
 
 
+def _quiet_sweep(sweep: Callable, *args: Any, **kwargs: Any) -> Any:
+    """A train window's sweep, without its summary of notes (they belong to its runs; the stitched
+    run warns once)."""
+    from torvex._sweep._api import QUIET_NOTES
+
+    token = QUIET_NOTES.set(True)
+    try:
+        return sweep(*args, **kwargs)
+    finally:
+        QUIET_NOTES.reset(token)
+
+
 def walk_forward(
     position: pd.DataFrame | pd.Series | Callable[..., Any],
     price: pd.DataFrame | Mapping[str, Any],
@@ -976,7 +988,7 @@ def walk_forward(
         train_sets = [_dated(s, last) for s in sets]
         kw = dict(backend=backend, n_jobs=n_jobs, progress=False, **_dated(options, last))
         if callable(metric) and not isinstance(metric, str):
-            table, kept = sweep(train_pos, _rows(price, ts, te + 1), train_sets, keep=metric, **kw)
+            table, kept = _quiet_sweep(sweep, train_pos, _rows(price, ts, te + 1), train_sets, keep=metric, **kw)
             failed = table["error"].notna().to_numpy()
             scores = np.full(len(sets), np.nan)
             # The kept values come in the order of the sets (a label holding NaN does not look itself up).
@@ -991,7 +1003,7 @@ def walk_forward(
                         f" {value!r} for parameter set {i} {labels[i]}"
                     ) from None
         else:
-            table = sweep(train_pos, _rows(price, ts, te + 1), train_sets, **kw)
+            table = _quiet_sweep(sweep, train_pos, _rows(price, ts, te + 1), train_sets, **kw)
             failed = table["error"].notna().to_numpy()
             scores = (
                 table[metric].to_numpy(dtype=float, na_value=np.nan) if metric in table else np.full(len(sets), np.nan)

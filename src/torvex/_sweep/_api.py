@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextvars
 import inspect
 import math
 import os
@@ -20,6 +21,10 @@ if TYPE_CHECKING:
     from ..report import Report
 
 CHUNKS_PER_WORKER = 8  # load balance and progress steps against per-task cost
+
+#: Set by a caller that runs sweeps as parts of its own work (walk-forward's train windows) and
+#: reports their notes itself: the sweeps then issue no summary warning.
+QUIET_NOTES: contextvars.ContextVar[bool] = contextvars.ContextVar("torvex_sweep_quiet_notes", default=False)
 
 
 def _backtest_options() -> set[str]:
@@ -352,7 +357,8 @@ def sweep(
     finally:
         bar.close()
 
-    _warn_notes(outcomes)
+    if not QUIET_NOTES.get():
+        _warn_notes(outcomes)
     return _tabulate(pd, names, labels, outcomes, keep)
 
 
