@@ -57,6 +57,12 @@ struct Ohlc {
     bool on() const noexcept { return open >= 0 && high >= 0 && low >= 0 && close >= 0; }
 };
 
+// The bounds of a bar [low, high] widened by a relative 1e-9, whatever their signs (a plain
+// l * (1 - 1e-9) narrows a negative low), so that the plain comparisons of a first pass find every
+// case the widened bounds do.
+inline double widened_low(double l) noexcept { return l < 0.0 ? l * (1 + 1e-9) : l * (1 - 1e-9); }
+inline double widened_high(double h) noexcept { return h < 0.0 ? h * (1 - 1e-9) : h * (1 + 1e-9); }
+
 inline bool bad_price(double v) noexcept {
     return v <= 0.0 || v == std::numeric_limits<double>::infinity();  // NaN is a missing price
 }
@@ -112,8 +118,8 @@ inline void scan_segment(const Grid* grids, int ngrids, Ohlc ohlc, std::int64_t 
         const double h = gh.at(r, c), l = gl.at(r, c);
         if (h < l) out.inverted.keep_first(0, r, c);
         const double o = go.at(r, c), cl = gc.at(r, c);
-        if (std::isnan(o) || std::isnan(cl)) continue;
-        const double lo = l * (1 - 1e-9), hi = h * (1 + 1e-9);
+        if (std::isnan(o) || std::isnan(cl) || std::isnan(h) || std::isnan(l)) continue;
+        const double lo = widened_low(l), hi = widened_high(h);
         const bool o_out = o < lo || o > hi;
         const bool c_out = cl < lo || cl > hi;
         if (o_out | c_out) {
@@ -133,8 +139,8 @@ inline void scan_cell(const Grid* grids, int ngrids, Ohlc ohlc, std::int64_t r, 
     const double h = grids[ohlc.high].at(r, c), l = grids[ohlc.low].at(r, c);
     if (h < l) out.inverted.keep_first(0, r, c);
     const double o = grids[ohlc.open].at(r, c), cl = grids[ohlc.close].at(r, c);
-    if (std::isnan(o) || std::isnan(cl)) return;
-    const double lo = l * (1 - 1e-9), hi = h * (1 + 1e-9);
+    if (std::isnan(o) || std::isnan(cl) || std::isnan(h) || std::isnan(l)) return;
+    const double lo = widened_low(l), hi = widened_high(h);
     const bool o_out = o < lo || o > hi;
     const bool c_out = cl < lo || cl > hi;
     if (o_out | c_out) {

@@ -150,10 +150,22 @@ PyObject* held_prices(PyObject*, PyObject* args) {
     }
     Ohlc ohlc;
     if (ohlc_obj != Py_None) {
+        // PyArg_ParseTuple takes only a tuple (anything else is a SystemError there).
+        if (!PyTuple_Check(ohlc_obj)) {
+            PyErr_Format(PyExc_TypeError, "ohlc: expected None or four grid indices; found %s",
+                         Py_TYPE(ohlc_obj)->tp_name);
+            return nullptr;
+        }
         int o, h, l, c;
         if (!PyArg_ParseTuple(ohlc_obj, "iiii;ohlc: expected None or four grid indices", &o, &h, &l,
-                              &c))
+                              &c)) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Format(PyExc_ValueError,
+                             "ohlc: expected grid indices in [0, %zd); found an index beyond int",
+                             ngrids);
+            }
             return nullptr;
+        }
         for (int idx : {o, h, l, c}) {
             if (idx < 0 || idx >= ngrids) {
                 PyErr_Format(PyExc_ValueError, "ohlc: expected grid indices in [0, %zd); found %d",

@@ -144,9 +144,15 @@ def percent_note(cells: np.ndarray, weights: np.ndarray, ncols: int, symbols, ro
     if big.size == 0:
         return None
     r, c = divmod(int(cells[big[0]]), ncols)
+    # Most weights above 1 look like prices rather than per cents.
+    swapped = (
+        "; are position and price swapped? backtest(position, price) takes the target weights first"
+        if big.size > weights.size // 2 and (weights > 0).all()
+        else ""
+    )
     return (
         f"position: weights are fractions: 0.1 means 10%; found {weights[big[0]]:g} for {symbols[c]!r}"
-        f" on {_date(row_dates[r])} ({big.size} weights above 1 in all)"
+        f" on {_date(row_dates[r])} ({big.size} weights above 1 in all){swapped}"
     )
 
 

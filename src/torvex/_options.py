@@ -42,7 +42,10 @@ def _kind(value: Any) -> str:
 def _real(value: Any, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.integer, np.floating)):
         raise TypeError(f"{name}: expected a number; found {_kind(value)}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{name}: expected a number that fits a float; found {value!r}") from None
 
 
 def _finite(value: Any, name: str) -> float:
@@ -126,8 +129,10 @@ def _integer(low: int) -> Callable[[Any, str], int]:
     def check(value: Any, name: str) -> int:
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Integral, np.integer)):
             raise TypeError(f"{name}: expected an integer; found {_kind(value)}")
-        if not low <= int(value) < 2**31:
+        if int(value) < low:
             raise ValueError(f"{name}: expected an integer of at least {low}; found {value}")
+        if int(value) >= 2**31:
+            raise ValueError(f"{name}: expected an integer of at most {2**31 - 1}; found {value}")
         return int(value)
 
     return check

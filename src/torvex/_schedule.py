@@ -78,7 +78,10 @@ def executions(marked, price_ns, pos_ns):
     """(signal bars, rows) of the rebalances the engine executes: the row in force at the end of a
     marked bar, executed on the next bar, when it differs from the row executed last."""
     nbars = price_ns.size
-    traded = marked[price_ns[marked] >= pos_ns[0]]
+    # A marked bar before the first row acts too when the next bar is dated after that row (a row
+    # dated between two bars, such as a month end on a Saturday): the row is traded on that next bar.
+    after = (marked + 1 < nbars) & (price_ns[np.minimum(marked + 1, nbars - 1)] > pos_ns[0])
+    traded = marked[(price_ns[marked] >= pos_ns[0]) | after]
     if traded.size == 0:
         return traded, traded
     # Row in force after bar d: the newest row dated strictly before bar d + 1 (all rows after the last bar).
@@ -134,13 +137,13 @@ def plan(resample, dates: pd.DatetimeIndex, price_ns: np.ndarray, pos_dates: pd.
     ([1, 3], [0, 1], None)
     """
     marked = resample_bars(resample, dates, price_ns, pos_ns)
-    if not (price_ns[marked] >= pos_ns[0]).any():
+    signal_bars, rows = executions(marked, price_ns, pos_ns)
+    if signal_bars.size == 0:
         raise ValueError(
             f"resample: expected rebalance points on or after the first position row {date_text(pos_dates[0])};"
             f" found {resample!r} marking none of the bars {date_text(dates[0])} .. {date_text(dates[-1])}"
         )
     resample_ns = price_ns[marked] if resample is not None else pos_ns
-    signal_bars, rows = executions(marked, price_ns, pos_ns)
     in_data = signal_bars + 1 < price_ns.size
     pending = None if in_data.all() else int(rows[-1])
     return Schedule(resample_ns, signal_bars, rows, signal_bars[in_data] + 1, rows[in_data], pending)
