@@ -129,7 +129,11 @@ def _decode(value: Any, *, table=None) -> Any:
         ts = pd.Timestamp(value["value"])
         return ts if value["tz"] is None else ts.tz_convert(value["tz"])
     if tag == "dates":
-        idx = pd.DatetimeIndex([pd.Timestamp(v) for v in value["values"]], name=_decode(value["name"]))
+        stamps = [pd.Timestamp(v) for v in value["values"]]
+        if value["tz"] is not None and stamps and stamps[0].tz is not None:
+            # UTC offsets differ across a change of daylight saving time: one index by way of UTC.
+            stamps = [ts.tz_convert("UTC") for ts in stamps]
+        idx = pd.DatetimeIndex(stamps, name=_decode(value["name"]))
         if value["tz"] is not None:
             idx = idx.tz_convert(value["tz"]) if idx.tz is not None else idx.tz_localize(value["tz"])
         return idx
@@ -563,7 +567,10 @@ def load_report(path: str | os.PathLike) -> Report:
         }
         saved = pd.Timestamp(manifest["start"])
         run = _rebuild(t, manifest["run"], saved, manifest.get("warnings", []), settings, where)
-    except (KeyError, TypeError, AttributeError) as exc:
+    except (KeyError, TypeError, AttributeError, IndexError, ValueError) as exc:
+        if isinstance(exc, ValueError) and str(exc).startswith("path:"):
+            raise  # said already, with the file at fault
+        # pandas and pyarrow on a damaged table (ArrowInvalid is a ValueError), pandas on a bad date ...
         raise ValueError(
             f"path: expected a saved torvex report; found {target}, whose {_MANIFEST} or tables"
             f" are damaged ({type(exc).__name__}: {exc})"

@@ -380,7 +380,11 @@ def _read_csv(fh, max_columns: int):
     header = _text(first, "on line 1").removeprefix("\ufeff")
     # Refuse a huge header before anything is allocated for it: the comma count bounds the field count.
     if header.count(",") + 1 > max_columns:
-        fields = len(next(csv.reader([header.rstrip("\r\n")]), []))
+        # The first record of the line read (a file of lone CR line ends comes as one "line").
+        try:
+            fields = len(next(csv.reader(_io.StringIO(header, newline="")), []))
+        except csv.Error as exc:
+            raise ValueError(f"path_or_buffer: could not read line 1 as CSV: {exc}") from None
         if fields > max_columns:
             raise ValueError(
                 f"path_or_buffer: expected at most max_columns={max_columns} fields in the header; found {fields}"

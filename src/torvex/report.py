@@ -402,7 +402,8 @@ class Report:
         """Per-bar simple returns from the bar after :attr:`start` on."""
         if "returns" not in self._cache:
             v = self._run.creturn[self._start :]
-            r = v[1:] / v[:-1] - 1.0
+            with np.errstate(divide="ignore", invalid="ignore"):  # NaN after a value of 0 (all lost)
+                r = v[1:] / v[:-1] - 1.0
             self._cache["returns"] = pd.Series(r, index=self._run.dates[self._start + 1 :], name="returns")
         return self._cache["returns"].copy(deep=False)
 
@@ -567,7 +568,7 @@ class Report:
         begin = end - bars
         growth = np.full(n, np.nan)
         drawdown = np.full(n, np.nan)
-        with np.errstate(divide="ignore", invalid="ignore"):
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             growth[full] = value[end[full]] / value[begin[full]] - 1.0
             sharpe = mean / std * root
             for i in np.flatnonzero(full):
@@ -577,7 +578,7 @@ class Report:
         bench = self.benchmark
         if bench is not None:
             p = bench.to_numpy()[self._start :]
-            with np.errstate(divide="ignore", invalid="ignore"):
+            with np.errstate(divide="ignore", invalid="ignore", over="ignore"):  # a price of 1e-310 after 1e300
                 b = pd.Series(p[1:] / p[:-1] - 1.0, index=ret.index)
             both = ret.notna() & b.notna()
             x, y = ret.where(both), b.where(both)
@@ -1109,13 +1110,16 @@ class Report:
     def _headline(self) -> dict:
         r = self._run
         value = r.creturn[self._start :]
-        ret = value[1:] / value[:-1] - 1.0
-        return {
-            "period": f"{r.dates[self._start].date()} .. {r.dates[-1].date()}",
-            "total": value[-1] / value[0] - 1.0,
-            "sharpe": _st.sharpe(ret, 0.0, self._periods_per_year()),
-            "mdd": _st.max_drawdown(ret),
-        }
+        # Extreme runs (values beyond 1e150, a value of 0) give NaN or infinite figures, without warnings.
+        with np.errstate(all="ignore"):
+            ret = value[1:] / value[:-1] - 1.0
+            known = np.count_nonzero(~np.isnan(ret))  # np.nanstd warns with fewer than two
+            return {
+                "period": f"{r.dates[self._start].date()} .. {r.dates[-1].date()}",
+                "total": value[-1] / value[0] - 1.0,
+                "sharpe": _st.sharpe(ret, 0.0, self._periods_per_year()) if known >= 2 else float("nan"),
+                "mdd": _st.max_drawdown(ret),
+            }
 
     def __repr__(self) -> str:
         h = self._headline()

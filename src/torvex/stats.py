@@ -469,9 +469,12 @@ def alpha_beta(returns, benchmark, risk_free: float = 0.0, periods_per_year: flo
     if r.size < 2:
         return float("nan"), float("nan")
     ind = np.where(np.isnan(r), np.nan, f)
+    if not np.isfinite(ind).any():  # no bar with both returns: neither figure exists
+        return float("nan"), float("nan")
     resid = ind - np.nanmean(ind)
     var = np.nanmean(np.square(resid))
-    beta = float(np.nanmean(resid * r) / var) if var >= 1e-30 else float("nan")
+    # An infinite variance (a benchmark return beyond the float range) leaves no beta either.
+    beta = float(np.nanmean(resid * r) / var) if 1e-30 <= var < math.inf else float("nan")
     if math.isnan(beta):  # a benchmark that does not move: neither figure exists
         return float("nan"), beta
     a = np.nanmean((r - risk_free) - beta * (f - risk_free))
@@ -533,7 +536,12 @@ def _real(name: str, value, *, nan: bool = True) -> float:
     """``value`` as a float, refusing what is not a real number (and NaN unless ``nan``)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name}: expected a real number, found {type(value).__name__}")
-    v = float(value)
+    try:
+        v = float(value)
+    except OverflowError:  # an int beyond the float range
+        raise ValueError(
+            f"{name}: expected a number in the float range, found an int of {int(value).bit_length()} bits"
+        ) from None
     if math.isnan(v) and not nan:
         raise ValueError(f"{name}: expected a number, found NaN")
     return v

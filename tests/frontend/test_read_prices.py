@@ -361,3 +361,14 @@ def test_parquet_problems_are_value_errors_of_read_prices(tmp_path):
     with pytest.raises(ValueError, match="path_or_buffer: could not read the Parquet data") as info:
         torvex.read_prices(io.BytesIO(WIDE.encode()), format="parquet")
     assert type(info.value) is ValueError  # not pyarrow's own error class
+
+
+@pytest.mark.parametrize("max_columns, shape", [(3, (2, 2)), (2, None)])
+def test_lone_cr_line_ends_and_max_columns(max_columns, shape):
+    # Read as bytes, such a file is one "line": the header's field count is that of its first record.
+    data = io.BytesIO(b"date,A,B\r2024-01-02,10,20\r2024-01-03,11,21\r")
+    if shape is None:
+        with pytest.raises(ValueError, match="max_columns=2 fields in the header; found 3"):
+            torvex.read_prices(data, max_columns=max_columns)
+    else:
+        assert torvex.read_prices(data, max_columns=max_columns).shape == shape

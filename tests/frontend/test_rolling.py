@@ -93,3 +93,16 @@ def test_rolling_figures_match_a_loop_over_the_windows(reports, window):
 def test_rolling_refuses_a_window_that_cannot_work(reports, window, error, found):
     with pytest.raises(error, match="^window: expected an int number of bars .*" + found):
         reports[0].rolling(window)
+
+
+def test_a_benchmark_jump_beyond_the_float_range_is_quiet():
+    # Positive finite prices, 1e-310 then 100 again: a return of 1e312, an overflow to inf.
+    dates = pd.bdate_range("2024-01-01", periods=12)
+    price = pd.DataFrame({"A": np.linspace(10.0, 12.0, 12)}, index=dates)
+    bench = pd.Series(100.0, index=dates)
+    bench.iloc[6] = 1e-310
+    report = torvex.backtest(price.notna(), price, benchmark=bench, fee_ratio=0, tax_ratio=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        roll = report.rolling(2)
+    assert np.isinf(roll["beta"].dropna()).sum() == 0 and len(roll) == len(report.returns)

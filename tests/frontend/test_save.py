@@ -275,6 +275,16 @@ def _other_format(folder):
     (folder / "report.json").write_text(json.dumps({"format": "something-else", "version": 1}))
 
 
+def _edit_manifest(folder, start=None, columns_range=None):
+    path = folder / "report.json"
+    manifest = json.loads(path.read_text())
+    if start is not None:
+        manifest["start"] = start
+    if columns_range is not None:
+        manifest["tables"]["position"]["columns_range"] = columns_range
+    path.write_text(json.dumps(manifest))
+
+
 @pytest.mark.parametrize(
     "spoil, error, match",
     [
@@ -284,6 +294,11 @@ def _other_format(folder):
         (_other_format, ValueError, "path: .*format 'something-else'"),
         (lambda f: (f / "trades.parquet").unlink(), ValueError, "path: expected trades.parquet"),
         (lambda f: (f / "report.json").write_text("{no json"), ValueError, "path: .*not JSON"),
+        # Damage pyarrow and pandas find (a cut-off file, a date that is none, a column count that lies).
+        (lambda f: (f / "creturn.parquet").write_bytes(b"PAR1"), ValueError, "path: .*tables are damaged"),
+        (lambda f: (f / "position.parquet").write_bytes(b""), ValueError, "path: .*tables are damaged"),
+        (lambda f: _edit_manifest(f, start="someday"), ValueError, "path: .*tables are damaged"),
+        (lambda f: _edit_manifest(f, columns_range=[0, 99, 1]), ValueError, "path: .*tables are damaged"),
     ],
 )
 def test_load_refuses_what_is_not_a_saved_report(small, tmp_path, spoil, error, match):
@@ -344,6 +359,14 @@ def test_resample_dates_as_a_datetime64_array_come_back(tmp_path):
     assert_series_equal(back.creturn, report.creturn, **EXACT)
     kept = back._run.settings["resample"]
     assert kept.dtype == when.dtype and np.array_equal(kept, when)
+
+
+def test_resample_dates_across_a_daylight_saving_change_come_back(tmp_path):
+    dates = pd.date_range("2024-02-23", periods=8, freq="W-FRI", tz="America/New_York")  # EST, then EDT
+    price = pd.DataFrame({"A": np.linspace(10, 12, 8)}, index=dates)
+    report = torvex.backtest(price.notna(), price, resample=dates[::2])
+    back = torvex.load_report(report.save(tmp_path / "r"))
+    assert back._run.settings["resample"].equals(dates[::2])
 
 
 def test_loaded_report_draws_its_plots_and_page(small, tmp_path):

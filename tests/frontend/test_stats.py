@@ -1,5 +1,7 @@
 """Report.stats against empyrical-reloaded on the same returns, and against hand-computed values."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -115,3 +117,79 @@ def test_returns_start_at_the_first_row_that_holds_anything():
     r = torvex.backtest(pos, price, fee_ratio=0, tax_ratio=0)
     assert r.start == dates[2] and r.returns.index[0] == dates[3]
     assert r.stats()["bars"] == 3 and r.stats()["exposure"] == 1.0
+
+
+@pytest.fixture(scope="module")
+def short_squeeze():
+    """A short of the whole equity through a price that triples: the value falls below 0."""
+    dates = pd.date_range("2024-01-01", periods=5)
+    price = pd.DataFrame({"A": [10.0, 10.0, 25.0, 30.0, 31.0]}, index=dates)
+    return torvex.backtest(pd.DataFrame({"A": [-1.0]}, index=dates[:1]), price, fee_ratio=0, tax_ratio=0)
+
+
+def test_a_value_below_zero_gives_nan_figures_without_numpy_warnings(short_squeeze):
+    assert short_squeeze.creturn.iloc[-1] < 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        s = short_squeeze.stats(periods_per_year=10)  # a fractional power of a negative growth
+    assert np.isnan(s["cagr"]) and s["total_return"] == pytest.approx(-2.1)
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, text",
+    [
+        (dict(risk_free="0.02"), TypeError, "risk_free"),
+        (dict(risk_free=float("nan")), ValueError, "risk_free"),
+        (dict(risk_free=float("inf")), ValueError, "risk_free"),
+        (dict(risk_free=10**400), ValueError, "risk_free"),
+        (dict(periods_per_year=0), ValueError, "periods_per_year"),
+        (dict(periods_per_year=-12), ValueError, "periods_per_year"),
+        (dict(periods_per_year=float("nan")), ValueError, "periods_per_year"),
+        (dict(periods_per_year=True), TypeError, "periods_per_year"),
+        (dict(periods_per_year="252"), TypeError, "periods_per_year"),
+    ],
+)
+def test_stats_arguments_are_checked(short_squeeze, kwargs, exc, text):
+    with pytest.raises(exc, match=text):
+        short_squeeze.stats(**kwargs)
+
+
+def test_stats_takes_any_positive_number_of_bars_per_year(short_squeeze):
+    base = short_squeeze.stats(periods_per_year=12)
+    assert short_squeeze.stats(periods_per_year=np.int64(12)).equals(base)
+    assert short_squeeze.stats(periods_per_year=12.0).equals(base)
+    assert np.isfinite(short_squeeze.stats(periods_per_year=10**30)["annual_volatility"])
+
+
+def test_excursion_means_of_trades_without_excursions_are_nan_without_a_warning():
+    from torvex.report import _trade_figures
+
+    fills = {k: np.array([v]) for k, v in dict(pnl=0.1, committed=1.0, fees=0.0, taxes=0.0).items()}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        out = _trade_figures(np.array([0]), np.array([2]), np.full((1, 6), np.nan), 3, fills)
+    assert np.isnan(out["avg_mae"]) and np.isnan(out["avg_mfe"]) and out["win_rate"] == 1.0
+
+
+def test_a_run_that_loses_everything_gives_its_figures_without_warnings():
+    # A short of the whole equity through a doubling: a value of exactly 0, then 0 / 0 returns.
+    dates = pd.date_range("2024-01-01", periods=5)
+    price = pd.DataFrame({"A": [10.0, 10.0, 20.0, 20.0, 20.0]}, index=dates)
+    report = torvex.backtest(pd.DataFrame({"A": [-1.0]}, index=dates[:1]), price, fee_ratio=0, tax_ratio=0)
+    assert report.creturn.tolist() == [1.0, 1.0, 0.0, 0.0, 0.0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        text, s, roll = repr(report), report.stats(), report.rolling(2)
+    assert "-100.00%" in text and s["total_return"] == -1.0 and s["max_drawdown"] == -1.0
+    assert roll.index.equals(report.returns.index)
+
+
+def test_a_benchmark_return_beyond_the_float_range_leaves_alpha_and_beta_nan_quietly():
+    dates = pd.date_range("2024-01-01", periods=6)
+    price = pd.DataFrame({"A": [10.0, 10.0, 11.0, 12.0, 11.0, 12.0]}, index=dates)
+    bench = pd.Series([100.0, 100.0, 1e-310, 100.0, 101.0, 102.0], index=dates)  # positive finite prices
+    report = torvex.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), price, benchmark=bench)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        s = report.stats()
+    assert np.isnan(s["beta"]) and np.isnan(s["alpha"]) and np.isfinite(s["sharpe"])
