@@ -204,6 +204,19 @@ def values_of(df: pd.DataFrame, name: str, dtypes: list | None = None) -> np.nda
 # --------------------------------------------------------------------- prices
 
 
+def _first_difference(a: pd.Index, b: pd.Index) -> int:
+    """The first position where two indexes of one length differ (labels of any types: an
+    element-wise compare of, say, tuples against text is not defined for every index kind)."""
+    for i, (x, y) in enumerate(zip(a, b)):
+        try:
+            same = x is y or bool(x == y)
+        except (TypeError, ValueError):
+            same = False
+        if not same:
+            return i
+    return 0
+
+
 def price_frames(price, open, high, low, close):
     """The close frame and a dict of the other given frames, all on the close's dates and symbols."""
     frames: dict[str, pd.DataFrame] = {}
@@ -232,11 +245,11 @@ def price_frames(price, open, high, low, close):
                 f"{k}: expected a frame of the close's shape {ref.shape} (dates x symbols); found shape {f.shape}"
             )
         if f.index is not ref.index and not f.index.equals(ref.index):
-            bad = np.flatnonzero(f.index != ref.index)
-            raise ValueError(f"{k}: expected the close's dates; found {f.index[bad[0]]!r} at row {bad[0]}")
+            i = _first_difference(f.index, ref.index)
+            raise ValueError(f"{k}: expected the close's dates; found {f.index[i]!r} at row {i}")
         if f.columns is not ref.columns and not f.columns.equals(ref.columns):
-            bad = np.flatnonzero(f.columns != ref.columns)
-            raise ValueError(f"{k}: expected the close's symbols; found {f.columns[bad[0]]!r} in column {bad[0]}")
+            i = _first_difference(f.columns, ref.columns)
+            raise ValueError(f"{k}: expected the close's symbols; found {f.columns[i]!r} in column {i}")
     return ref, frames
 
 
@@ -346,7 +359,10 @@ def threshold(value, name, dates, price_ns, lookup: Lookup):
         v[cols] = np.where(np.isnan(s), np.inf, s)
         return v
     if isinstance(value, (numbers.Real, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_)):
-        number = float(value)
+        try:
+            number = float(value)
+        except OverflowError:
+            raise ValueError(f"{name}: expected a number that fits a float; found {value!r}") from None
         return np.inf if math.isnan(number) else number
     if isinstance(value, np.ndarray):
         return value  # laid out by position column, as the engine takes it

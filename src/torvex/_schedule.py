@@ -30,6 +30,14 @@ _ALIASES = {
     "BYE": "YE",
     "BA": "YE",
     "SM": "SME",
+    # Periods that start a month, quarter or year are the same periods.
+    "MS": "ME",
+    "BMS": "ME",
+    "QS": "QE",
+    "BQS": "QE",
+    "YS": "YE",
+    "AS": "YE",
+    "BYS": "YE",
 }
 
 

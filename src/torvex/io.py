@@ -436,7 +436,10 @@ def _read_parquet(fh, max_columns: int, override_date: str | None):
                     f"path_or_buffer: expected columns of dates, numbers or text; found column {field.name!r} of type {t}"
                 )
         raw = file.read().to_pandas()
-    except (OSError, TypeError, pa.ArrowException) as exc:  # ArrowInvalid (a ValueError) among them
+    except (OSError, TypeError, ValueError, pa.ArrowException) as exc:
+        # pyarrow's errors (ArrowInvalid is a ValueError), a damaged pandas metadata block (not UTF-8, not JSON).
+        if isinstance(exc, ValueError) and str(exc).startswith("path_or_buffer:"):
+            raise
         raise ValueError(f"path_or_buffer: could not read the Parquet data: {exc}") from exc
     if isinstance(raw.columns, pd.MultiIndex):
         raise ValueError(

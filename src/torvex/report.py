@@ -833,7 +833,7 @@ class Report:
             (:attr:`benchmark`) for this call; without either the benchmark
             figures are NaN.
         periods_per_year : int, optional
-            Bars per year; inferred from the dates when None (252 for daily bars).
+            Bars per year (a positive number); inferred from the dates when None (252 for daily bars).
 
         Returns
         -------

@@ -193,3 +193,23 @@ def test_infinite_weight_is_refused():
     pos = pd.DataFrame({"A": [np.inf], "B": [np.nan]}, index=DATES[:1])
     with pytest.raises(ValueError, match="position: expected finite weights; found inf for 'A' on 2024-01-01"):
         torvex.backtest(pos, prices())
+
+
+def test_numbers_beyond_a_float_and_frames_with_other_label_types_are_named():
+    with pytest.raises(ValueError, match="stop_loss: expected a number that fits a float"):
+        torvex.backtest(row(A=1.0), prices(), stop_loss=10**400)
+    with pytest.raises(ValueError, match="fee_ratio: expected a number that fits a float"):
+        torvex.backtest(row(A=1.0), prices(), fee_ratio=10**400)
+    close = pd.DataFrame(10.0, index=DATES, columns=pd.Index([("T", 0), ("T", 1)], tupleize_cols=False))
+    with pytest.raises(ValueError, match="low: expected the close's symbols; found 'x0' in column 0"):
+        torvex.backtest(close.notna(), {"close": close, "low": close.set_axis(["x0", "x1"], axis=1)})
+
+
+@pytest.mark.parametrize("start, end", [("MS", "ME"), ("QS", "QE"), ("YS", "YE")])
+def test_period_start_aliases_mark_the_same_periods_as_their_ends(start, end):
+    d = pd.bdate_range("2024-01-01", periods=300)
+    p = pd.DataFrame({"A": np.linspace(10, 12, 300), "B": np.linspace(12, 10, 300)}, index=d)
+    pos = pd.DataFrame({"A": [1.0, 0.0, 1.0], "B": [0.0, 1.0, 0.0]}, index=d[[0, 100, 200]])
+    a = torvex.backtest(pos, p, resample=start).creturn
+    b = torvex.backtest(pos, p, resample=end).creturn
+    assert a.to_numpy().tobytes() == b.to_numpy().tobytes()

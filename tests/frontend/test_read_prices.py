@@ -361,6 +361,15 @@ def test_parquet_problems_are_value_errors_of_read_prices(tmp_path):
     with pytest.raises(ValueError, match="path_or_buffer: could not read the Parquet data") as info:
         torvex.read_prices(io.BytesIO(WIDE.encode()), format="parquet")
     assert type(info.value) is ValueError  # not pyarrow's own error class
+    # pandas' metadata block of the file damaged (not UTF-8): pyarrow's to_pandas fails on it.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pandas(torvex.read_prices(io.StringIO(WIDE)))
+    pq.write_table(table.replace_schema_metadata({b"pandas": b'{"index_columns": ["\xe1"]}'}), path)
+    with pytest.raises(ValueError, match="path_or_buffer: could not read the Parquet data") as info:
+        torvex.read_prices(path)
+    assert type(info.value) is ValueError
 
 
 @pytest.mark.parametrize("max_columns, shape", [(3, (2, 2)), (2, None)])
