@@ -1107,24 +1107,28 @@ class BacktestCase:
         return [("position", self.position), ("price", self.price)] + [(f"{k}=", v) for k, v in self.kwargs.items()]
 
 
+#: The Report's properties (read without arguments).
+REPORT_PROPERTIES = (
+    "creturn",
+    "returns",
+    "drawdown",
+    "start",
+    "end",
+    "benchmark",
+    "position",
+    "rebalances",
+    "weights",
+    "next_weights",
+    "actions",
+    "trades",
+    "warnings",
+)
+
+
 def report_plan(g: Gen, heavy: bool, close) -> list:
     """The report operations of the case, as (name, arguments)."""
     plan = []
-    for name in (
-        "creturn",
-        "returns",
-        "drawdown",
-        "start",
-        "end",
-        "benchmark",
-        "position",
-        "rebalances",
-        "weights",
-        "next_weights",
-        "actions",
-        "trades",
-        "warnings",
-    ):
+    for name in REPORT_PROPERTIES:
         if g.chance(0.85):
             plan.append((name, None))
     st = {}
@@ -1982,21 +1986,7 @@ def _alias_check(report, name: str, value) -> None:
 def _report_op(report, name: str, arg, ctx: dict):
     """The call of one report operation (a function of no arguments) and its allowed exceptions."""
     allowed = (TypeError, ValueError)
-    if arg is None and name in (
-        "creturn",
-        "returns",
-        "drawdown",
-        "start",
-        "end",
-        "benchmark",
-        "position",
-        "rebalances",
-        "weights",
-        "next_weights",
-        "actions",
-        "trades",
-        "warnings",
-    ):
+    if arg is None and name in REPORT_PROPERTIES:
 
         def read():
             _alias_check(report, name, getattr(report, name))
