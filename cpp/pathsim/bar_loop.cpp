@@ -1,10 +1,6 @@
 // The bar loop: valuation of held positions, exit bands and stop exits,
 // rebalances on marked bars, delisting, and the portfolio value at each close.
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #include "bar_loop.hpp"
-
-#include <numpy/arrayobject.h>
 
 #include <cfloat>
 #include <chrono>
@@ -522,77 +518,6 @@ std::int64_t now_ns() noexcept {
         .count();
 }
 }  // namespace
-
-namespace {
-
-// Whether the NumPy array `obj` no longer has the memory and shape recorded.
-bool moved(PyObject* obj, const void* data, int ndim, const Py_ssize_t* dims) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-    bool same = PyArray_DATA(arr) == data && PyArray_NDIM(arr) == ndim;
-    for (int i = 0; same && i < ndim; ++i) same = PyArray_DIM(arr, i) == dims[i];
-    return !same;
-}
-
-}  // namespace
-
-void check_unmoved(const Buffer& b, const char* name) {
-    if (!b.is_open()) return;
-    const Py_buffer& v = b.view();
-    if (v.obj == nullptr || !PyArray_Check(v.obj)) return;  // other exporters refuse to move
-    if (moved(v.obj, v.buf, v.ndim, v.shape))
-        raise_format(PyExc_ValueError, msg::resized_during_run, name);
-}
-
-namespace {
-
-template <class F>
-void for_each_input(const Run& r, F&& fn) {
-    const std::pair<const Buffer*, const char*> held[] = {{&r.b_price, "price_values"},
-                                                          {&r.b_close, "close_values"},
-                                                          {&r.b_high, "high_values"},
-                                                          {&r.b_low, "low_values"},
-                                                          {&r.b_open, "open_values"},
-                                                          {&r.b_price_index, "price_index"},
-                                                          {&r.b_price_columns, "price_columns"},
-                                                          {&r.b_pos_values, "pos_values"},
-                                                          {&r.b_pos_index, "pos_index"},
-                                                          {&r.b_pos_columns, "pos_columns"},
-                                                          {&r.b_resample, "resample"},
-                                                          {&r.b_delisting, "delisting_bars"},
-                                                          {&r.b_sl_values, "stop_loss"},
-                                                          {&r.b_sl_rows, "stop_loss"},
-                                                          {&r.b_tp_values, "take_profit"},
-                                                          {&r.b_tp_rows, "take_profit"}};
-    for (const auto& [b, name] : held) fn(*b, name);
-}
-
-}  // namespace
-
-void watch_inputs(Run& r) {
-    r.watched.clear();
-    // Buffers are opened with their exact number of dimensions: one or two.
-    for_each_input(r, [&](const Buffer& b, const char* name) {
-        if (!b.is_open()) return;
-        const Py_buffer& v = b.view();
-        if (v.obj == nullptr || !PyArray_Check(v.obj)) return;
-        WatchedInput w{v.obj, v.buf, v.ndim, {0, 0}, name};
-        for (int i = 0; i < v.ndim && i < 2; ++i) w.dims[i] = v.shape[i];
-        r.watched.push_back(w);
-    });
-    r.watching = true;
-}
-
-void check_run_inputs() {
-    const Run* r = running_run;
-    if (r == nullptr) return;
-    if (!r->watching) {
-        for_each_input(*r, [](const Buffer& b, const char* name) { check_unmoved(b, name); });
-        return;
-    }
-    for (const WatchedInput& w : r->watched)
-        if (moved(w.array, w.data, w.ndim, w.dims))
-            raise_format(PyExc_ValueError, msg::resized_during_run, w.name);
-}
 
 Ref run_backtest(const RunArgs& a) {
     last_phases[0] = last_phases[1] = last_phases[2] = 0;

@@ -71,7 +71,7 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) {
 
 void map_run_columns(Run& r) {
     const RunArgs& a = r.a;
-    r.pos2price = cached_map_columns(a.price_columns, a.pos_columns);
+    r.pos2price = cached_map_columns(a.price_columns, a.pos_columns, map_columns);
     // The labels' `encode` is the caller's code: the weights are read next.
     check_run_inputs();
     const Py_ssize_t ncols = r.b_pos_columns.size();

@@ -175,8 +175,8 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
 // After code of the caller may have run (a truth test, a replaced setting or
 // record list): raises ValueError when an input array of the running run no
 // longer has the memory and shape its buffer recorded (NumPy's
-// resize(refcheck=False) moves memory even under a held buffer). Defined with
-// the bar loop; does nothing outside a run.
+// resize(refcheck=False) moves memory even under a held buffer). Defined in
+// watch.cpp; does nothing outside a run.
 void check_run_inputs();
 
 struct Run;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <vector>
 
-#include "columns.hpp"
 #include "state.hpp"
 #include "torvex/capi.hpp"
 
@@ -147,11 +146,12 @@ bool unchanged() {
 
 }  // namespace
 
-std::map<int, int> cached_map_columns(PyObject* price_columns, PyObject* pos_columns) {
+std::map<int, int> cached_map_columns(PyObject* price_columns, PyObject* pos_columns,
+                                      ColumnMapBuilder build) {
     if (columns.valid && columns.price.same_as(price_columns) && columns.pos.same_as(pos_columns))
         return columns.map;
     columns.valid = false;
-    std::map<int, int> m = map_columns(price_columns, pos_columns);
+    std::map<int, int> m = build(price_columns, pos_columns);
     if (columns.price.take(price_columns) && columns.pos.take(pos_columns)) {
         columns.map = m;
         columns.valid = true;

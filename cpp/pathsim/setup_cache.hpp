@@ -12,10 +12,12 @@
 
 namespace torvex::pathsim {
 
-// map_columns(price_columns, pos_columns), reused while both sequences hold
-// the very str labels (exact str objects, by identity) they held when it was
-// last computed.
-std::map<int, int> cached_map_columns(PyObject* price_columns, PyObject* pos_columns);
+// build(price_columns, pos_columns) (the column map), reused while both
+// sequences hold the very str labels (exact str objects, by identity) they held
+// when it was last computed.
+using ColumnMapBuilder = std::map<int, int> (*)(PyObject* price_columns, PyObject* pos_columns);
+std::map<int, int> cached_map_columns(PyObject* price_columns, PyObject* pos_columns,
+                                      ColumnMapBuilder build);
 
 // Called once at import with torvex._stops and the two names taken from it.
 void remember_stop_builders(PyObject* stops_module, PyObject* type, PyObject* builder);
