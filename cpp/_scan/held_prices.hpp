@@ -92,6 +92,22 @@ inline bool any_bad(const char* p, std::ptrdiff_t stride, std::int64_t n) noexce
 // Checks grids[*] over the rows [r0, r1] of column c.
 inline void scan_segment(const Grid* grids, int ngrids, Ohlc ohlc, std::int64_t c, std::int64_t r0,
                          std::int64_t r1, Findings& out) {
+    if (ohlc.on() && ngrids == 4) {
+        // The four frames of a bar are all there is: one pass of plain comparisons over the four
+        // at once (their loads are independent, so their cache misses overlap); a segment where
+        // it finds anything is looked at in detail below.
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        const Grid &go = grids[ohlc.open], &gh = grids[ohlc.high], &gl = grids[ohlc.low],
+                   &gc = grids[ohlc.close];
+        bool suspect = false;
+        for (std::int64_t r = r0; r <= r1; ++r) {
+            const double o = go.at(r, c), h = gh.at(r, c), l = gl.at(r, c), cl = gc.at(r, c);
+            suspect |= (o <= 0.0) | (h <= 0.0) | (l <= 0.0) | (cl <= 0.0) | (o == inf) |
+                       (h == inf) | (l == inf) | (cl == inf) | (h < l) | (o < l) | (o > h) |
+                       (cl < l) | (cl > h);
+        }
+        if (!suspect) return;
+    }
     for (int f = 0; f < ngrids; ++f) {
         const Grid& g = grids[f];
         if (!any_bad(g.data + r0 * g.row_stride + c * g.col_stride, g.row_stride, r1 - r0 + 1))
