@@ -36,7 +36,7 @@ sys.path.insert(0, HERE)
 
 import pandas as pd  # noqa: E402
 
-from workloads import WORKLOADS, make_data  # noqa: E402
+from workloads import ARG_ORDER, WORKLOADS, make_data  # noqa: E402
 
 CLOCK = time.perf_counter
 
@@ -124,22 +124,7 @@ def run(name, repeats):
         rows["readout"].append(r1 - r0)
         rows["gts"].append(CLOCK() - r1)
         del log, ops
-        args = [
-            a[k]
-            for k in (
-                "price_values",
-                "close_values",
-                "high_values",
-                "low_values",
-                "open_values",
-                "price_index",
-                "price_columns",
-                "pos_values",
-                "pos_index",
-                "pos_columns",
-                "resample",
-            )
-        ]
+        args = [a[k] for k in ARG_ORDER]
         q = CLOCK()
         real(*args, **params)
         rows["raw"].append(CLOCK() - q)

@@ -2761,8 +2761,8 @@ def _shape_of(text: str) -> str:
     return _VALUES.sub("_", text)
 
 
-def replay(spec: str, heavy: bool = True) -> int:
-    seed, index = (int(x) for x in spec.split(":"))
+def replay(case_id: str, heavy: bool = True) -> int:
+    seed, index = (int(x) for x in case_id.split(":"))
     case = make_case(seed, index, heavy)
     print(f"case {seed}:{index} ({case.kind}): {case.describe()}")
     if case.kind == "backtest":

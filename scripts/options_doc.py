@@ -19,10 +19,10 @@ END = "\n    Returns\n    -------\n"
 
 def load_options():
     """torvex._options from the source tree, without importing the package (no built modules needed)."""
-    spec = importlib.util.spec_from_file_location("_torvex_options", ROOT / "src" / "torvex" / "_options.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up while the class is made
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_torvex_options", ROOT / "src" / "torvex" / "_options.py")
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up while the class is made
+    found.loader.exec_module(module)
     return module
 
 

@@ -368,8 +368,6 @@ def _check_held_prices(data, target, plan, rr, cc, traded, trade_at: str, touche
     keep = traded != 0
     read = dict.fromkeys((trade_at, "close") + (("open", "high", "low") if touched_exit else ()))
     arrays = {data.names[k]: data.arrays[k] for k in read}
-    if touched_exit:
-        arrays = {("close" if k == "price" else k): v for k, v in arrays.items()}
     hint = ""
     w = target.cell_weights
     if w.size and np.count_nonzero(np.abs(w) > 1) > w.size // 2:

@@ -193,8 +193,8 @@ def held_prices(
     names = list(arrays)
     grids = tuple(arrays[k] for k in names)
     four = None
+    close = "close" if "close" in arrays else "price"  # the close's argument name
     if ohlc:
-        close = "close" if "close" in arrays else "price"
         four = (names.index("open"), names.index("high"), names.index("low"), names.index(close))
     bad, inverted, outside, count = _scan.held_prices(
         grids,
@@ -220,7 +220,7 @@ def held_prices(
         return None
     which, r, c = outside
     name = "open" if which == 0 else "close"
-    a = arrays["open"] if which == 0 else grids[names.index("close" if "close" in arrays else "price")]
+    a = arrays["open"] if which == 0 else arrays[close]
     return (
         f"{name}: {a[r, c]:g} for {symbols[c]!r} on {_date(dates[r])} lies outside the bar's low"
         f" {arrays['low'][r, c]:g} and high {arrays['high'][r, c]:g} ({count} such prices while held); are the"

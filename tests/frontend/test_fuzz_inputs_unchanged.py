@@ -20,9 +20,9 @@ CASES = 300
 
 
 def _load_fuzzer():
-    spec = importlib.util.spec_from_file_location("torvex_frontend_fuzzer", FUZZER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("torvex_frontend_fuzzer", FUZZER)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
