@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "torvex/buffer.hpp"
+#include "torvex/view.hpp"
 
 namespace torvex::excursion {
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "bar_loop.hpp"
+#include "backtest.hpp"
 #include "params.hpp"
 #include "state.hpp"
 #include "torvex/argparse.hpp"

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "ledger.hpp"
+#include "engine/ledger.hpp"
+#include "watch.hpp"
 #include "run.hpp"
 #include "setup_cache.hpp"
 #include "state.hpp"

@@ -9,7 +9,7 @@
 #include <numpy/arrayobject.h>
 
 #include "host_float.hpp"
-#include "ledger.hpp"
+#include "watch.hpp"
 #include "run.hpp"
 #include "state.hpp"
 #include "torvex/capi.hpp"
@@ -134,27 +134,6 @@ const StopExit* find_stock(const std::vector<StopExit>& v, int sid) {
     for (const StopExit& e : v)
         if (e.sid == sid) return &e;
     return nullptr;
-}
-
-// Positions still open go to the trade log, each as an open trade.
-void log_open_positions(const Run& r) {
-    std::map<int, double> final_pos = r.pos.to_map();
-    PyObject* done = g.xc.end_analysis(final_pos);
-    if (done == nullptr) throw PyErrSet{};
-    Py_DECREF(done);
-    check_run_inputs();  // a record list that is no list runs the caller's code
-    // Each open trade is marked at the last close as that bar's valuation marked it.
-    for (const auto& [sid, value] : final_pos) {
-        if (value == 0.0) continue;  // NaN is held
-        const int pid = r.price_col[static_cast<std::size_t>(sid)];
-        double mark = value;
-        if (pid >= 0 && r.bar < r.price.n0 && pid < r.price.n1 && r.bar < r.close.n0 &&
-            pid < r.close.n1)
-            mark = close_part(value, r.price(r.bar, pid), r.close(r.bar, pid));
-        settle_entry_price(r, sid);
-        run_log.book.closed(run_log.current, sid, {ExitReason::open, false}, mark, 0.0, 0.0, false);
-    }
-    run_log.book.finish(run_log.current);
 }
 
 // The record's four parts, installed as the module's record before they are
@@ -301,7 +280,7 @@ void executed_stop_actions(const Run& r, PyObject* actions) {
 }  // namespace
 
 void finish_run(Run& r) {
-    log_open_positions(r);
+    engine::close_open_trades(r);
     const Record out = new_record();
     executed_weights(r, out.weights.get());
     pending_weights(r, out);

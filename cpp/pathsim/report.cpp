@@ -5,7 +5,8 @@
 
 #include <numpy/arrayobject.h>
 
-#include "ledger.hpp"
+#include "engine/ledger.hpp"
+#include "watch.hpp"
 #include "state.hpp"
 #include "torvex/argparse.hpp"
 #include "torvex/buffer.hpp"
@@ -40,8 +41,8 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         Buffer b_cols, b_index;
         b_cols.open(v[0], Elem::object, 1);
         b_index.open(v[1], Elem::i64, 1);
-        const View1<PyObject*> pos_columns(b_cols);
-        const View1<int64_t> price_index(b_index);
+        const View1<PyObject*> pos_columns = view1<PyObject*>(b_cols);
+        const View1<int64_t> price_index = view1<int64_t>(b_index);
         const bool touched_exit = truth(v[2]);
         // The caller's code (a truth test, a record read through the host's
         // protocols) may move an array's memory: the views are checked before

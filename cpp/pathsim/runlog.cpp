@@ -1,4 +1,4 @@
-// The run log's state and its private export.
+// The run log of the module's runs and its private export.
 #include "runlog.hpp"
 
 #include <cstddef>
@@ -16,28 +16,28 @@ RunLogs run_log;
 // doubles of TradeFill, then exit reason, touched and unpriced-exit bytes;
 // `unrecorded` an int32 stock id (and 4 bytes of padding), then a double.
 struct TorvexRunLog {
-    const torvex::pathsim::TradeRecord* trades;
+    const torvex::engine::TradeRecord* trades;
     int64_t n_trades;
     int64_t trade_size;
     const int64_t* rebalance_bars;
     const int64_t* rebalance_rows;
     int64_t n_rebalances;
-    const torvex::pathsim::UnrecordedTrade* unrecorded;
+    const torvex::engine::UnrecordedTrade* unrecorded;
     int64_t n_unrecorded;
     int32_t matches_trade_log;
 };
 
-static_assert(sizeof(torvex::pathsim::TradeFill) == 6 * sizeof(double));
-static_assert(sizeof(torvex::pathsim::TradeRecord) == 56);
-static_assert(offsetof(torvex::pathsim::TradeRecord, exit_reason) == 48);
-static_assert(sizeof(torvex::pathsim::UnrecordedTrade) == 16);
+static_assert(sizeof(torvex::engine::TradeFill) == 6 * sizeof(double));
+static_assert(sizeof(torvex::engine::TradeRecord) == 56);
+static_assert(offsetof(torvex::engine::TradeRecord, exit_reason) == 48);
+static_assert(sizeof(torvex::engine::UnrecordedTrade) == 16);
 
 extern "C" __attribute__((visibility("default"))) void torvex_pathsim_last_run_log(
     TorvexRunLog* out) noexcept {
-    const torvex::pathsim::RunLog& l = torvex::pathsim::run_log.last;
+    const torvex::engine::RunLog& l = torvex::pathsim::run_log.last;
     out->trades = l.trades.data();
     out->n_trades = static_cast<int64_t>(l.trades.size());
-    out->trade_size = sizeof(torvex::pathsim::TradeRecord);
+    out->trade_size = sizeof(torvex::engine::TradeRecord);
     out->rebalance_bars = l.rebalance_bars.data();
     out->rebalance_rows = l.rebalance_rows.data();
     out->n_rebalances = static_cast<int64_t>(l.rebalance_bars.size());

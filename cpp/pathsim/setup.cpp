@@ -17,6 +17,7 @@
 #include "state.hpp"
 #include "stops.hpp"
 #include "torvex/errors.hpp"
+#include "watch.hpp"
 
 namespace torvex::pathsim {
 namespace {
@@ -56,18 +57,18 @@ void open_inputs(Run& r) {
     r.b_pos_columns.open(a.pos_columns, Elem::object, 1);
     r.b_resample.open(a.resample, Elem::i64, 1);
     r.b_delisting.open(a.delisting_bars, Elem::i64, 1);
-    r.price = View2<double>(r.b_price);
-    r.close = View2<double>(r.b_close);
-    r.high = View2<double>(r.b_high);
-    r.low = View2<double>(r.b_low);
-    r.open = View2<double>(r.b_open);
-    r.price_index = View1<int64_t>(r.b_price_index);
-    r.price_columns = View1<PyObject*>(r.b_price_columns);
-    r.pos_values = View2<double>(r.b_pos_values);
-    r.pos_index = View1<int64_t>(r.b_pos_index);
-    r.pos_columns = View1<PyObject*>(r.b_pos_columns);
-    r.resample = View1<int64_t>(r.b_resample);
-    r.delisting_bars = View1<int64_t>(r.b_delisting);
+    r.price = view2<double>(r.b_price);
+    r.close = view2<double>(r.b_close);
+    r.high = view2<double>(r.b_high);
+    r.low = view2<double>(r.b_low);
+    r.open = view2<double>(r.b_open);
+    r.price_index = view1<int64_t>(r.b_price_index);
+    r.price_columns = view1<PyObject*>(r.b_price_columns);
+    r.pos_values = view2<double>(r.b_pos_values);
+    r.pos_index = view1<int64_t>(r.b_pos_index);
+    r.pos_columns = view1<PyObject*>(r.b_pos_columns);
+    r.resample = view1<int64_t>(r.b_resample);
+    r.delisting_bars = view1<int64_t>(r.b_delisting);
 }
 
 // The module settings the ledger reads when a held position is resized.
@@ -81,7 +82,8 @@ void publish_settings(const RunArgs& a) {
 // checked against the weight table.
 void make_run_arrays(Run& r) {
     const RunArgs& a = r.a;
-    r.creturn = new_array(array_size(r.b_price_index, a.price_index));
+    r.creturn_array = new_array(array_size(r.b_price_index, a.price_index));
+    r.creturn = r.creturn_array.data;
     const Py_ssize_t nstocks = first_row_size(r.b_pos_values, a.pos_values);
     first_row_size(r.b_price, a.price_values);
     r.stocks.assign(static_cast<std::size_t>(nstocks), StockState{});
@@ -98,21 +100,6 @@ void make_run_arrays(Run& r) {
     r.nstocks = to_int32(r.b_pos_columns.size());
 }
 
-// Each resample date marks the last bar dated on or before it (bar 0 when it
-// precedes every bar).
-void mark_rebalance_bars(Run& r) {
-    const Py_ssize_t nbars = r.price_index.n;
-    to_int32(nbars);  // bars are numbered by C ints
-    r.date_rebalance.assign(static_cast<std::size_t>(nbars), 0);
-    if (nbars == 0) return;
-    Py_ssize_t ptr = 0;
-    for (Py_ssize_t k = 0; k < r.resample.n; ++k) {
-        const int64_t t = r.resample(k);
-        while (ptr + 1 < nbars && r.price_index(ptr + 1) <= t) ++ptr;
-        r.date_rebalance[static_cast<std::size_t>(ptr)] = 1;
-    }
-}
-
 void start_trade_log(const Run& r) {
     const RunArgs& a = r.a;
     g.xc.start_analysis(reinterpret_cast<PyArrayObject*>(a.price_values),
@@ -121,38 +108,6 @@ void start_trade_log(const Run& r) {
     // The trade log now belongs to this run, whatever becomes of it.
     run_log.trade_log_restarted();
     check_pending();
-}
-
-// The loop's starting point: all cash, no position, no row executed yet.
-void reset_loop_state(Run& r) {
-    const RunArgs& a = r.a;
-    r.trail_stop_abs = std::abs(a.trail_stop);
-    r.trail_stop_activation_abs = std::abs(a.trail_stop_activation);
-    r.should_rebalance = false;
-    r.current_position_id = -1;
-    r.pos_id = 0;
-    r.cash = 1.0;
-    r.balance = 1.0;
-    r.pos.reset(static_cast<std::size_t>(r.nstocks));
-    for (std::size_t sid = 0; sid < r.stocks.size() && sid < r.price_col.size(); ++sid)
-        r.stocks[sid].pid = r.price_col[sid];
-}
-
-// Bars before `rows_inside` have a row in every price table the loop reads;
-// with `columns_inside` every priced column lies inside those tables too, and
-// such bars read cells without a check per read.
-void find_unchecked_bars(Run& r) {
-    std::vector<const View2<double>*> tables = {&r.price, &r.close};
-    if (r.a.touched_exit) tables.insert(tables.end(), {&r.high, &r.low, &r.open});
-    r.rows_inside = PY_SSIZE_T_MAX;
-    Py_ssize_t cols = PY_SSIZE_T_MAX;
-    for (const View2<double>* t : tables) {
-        r.rows_inside = std::min(r.rows_inside, t->n0);
-        cols = std::min(cols, t->n1);
-    }
-    r.columns_inside = true;
-    for (int32_t pid : r.price_col)
-        if (pid >= cols) r.columns_inside = false;
 }
 
 }  // namespace
@@ -167,12 +122,13 @@ void setup_run(Run& r) {
     make_run_arrays(r);
     open_stop_tables(r);
     check_run_inputs();
-    mark_rebalance_bars(r);
+    to_int32(r.price_index.n);  // bars are numbered by C ints
+    engine::mark_rebalance_bars(r);
     watch_inputs(r);  // every input buffer is open from here on
     start_trade_log(r);
     check_run_inputs();
-    reset_loop_state(r);
-    find_unchecked_bars(r);
+    engine::reset_loop_state(r);
+    engine::find_unchecked_bars(r);
 }
 
 }  // namespace torvex::pathsim

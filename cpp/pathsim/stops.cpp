@@ -26,8 +26,8 @@ void open_stop_table(PyObject* table, Buffer& bv, Buffer& br, View2<double>& val
     Ref rw = attr(table, g.s.rows);
     bv.open(v.get(), Elem::f64, 2);
     br.open(rw.get(), Elem::intp, 1);
-    values = View2<double>(bv);
-    rows = View1<int64_t>(br);
+    values = view2<double>(bv);
+    rows = view1<int64_t>(br);
     if (!bv.is_open() || !br.is_open()) stop_mismatch();
     if (values.n1 != nstocks) stop_mismatch();
     for (Py_ssize_t d = 0; d < rows.n; ++d) {

@@ -7,7 +7,8 @@
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
-#include "ledger.hpp"
+#include "watch.hpp"
+
 #include "run.hpp"
 #include "torvex/errors.hpp"
 

@@ -14,6 +14,7 @@
 
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "view.hpp"
 
 namespace torvex {
 
@@ -126,13 +127,6 @@ inline const char* expected_name(Elem e) {
     return "?";
 }
 
-template <class T>
-inline T load(const char* p) noexcept {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    return v;
-}
-
 }  // namespace detail
 
 // Owner of one acquired buffer. Holding it keeps the exporter alive and stops
@@ -183,71 +177,21 @@ class Buffer {
     Py_buffer view_;
 };
 
-// One-dimensional strided view. A default view (from an unopened buffer) has
-// length 0, so every checked access fails with the index error.
+// Views of an open buffer (default views of an unopened one: every checked
+// access fails with the index fault).
 template <class T>
-struct View1 {
-    const char* data = nullptr;
-    Py_ssize_t n = 0;
-    Py_ssize_t stride = 0;
+View1<T> view1(const Buffer& b) {
+    if (!b.is_open()) return {};
+    const Py_buffer& v = b.view();
+    return View1<T>(v.buf, v.shape[0], v.strides ? v.strides[0] : v.itemsize);
+}
 
-    View1() = default;
-    explicit View1(const Buffer& b) {
-        if (!b.is_open()) return;
-        data = static_cast<const char*>(b.view().buf);
-        n = b.view().shape[0];
-        stride = b.view().strides ? b.view().strides[0] : b.view().itemsize;
-    }
-    View1(const T* p, Py_ssize_t len)
-        : data(reinterpret_cast<const char*>(p)), n(len), stride(sizeof(T)) {}
-
-    Py_ssize_t size() const noexcept { return n; }
-    T operator()(Py_ssize_t i) const noexcept { return detail::load<T>(data + i * stride); }
-    T at(Py_ssize_t i) const {
-        if (!wrap_index(i, n)) raise_out_of_bounds(0);
-        return (*this)(i);
-    }
-};
-
-// Two-dimensional strided view.
 template <class T>
-struct View2 {
-    const char* data = nullptr;
-    Py_ssize_t n0 = 0, n1 = 0;
-    Py_ssize_t s0 = 0, s1 = 0;
-
-    View2() = default;
-    explicit View2(const Buffer& b) {
-        if (!b.is_open()) return;
-        const Py_buffer& v = b.view();
-        data = static_cast<const char*>(v.buf);
-        n0 = v.shape[0];
-        n1 = v.shape[1];
-        s0 = v.strides ? v.strides[0] : v.shape[1] * v.itemsize;
-        s1 = v.strides ? v.strides[1] : v.itemsize;
-    }
-
-    T operator()(Py_ssize_t i, Py_ssize_t j) const noexcept {
-        return detail::load<T>(data + i * s0 + j * s1);
-    }
-    T at(Py_ssize_t i, Py_ssize_t j) const {
-        if (!wrap_index(i, n0)) raise_out_of_bounds(0);
-        if (!wrap_index(j, n1)) raise_out_of_bounds(1);
-        return (*this)(i, j);
-    }
-    // Row `i` as a one-dimensional view, checked.
-    View1<T> row_at(Py_ssize_t i) const {
-        if (!wrap_index(i, n0)) raise_out_of_bounds(0);
-        return row(i);
-    }
-    // Row `i` as a one-dimensional view (unchecked).
-    View1<T> row(Py_ssize_t i) const noexcept {
-        View1<T> r;
-        r.data = data + i * s0;
-        r.n = n1;
-        r.stride = s1;
-        return r;
-    }
-};
+View2<T> view2(const Buffer& b) {
+    if (!b.is_open()) return {};
+    const Py_buffer& v = b.view();
+    return View2<T>(v.buf, v.shape[0], v.shape[1], v.strides ? v.strides[0] : v.shape[1] * v.itemsize,
+                    v.strides ? v.strides[1] : v.itemsize);
+}
 
 }  // namespace torvex

@@ -72,11 +72,4 @@ inline int to_int32(int64_t v) {
     raise_format(PyExc_TypeError, msg::argument_type, name, expected, Py_TYPE(got)->tp_name);
 }
 
-// Index `i` into `n` elements with a negative index counted from the end, as
-// an array lookup takes it: true (and `i` wrapped) when it lies inside.
-inline bool wrap_index(int64_t& i, int64_t n) noexcept {
-    if (i < 0) i += n;
-    return i >= 0 && i < n;
-}
-
 }  // namespace torvex

@@ -14,6 +14,8 @@
 #include <new>
 #include <utility>
 
+#include "faults.hpp"
+
 namespace torvex {
 
 // Thrown when a Python exception is pending and the current operation must
@@ -124,6 +126,10 @@ bool guard(F&& fn) noexcept {
         fn();
         return true;
     } catch (const PyErrSet&) {
+    } catch (const OutOfBounds& e) {
+        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", e.axis);
+    } catch (const FloatDivisionByZero&) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "runlog.hpp"
-#include "torvex/buffer.hpp"
+#include "torvex/view.hpp"
 
-namespace torvex::pathsim {
+namespace torvex::engine {
+
+struct Run;
 
 // The position map: stock id -> signed money value, iterated in ascending id.
 // Values live in a dense array indexed by stock id and the ids present are kept
@@ -161,45 +163,19 @@ inline bool held(const PositionMap& p, int sid) { return p.contains(sid) && p.at
 // an exit or a resize, and returns the new cash. `balance` turns the target into
 // the position reported to the trade log (a share of equity).
 // `end` tells the run log why a trade that closes here ends.
-double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
-                    double tax_ratio, bool check_null = true, bool set_null = false,
-                    double balance = 1.0, TradeEnd end = {});
+double set_position(Run& r, PositionMap& p, int sid, double position, double cash,
+                    double fee_ratio, double tax_ratio, bool check_null = true,
+                    bool set_null = false, double balance = 1.0, TradeEnd end = {});
 
 // Moves `p` to the target weights `newp` (one per position column), each capped
 // at `position_limit` of equity, and returns the new cash. A stock without a
 // price column is passed over when its weight is 0 (whatever its target: an
 // infinite equity makes it NaN) and throws UnpricedColumn otherwise.
-double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit);
-
-// After code of the caller may have run (a truth test, a replaced setting or
-// record list): raises ValueError when an input array of the running run no
-// longer has the memory and shape its buffer recorded (NumPy's
-// resize(refcheck=False) moves memory even under a held buffer). Defined in
-// watch.cpp; does nothing outside a run.
-void check_run_inputs();
-
-struct Run;
-// Lists the run's input arrays for check_run_inputs; called once every input
-// buffer is open.
-void watch_inputs(Run& r);
-
-// Raises that ValueError, naming the argument `name`, when the array of `b`
-// has moved its memory or changed its shape since `b` was opened.
-void check_unmoved(const Buffer& b, const char* name);
-
-// Truth of an object of the caller's, followed by check_run_inputs() when
-// telling it ran code (anything but True, False and None).
-inline bool host_truth(PyObject* o) {
-    if (o == Py_True) return true;
-    if (o == Py_False || o == Py_None) return false;
-    const bool t = truth(o);
-    check_run_inputs();
-    return t;
-}
+double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash,
+                 double fee_ratio, double tax_ratio, double position_limit);
 
 // Sum of the absolute values in the order NumPy's pairwise summation adds them,
 // so that gross weights match what `numpy.sum(numpy.abs(row))` gives.
 double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n);
 
-}  // namespace torvex::pathsim
+}  // namespace torvex::engine

@@ -1,71 +1,26 @@
 // The bar loop: valuation of held positions, exit bands and stop exits,
-// rebalances on marked bars, delisting, and the portfolio value at each close.
-#include "bar_loop.hpp"
-
+// rebalances on marked bars, delisting, and the portfolio value at each close;
+// the plain set-up steps before it and the open trades recorded after it.
 #include <cfloat>
-#include <chrono>
 #include <cmath>
+#include <map>
 #include <utility>
 
-#include "finish.hpp"
 #include "ledger.hpp"
 #include "run.hpp"
-#include "setup.hpp"
-#include "state.hpp"
-#include "torvex/capi.hpp"
 
-namespace torvex::pathsim {
-
-const Run* running_run = nullptr;
+namespace torvex::engine {
 
 namespace {
 
-// Text of a stock's label in the invalid-price message: a str as it is, an int
-// or a float as its repr, anything else formatted with an empty format string.
-Ref label_text(PyObject* symbol) {
-    if (symbol == nullptr) symbol = Py_None;
-    if (PyUnicode_CheckExact(symbol)) return Ref::borrow(symbol);
-    if (PyLong_CheckExact(symbol) || PyFloat_CheckExact(symbol))
-        return Ref::steal(PyObject_Repr(symbol));
-    Ref empty = Ref::steal(PyUnicode_FromString(""));
-    return Ref::steal(PyObject_Format(symbol, empty.get()));
-}
-
-[[noreturn]] void invalid_price(double value, PyObject* symbol, int row) {
-    Ref name = label_text(symbol);
-    char* repr = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (repr == nullptr) throw PyErrSet{};
-    Ref text = Ref::steal_or_null(PyUnicode_FromFormat(msg::invalid_price, name.get(), row, repr));
-    PyMem_Free(repr);
-    if (!text) throw PyErrSet{};
-    PyErr_SetObject(PyExc_ValueError, text.get());
-    throw PyErrSet{};
-}
-
 // A missing price (NaN) passes; a present one must be positive and finite.
 // The usual case, a positive finite price, takes two comparisons.
-inline void validate_trade_price(double value, const Run& r, int sid, int row) {
+inline void validate_trade_price(double value, const Run&, int sid, int row) {
     if (value > 0.0 && value <= DBL_MAX) [[likely]]
         return;
     if (std::isnan(value)) return;
-    Ref symbol = Ref::borrow(r.pos_columns.at(sid));
-    invalid_price(value, symbol.get(), row);
+    throw InvalidPrice{sid, row, value};
 }
-
-[[noreturn]] void raise_unpriced(const Run& r, int sid) {
-    Ref label = Ref::borrow(r.pos_columns.at(sid));
-    Ref text = Ref::steal(PyObject_Str(label ? label.get() : Py_None));
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr) throw PyErrSet{};
-    raise_format(PyExc_ValueError, msg::unpriced_weights, utf8);
-}
-
-struct RunningScope {
-    explicit RunningScope(const Run& r) noexcept { running_run = &r; }
-    ~RunningScope() { running_run = nullptr; }
-    RunningScope(const RunningScope&) = delete;
-    RunningScope& operator=(const RunningScope&) = delete;
-};
 
 inline void reset_ratios(Run& r, int sid) {
     StockState& st = r.stocks[static_cast<std::size_t>(sid)];
@@ -86,9 +41,9 @@ struct Band {
 // position's own state: the rows of the threshold tables and the trailing stop.
 struct BandInputs {
     const char* stop_loss_row;
-    Py_ssize_t stop_loss_step;
+    index_t stop_loss_step;
     const char* take_profit_row;
-    Py_ssize_t take_profit_step;
+    index_t take_profit_step;
     double trail_stop_abs;
     double long_activation;   // 1 + |trail_stop_activation|
     double short_activation;  // 1 - |trail_stop_activation|
@@ -159,10 +114,10 @@ inline ExitReason exit_reason(const BandInputs& in, const StockState& st, int si
 template <bool Checked>
 struct Cells {
     const View2<double>& v;
-    Py_ssize_t d;
-    Cells(const View2<double>& view, std::vector<double>&, Py_ssize_t bar) : v(view), d(bar) {}
+    index_t d;
+    Cells(const View2<double>& view, std::vector<double>&, index_t bar) : v(view), d(bar) {}
     double get(std::size_t, int pid) const {
-        if (pid < 0) raise_out_of_bounds(1);  // a price column, never counted from the end
+        if (pid < 0) out_of_bounds(1);  // a price column, never counted from the end
         return v.at(d, pid);
     }
     void prefetch_next(int) const {}
@@ -172,8 +127,8 @@ template <>
 struct Cells<false> {
     const double* gathered;
     const char* next_row;  // the next bar's row, or null on the last unchecked bar
-    Py_ssize_t step;
-    Cells(const View2<double>& v, std::vector<double>& out, Py_ssize_t)
+    index_t step;
+    Cells(const View2<double>& v, std::vector<double>& out, index_t)
         : gathered(out.data()), next_row(nullptr), step(v.s1) {}
     double get(std::size_t k, int) const { return gathered[k]; }
     void prefetch_next(int pid) const {
@@ -181,7 +136,7 @@ struct Cells<false> {
     }
 };
 
-void gather(const Run& r, const View2<double>& v, Py_ssize_t d, std::vector<double>& out) {
+void gather(const Run& r, const View2<double>& v, index_t d, std::vector<double>& out) {
     const std::vector<int>& keys = r.pos.keys();
     const std::size_t n = keys.size();
     out.resize(n);
@@ -198,7 +153,7 @@ struct BarCells {
     Cells<Checked> price, close, high, low, open;
 
     // The cells are gathered before the members point at them.
-    static Run& gathered(Run& r, Py_ssize_t d) {
+    static Run& gathered(Run& r, index_t d) {
         if constexpr (!Checked) {
             gather(r, r.price, d, r.bar_price);
             gather(r, r.close, d, r.bar_close);
@@ -211,7 +166,7 @@ struct BarCells {
         return r;
     }
 
-    BarCells(Run& r, Py_ssize_t d)
+    BarCells(Run& r, index_t d)
         : price(gathered(r, d).price, r.bar_price, d),
           close(r.close, r.bar_close, d),
           high(r.high, r.bar_high, d),
@@ -283,8 +238,8 @@ struct BarCells {
     const bool is_long = band.entry_pos > 0.0;
     const ExitReason reason = exit_reason(in, st, sid, is_long, upper == is_long);
     r.exited_stocks.push_back({sid, reason});
-    r.cash = set_position(r.pos, sid, 0.0, r.cash, r.a.fee_ratio, r.a.tax_ratio, false, false, 1.0,
-                          {reason, true, fill});
+    r.cash = set_position(r, r.pos, sid, 0.0, r.cash, r.cfg.fee_ratio, r.cfg.tax_ratio, false,
+                          false, 1.0, {reason, true, fill});
 }
 
 // Touched exits: a band crossed inside the bar (by its open, high or low, in
@@ -335,7 +290,7 @@ struct BarCells {
 // locals first: the loop's stores and calls would otherwise make the compiler
 // load it again for every position.
 template <bool Checked, bool Touched>
-void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
+void value_positions(Run& r, index_t d, int64_t sl_row, int64_t tp_row) {
     const BarCells<Checked, Touched> cells(r, d);
     const BandInputs band_inputs(r, sl_row, tp_row);
     const int* const keys = r.pos.keys().data();
@@ -372,15 +327,15 @@ void value_positions(Run& r, Py_ssize_t d, int64_t sl_row, int64_t tp_row) {
 // Close exits detected at the previous close run at this bar's trading price,
 // unless the stock is gone or the due rebalance is about to set it.
 void run_queued_exits(Run& r) {
-    const RunArgs& a = r.a;
+    const Settings& a = r.cfg;
     for (const StopExit& e : r.exit_stocks) {
         const int sid = e.sid;
         const bool will_be_set_by_rebalance = r.should_rebalance &&
-                                              !host_truth(a.stop_trading_next_period) &&
+                                              !r.host.stop_trading_next_period() &&
                                               r.pos_values.at(r.pos_id, sid) != 0.0;
         if (!held(r.pos, sid) || will_be_set_by_rebalance) continue;
-        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true, 1.0,
-                              {e.reason, false});
+        r.cash = set_position(r, r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true,
+                              1.0, {e.reason, false});
         r.pos_changed = true;
         r.exited_stocks.push_back(e);
         reset_ratios(r, sid);
@@ -397,7 +352,7 @@ void run_queued_exits(Run& r) {
 }
 
 void rebalance_step(Run& r, int d) {
-    const RunArgs& a = r.a;
+    const Settings& a = r.cfg;
     const View1<double> target = r.pos_values.row_at(r.pos_id);
     if (a.retain_cost_when_rebalance) {
         for (int sid = 0; sid < target.n; ++sid) {
@@ -411,9 +366,9 @@ void rebalance_step(Run& r, int d) {
     // The row itself is used unless stocks must be zeroed, which a copy takes.
     View1<double> row = target;
     r.latest_row_is_copy = false;
-    if (host_truth(a.stop_trading_next_period) && !r.exited_stocks.empty()) {
+    if (r.host.stop_trading_next_period() && !r.exited_stocks.empty()) {
         r.latest_rebalanced_row.resize(static_cast<std::size_t>(target.n));
-        for (Py_ssize_t i = 0; i < target.n; ++i)
+        for (index_t i = 0; i < target.n; ++i)
             r.latest_rebalanced_row[static_cast<std::size_t>(i)] = target(i);
         for (const StopExit& e : r.exited_stocks) {
             const auto s = static_cast<std::size_t>(e.sid);
@@ -427,12 +382,12 @@ void rebalance_step(Run& r, int d) {
     for (int sid : r.keys_before)
         if (r.pos.at(sid) != 0.0) r.stocks[static_cast<std::size_t>(sid)].held_before = true;
 
-    run_log.current.rebalanced(d, r.pos_id);
+    r.log.rebalanced(d, r.pos_id);
     try {
-        r.cash = rebalance(r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
+        r.cash = rebalance(r, r.pos, row, r.cash, a.fee_ratio, a.tax_ratio, a.position_limit);
     } catch (const UnpricedColumn& u) {
         // Set-up refused weights on such columns; this one was written since.
-        raise_unpriced(r, u.sid);
+        throw UnpricedWeights{u.sid};
     }
     r.exited_stocks.clear();
     r.latest_rebalanced_keys = r.pos.keys();
@@ -444,7 +399,7 @@ void rebalance_step(Run& r, int d) {
     // touched: any other stock is set again by the rebalance that next buys it
     // before anything reads these values. A column without a cell in the price
     // table is left alone; the bar loop raises where it would read it.
-    if (d >= r.price.n0) raise_out_of_bounds(0);
+    if (d >= r.price.n0) out_of_bounds(0);
     for (int sid : r.pos.keys()) {
         StockState& st = r.stocks[static_cast<std::size_t>(sid)];
         if (!a.retain_cost_when_rebalance) {
@@ -461,15 +416,15 @@ void rebalance_step(Run& r, int d) {
 }
 
 void delisting_step(Run& r, int d) {
-    const RunArgs& a = r.a;
+    const Settings& a = r.cfg;
     r.delisted_stocks.clear();
     for (int sid : r.pos.keys()) {
         if (r.delisting_bars.at(sid) == d && r.pos.at(sid) != 0.0) r.delisted_stocks.push_back(sid);
     }
     if (!r.delisted_stocks.empty()) r.pos_changed = true;
     for (int sid : r.delisted_stocks) {
-        r.cash = set_position(r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true, 1.0,
-                              {ExitReason::delisted, false});
+        r.cash = set_position(r, r.pos, sid, 0.0, r.cash, a.fee_ratio, a.tax_ratio, false, true,
+                              1.0, {ExitReason::delisted, false});
         reset_ratios(r, sid);
     }
 }
@@ -488,7 +443,7 @@ double close_value(const Run& r, int d) {
             continue;
         }
         const int sidprice = r.price_col[s];
-        if (sidprice < 0) raise_out_of_bounds(1);
+        if (sidprice < 0) out_of_bounds(1);
         const double trade_price = r.price.at(d, sidprice);
         validate_trade_price(trade_price, r, sid, d);
         balance += close_part(value, trade_price, r.close.at(d, sidprice));
@@ -498,8 +453,8 @@ double close_value(const Run& r, int d) {
 
 // The row in force for the next bar is the newest one dated strictly before it;
 // a new row is executed only on a bar marked for rebalancing.
-void choose_next_row(Run& r, Py_ssize_t d) {
-    const Py_ssize_t nbars = r.price_index.n;
+void choose_next_row(Run& r, index_t d) {
+    const index_t nbars = r.price_index.n;
     const bool last = d >= nbars - 1;
     const int64_t next_bar = last ? 0 : r.price_index.at(d + 1);
     while (r.pos_id < r.pos_index.n - 1 && (last || r.pos_index.at(r.pos_id + 1) < next_bar))
@@ -508,34 +463,16 @@ void choose_next_row(Run& r, Py_ssize_t d) {
         r.pos_id != r.current_position_id && r.date_rebalance[static_cast<std::size_t>(d)] != 0;
 }
 
-// Wall time in nanoseconds of the last run's set-up, bar loop and end of run,
-// read by the benchmarks through torvex_pathsim_last_run_phases.
-std::int64_t last_phases[3] = {0, 0, 0};
-
-std::int64_t now_ns() noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
-Ref run_backtest(const RunArgs& a) {
-    last_phases[0] = last_phases[1] = last_phases[2] = 0;
-    const std::int64_t t0 = now_ns();
-    run_log.run_started();
-    Run r(a);
-    const RunningScope running(r);
-    setup_run(r);
-    r.pos.set_priced(r.price_col);
-    run_log.book.reset(static_cast<std::size_t>(r.nstocks));
-    const std::int64_t t1 = now_ns();
-    last_phases[0] = t1 - t0;
-    const Py_ssize_t nbars = r.price_index.n;
-    for (Py_ssize_t d = 0; d < nbars; ++d) {
+void run_bars(Run& r) {
+    const Settings& a = r.cfg;
+    const index_t nbars = r.price_index.n;
+    for (index_t d = 0; d < nbars; ++d) {
         const int64_t date = r.price_index(d);
         const int64_t first_row_date = r.pos_index.at(0);
         if (date < first_row_date) {
-            r.creturn.data[d] = 1.0;
+            r.creturn[d] = 1.0;
             // The last bar before a first row dated between two bars acts on its
             // own rebalance mark, so that row is traded on the next bar.
             if (d + 1 < nbars && r.price_index(d + 1) > first_row_date) choose_next_row(r, d);
@@ -543,16 +480,15 @@ Ref run_backtest(const RunArgs& a) {
         }
         const int di = static_cast<int>(d);
         r.bar = d;
-        g.xc.record_date(di);
-        check_pending();
+        r.host.record_date(di);
         const int64_t sl_row = r.stop_loss_rows.at(d);
         const int64_t tp_row = r.take_profit_rows.at(d);
         // The row numbers are read from the tables' own memory, which code the
-        // run calls (a truth test, a replaced setting) may have rewritten since
+        // host runs (a truth test, a replaced setting) may have rewritten since
         // set-up looked at them: each is tested here, where it is used.
         if (sl_row < 0 || sl_row >= r.stop_loss_values.n0 || tp_row < 0 ||
             tp_row >= r.take_profit_values.n0)
-            raise_out_of_bounds(0);
+            out_of_bounds(0);
 
         // Every priced column inside every table, on a bar all of them have:
         // the cells are read unchecked.
@@ -576,24 +512,72 @@ Ref run_backtest(const RunArgs& a) {
         }
         if (r.has_delisting) delisting_step(r, di);
         r.balance = close_value(r, di);
-        r.creturn.data[d] = r.balance;
+        r.creturn[d] = r.balance;
         choose_next_row(r, d);
     }
-    const std::int64_t t2 = now_ns();
-    last_phases[1] = t2 - t1;
-    finish_run(r);
-    last_phases[2] = now_ns() - t2;
-    run_log.run_completed();
-    return r.creturn.obj;
 }
 
-}  // namespace torvex::pathsim
-
-// Phase times of the last run: out[0] set-up, out[1] bar loop, out[2] end of
-// run, in nanoseconds; a phase the run did not complete (it raised) reads 0.
-// Not part of the Python interface; benchmarks call it through ctypes on the
-// module's shared object.
-extern "C" __attribute__((visibility("default"))) void torvex_pathsim_last_run_phases(
-    std::int64_t* out) noexcept {
-    for (int i = 0; i < 3; ++i) out[i] = torvex::pathsim::last_phases[i];
+void close_open_trades(Run& r) {
+    r.host.record_open(r.pos);
+    // Each open trade is marked at the last close as that bar's valuation marked it.
+    for (int sid : r.pos.keys()) {
+        const double value = r.pos.at(sid);
+        if (value == 0.0) continue;  // NaN is held
+        const int pid = r.price_col[static_cast<std::size_t>(sid)];
+        double mark = value;
+        if (pid >= 0 && r.bar < r.price.n0 && pid < r.price.n1 && r.bar < r.close.n0 &&
+            pid < r.close.n1)
+            mark = close_part(value, r.price(r.bar, pid), r.close(r.bar, pid));
+        settle_entry_price(r, sid);
+        r.book.closed(r.log, sid, {ExitReason::open, false}, mark, 0.0, 0.0, false);
+    }
+    r.book.finish(r.log);
 }
+
+// Each resample date marks the last bar dated on or before it (bar 0 when it
+// precedes every bar).
+void mark_rebalance_bars(Run& r) {
+    const index_t nbars = r.price_index.n;
+    r.date_rebalance.assign(static_cast<std::size_t>(nbars), 0);
+    if (nbars == 0) return;
+    index_t ptr = 0;
+    for (index_t k = 0; k < r.resample.n; ++k) {
+        const int64_t t = r.resample(k);
+        while (ptr + 1 < nbars && r.price_index(ptr + 1) <= t) ++ptr;
+        r.date_rebalance[static_cast<std::size_t>(ptr)] = 1;
+    }
+}
+
+// The loop's starting point: all cash, no position, no row executed yet.
+void reset_loop_state(Run& r) {
+    const Settings& a = r.cfg;
+    r.trail_stop_abs = std::abs(a.trail_stop);
+    r.trail_stop_activation_abs = std::abs(a.trail_stop_activation);
+    r.should_rebalance = false;
+    r.current_position_id = -1;
+    r.pos_id = 0;
+    r.cash = 1.0;
+    r.balance = 1.0;
+    r.pos.reset(static_cast<std::size_t>(r.nstocks));
+    for (std::size_t sid = 0; sid < r.stocks.size() && sid < r.price_col.size(); ++sid)
+        r.stocks[sid].pid = r.price_col[sid];
+}
+
+// Bars before `rows_inside` have a row in every price table the loop reads;
+// with `columns_inside` every priced column lies inside those tables too, and
+// such bars read cells without a check per read.
+void find_unchecked_bars(Run& r) {
+    const View2<double>* tables[] = {&r.price, &r.close, &r.high, &r.low, &r.open};
+    const int ntables = r.cfg.touched_exit ? 5 : 2;
+    r.rows_inside = PTRDIFF_MAX;
+    index_t cols = PTRDIFF_MAX;
+    for (int k = 0; k < ntables; ++k) {
+        r.rows_inside = std::min(r.rows_inside, tables[k]->n0);
+        cols = std::min(cols, tables[k]->n1);
+    }
+    r.columns_inside = true;
+    for (int32_t pid : r.price_col)
+        if (pid >= cols) r.columns_inside = false;
+}
+
+}  // namespace torvex::engine

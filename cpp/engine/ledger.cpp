@@ -4,33 +4,18 @@
 #include <cstring>
 
 #include "run.hpp"
-#include "state.hpp"
 #include "torvex/select.hpp"
 
-namespace torvex::pathsim {
+namespace torvex::engine {
 namespace {
 
-// Truth of a module setting as a lookup of the global would give it. The
-// truth of True, False or None found in the module dict is kept in `cached`
-// until the dict changes; any other value is looked up and tested every time
-// (its truth may run code).
-bool setting(PyObject* name, int8_t& cached) {
-    if (cached >= 0) return cached != 0;
-    Ref v = get_global(g.dict, name);
-    const bool t = truth(v.get());
-    if (g.watcher >= 0 && (v.get() == Py_True || v.get() == Py_False || v.get() == Py_None) &&
-        PyDict_GetItemWithError(g.dict, name) == v.get())
-        cached = t ? 1 : 0;
-    return t;
-}
-
 double share(double position, double balance) {
-    if (balance == 0.0) raise(PyExc_ZeroDivisionError, "float division by zero");
+    if (balance == 0.0) throw FloatDivisionByZero{};
     return position / balance;
 }
 
 // Whether the eight columns from `i` all have a zero weight and no entry.
-inline bool block_is_empty(const View1<double>& w, const uint8_t* present, Py_ssize_t i) {
+inline bool block_is_empty(const View1<double>& w, const uint8_t* present, index_t i) {
     uint64_t flags;
     std::memcpy(&flags, present + i, sizeof flags);
     if (flags != 0) return false;
@@ -47,17 +32,17 @@ namespace {
 // cash the call moved (`flow`; a buy's charge stays inside the position), its
 // charges, and which trade they belong to. `fill` is the price an entry or a
 // split filled at; `before` the value held before the call.
-[[gnu::noinline]] void log_trade(const Run& r, int sid, double position, double before,
+[[gnu::noinline]] void log_trade(Run& r, int sid, double position, double before,
                                  double amount, bool is_entry, bool prev_has_position, bool split,
                                  double fill, double flow, double fee_ratio, double tax_ratio) {
     const double fee = std::abs(amount) * fee_ratio;
     const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
-    TradeBook& book = run_log.book;
+    TradeBook& book = r.book;
     if (!prev_has_position) {
-        book.opened(run_log.current, sid, r.bar, fill, flow, fee, tax, std::abs(position));
+        book.opened(r.log, sid, r.bar, fill, flow, fee, tax, std::abs(position));
     } else if (split) {
         settle_entry_price(r, sid);
-        book.split(run_log.current, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow,
+        book.split(r.log, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow,
                    fee, tax, std::abs(position));
     } else {
         // Kept open: outlays that grow the holding on its side count as committed
@@ -70,10 +55,10 @@ namespace {
 
 }  // namespace
 
-double set_position(PositionMap& p, int sid, double position, double cash, double fee_ratio,
-                    double tax_ratio, bool check_null, bool set_null, double balance,
-                    TradeEnd end) {
-    if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity()) raise_out_of_bounds(0);
+double set_position(Run& r, PositionMap& p, int sid, double position, double cash,
+                    double fee_ratio, double tax_ratio, bool check_null, bool set_null,
+                    double balance, TradeEnd end) {
+    if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity()) out_of_bounds(0);
     const bool found = p.contains(sid);
     const bool exist = check_null ? found : true;
     const bool prev_has_position = found && p.at(sid) != 0.0;
@@ -83,29 +68,22 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     if (next_has_position && !found && !p.priced(sid)) throw UnpricedColumn{sid};
 
     // The trade log hears of the change before the ledger moves. Recording an
-    // exit may run the caller's code (a record list that is no list), and so may
-    // a setting that is no bool: the inputs are checked after either.
+    // exit may run the host's code, and so may reading the settings of a
+    // resize: the host checks its inputs after either.
+    Host& host = r.host;
     bool split = false;
     if (!prev_has_position && next_has_position) {
-        g.xc.record_entry(sid, share(position, balance), 1);
-        check_pending();
+        host.record_entry(sid, share(position, balance), 1);
     } else if (prev_has_position && !next_has_position) {
-        g.xc.record_exit(sid, 1);
-        check_pending();
-        check_run_inputs();
+        host.record_exit(sid, 1);
+        host.after_host_code();
     } else if (prev_has_position && next_has_position) {
-        const bool settings_known = g.retain_cost_truth >= 0 && g.resample_truth >= 0;
-        if (!setting(g.s.RETAIN_COST_WHEN_REBALANCE, g.retain_cost_truth) &&
-            setting(g.s.RESAMPLE, g.resample_truth)) {
+        if (host.split_on_resize()) {
             // The trade log splits the trade at the resize: one trade ends here.
-            g.xc.record_exit(sid, 0);
-            check_pending();
-            g.xc.record_entry(sid, share(position, balance), 0);
-            check_pending();
-            check_run_inputs();
+            host.record_exit(sid, 0);
+            host.record_entry(sid, share(position, balance), 0);
+            host.after_host_code();
             split = true;
-        } else if (!settings_known) {
-            check_run_inputs();
         }
     }
 
@@ -114,14 +92,13 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
         double& slot = p.slot(sid);  // inserted with 0.0 when not looked up before
         const double v = slot;
         const double charges = std::abs(v) * (fee_ratio + tax_ratio);
-        if (prev_has_position && running_run != nullptr) {
+        if (prev_has_position) {
             // Before the map changes: the fill is the price the position is carried at
             // unless the caller knows it.
-            const Run& r = *running_run;
             const bool unpriced = std::isnan(end.price) && std::isnan(price_now(r, sid));
             const double fill = std::isnan(end.price) ? carried_price(r, sid) : end.price;
             settle_entry_price(r, sid);
-            run_log.book.closed(run_log.current, sid, {end.reason, end.touched, fill}, v - charges,
+            r.book.closed(r.log, sid, {end.reason, end.touched, fill}, v - charges,
                                 std::abs(v) * fee_ratio, std::abs(v) * tax_ratio, unpriced);
         }
         if (set_null) {
@@ -134,10 +111,7 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
 
     // An entry fills at the bar's trading price, a split at the price the position
     // is carried at; both read before the map changes.
-    const Run* run = running_run;
-    const double fill = run == nullptr       ? no_price
-                        : !prev_has_position ? price_now(*run, sid)
-                                             : carried_price(*run, sid);
+    const double fill = !prev_has_position ? price_now(r, sid) : carried_price(r, sid);
     double& held = p.slot(sid);
     const double before = held;
     const double amount = position - held;
@@ -150,8 +124,7 @@ double set_position(PositionMap& p, int sid, double position, double cash, doubl
     const double new_cash = pick(buy, cash - amount, ((-amount) - cost) + cash);
     held = pick(buy, (amount - cost) + held, amount + held);
 
-    if (run != nullptr)
-        log_trade(*run, sid, position, before, amount, is_entry, prev_has_position, split, fill,
+    log_trade(r, sid, position, before, amount, is_entry, prev_has_position, split, fill,
                   pick(buy, -amount, (-amount) - cost), fee_ratio, tax_ratio);
     if (set_null && held == 0.0) p.erase(sid);
     return new_cash;
@@ -189,15 +162,15 @@ double pairwise_abs(const At& at, int64_t begin, int64_t n) {
 double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n) {
     // A contiguous row is read with a constant stride, which the compiler
     // turns into vector loads.
-    if (a.stride == static_cast<Py_ssize_t>(sizeof(double))) {
+    if (a.stride == static_cast<index_t>(sizeof(double))) {
         const char* p = a.data;
         return pairwise_abs([p](int64_t i) { return detail::load<double>(p + 8 * i); }, begin, n);
     }
     return pairwise_abs(a, begin, n);
 }
 
-double rebalance(PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
-                 double tax_ratio, double position_limit) {
+double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash,
+                 double fee_ratio, double tax_ratio, double position_limit) {
     double balance = cash;
     for (int sid : p.keys()) balance += p.at(sid);
 
@@ -218,7 +191,7 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
         std::isfinite(ratio) && static_cast<std::size_t>(newp.n) <= p.capacity();
     const uint8_t* present = p.present_data();
     const KeyBatch batch(p);
-    for (Py_ssize_t sid = 0; sid < newp.n; ++sid) {
+    for (index_t sid = 0; sid < newp.n; ++sid) {
         if (skip_zeros) {
             while (sid + 8 <= newp.n && block_is_empty(newp, present, sid)) sid += 8;
             if (sid >= newp.n) break;
@@ -238,10 +211,10 @@ double rebalance(PositionMap& p, const View1<double>& newp, double cash, double 
         }
         // A zero target for a stock not in the map changes nothing.
         if (v2 == 0.0 && !p.contains(static_cast<int>(sid))) continue;
-        cash = set_position(p, static_cast<int>(sid), v2, cash, fee_ratio, tax_ratio, true, true,
+        cash = set_position(r, p, static_cast<int>(sid), v2, cash, fee_ratio, tax_ratio, true, true,
                             balance);
     }
     return cash;
 }
 
-}  // namespace torvex::pathsim
+}  // namespace torvex::engine

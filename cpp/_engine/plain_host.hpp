@@ -1,0 +1,112 @@
+// The engine's host for the typed entry: plain settings, and a trade log kept
+// as columns (stock, entry bar, exit bar, position at entry, the excursion
+// blocks) filled by the excursion walks linked in directly. No Python: a run
+// with this host runs without the interpreter lock.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/host.hpp"
+#include "engine/ledger.hpp"
+#include "excursion/analysis.hpp"
+#include "excursion/exit_walk.hpp"
+#include "torvex/faults.hpp"
+#include "torvex/view.hpp"
+
+namespace torvex::typed {
+
+// The trade log of a run, one element per trade in the order trades end
+// (open trades last, by stock id).
+struct TradeColumns {
+    std::vector<int64_t> sid, entry_bar, exit_bar;  // exit -1 while open
+    std::vector<double> position;  // signed share of equity at entry
+    std::vector<double> blocks;    // `width` statistics per trade
+    int64_t width = 6;
+};
+
+class PlainHost final : public engine::Host {
+  public:
+    struct Config {
+        View2<double> price, close;
+        const int32_t* price_col;  // per position column, -1: none
+        int32_t nstocks;
+        excursion::Settings walk;
+        bool split_on_resize;
+        bool stop_trading_next_period;
+    };
+
+    explicit PlainHost(const Config& c)
+        : c_(c),
+          entry_(static_cast<std::size_t>(c.nstocks), 0),
+          position_(static_cast<std::size_t>(c.nstocks), 0.0),
+          entry_charged_(static_cast<std::size_t>(c.nstocks), 0) {}
+
+    TradeColumns trades;
+
+    void record_date(int bar) override { date_ = bar; }
+    void record_entry(int sid, double share, int charged) override {
+        const auto s = static_cast<std::size_t>(sid);
+        entry_[s] = date_;
+        position_[s] = share;
+        entry_charged_[s] = static_cast<uint8_t>(charged != 0);
+    }
+    void record_exit(int sid, int charged) override { log_trade(sid, date_, date_, charged); }
+    bool split_on_resize() override { return c_.split_on_resize; }
+    bool stop_trading_next_period() override { return c_.stop_trading_next_period; }
+    void record_open(const engine::PositionMap& pos) override {
+        for (int sid : pos.keys()) {
+            if (pos.at(sid) == 0.0) continue;  // NaN counts as held
+            log_trade(sid, -1, date_, 0);
+        }
+    }
+
+  private:
+    void log_trade(int sid, int64_t exit_bar, int exit_date, int exit_charged) {
+        const auto s = static_cast<std::size_t>(sid);
+        const double pos_value = position_[s];
+        // An unmapped stock reads price column 0, as the trade log does.
+        const int32_t mapped = c_.price_col[s];
+        const excursion::TradeSpan t{entry_[s],          exit_date,          mapped < 0 ? 0 : mapped,
+                                     pos_value > 0.0,    entry_charged_[s] != 0,
+                                     exit_charged != 0};
+        int64_t out_len = 0;
+        excursion::Failure f;
+        if (c_.walk.window == 0) {
+            double block[6];
+            f = excursion::walk_to_exit(c_.price, c_.close, t, c_.walk, block, out_len);
+            if (f.fault == excursion::Fault::none) {
+                trades.width = out_len;
+                trades.blocks.insert(trades.blocks.end(), static_cast<std::size_t>(out_len - 6),
+                                     -1.0);
+                trades.blocks.insert(trades.blocks.end(), block, block + 6);
+            }
+        } else {
+            int64_t exit_offset = 0;
+            f = excursion::walk_trade(c_.price, c_.close, t, c_.walk, scratch_, exit_offset,
+                                      out_len);
+            if (f.fault == excursion::Fault::none) {
+                trades.width = out_len;
+                const std::size_t at = trades.blocks.size();
+                trades.blocks.resize(at + static_cast<std::size_t>(out_len));
+                f = excursion::write_blocks(scratch_, c_.walk, exit_offset,
+                                            trades.blocks.data() + at, out_len);
+            }
+        }
+        if (f.fault != excursion::Fault::none)
+            throw WalkFailed{static_cast<int>(f.fault), f.index, f.size};
+        trades.sid.push_back(sid);
+        trades.entry_bar.push_back(entry_[s]);
+        trades.exit_bar.push_back(exit_bar);
+        trades.position.push_back(pos_value);
+    }
+
+    Config c_;
+    int date_ = 0;
+    std::vector<int64_t> entry_;
+    std::vector<double> position_;
+    std::vector<uint8_t> entry_charged_;
+    excursion::Scratch scratch_;
+};
+
+}  // namespace torvex::typed
