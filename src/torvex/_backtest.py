@@ -2,16 +2,15 @@
 
 A run is four steps: the options are checked against their table (:mod:`torvex._options`), the
 frames converted to the engine's arrays (:mod:`torvex._inputs`, the schedule in
-:mod:`torvex._schedule`) and checked (:mod:`torvex._checks`), the engine run, and the Report built
-from private copies of what it leaves behind.
+:mod:`torvex._schedule`) and checked (:mod:`torvex._checks`), the engine run through its typed entry
+(:mod:`torvex.core._typed`), and the Report built from the run's arrays.
 
-The engine keeps its run state at module level, so every call of the engine and every read of what
-it leaves behind happens under :data:`CORE_LOCK`.
+The typed entry keeps the run's state in the call and releases the interpreter lock while it runs,
+so calls on several threads proceed at once; nothing on this path changes process-wide state.
 """
 
 from __future__ import annotations
 
-import threading
 from collections.abc import Mapping
 from typing import Any, Literal
 
@@ -22,11 +21,7 @@ from torvex import _benchmark, _checks, _inputs, _options, _schedule
 from torvex._inputs import date_text
 from torvex.report import Report, RunData
 
-__all__ = ["backtest", "run_backtest", "CORE_LOCK"]
-
-#: Serialises every call into ``torvex.core`` made by the front end (the
-#: engine's run state and trade log live at module level).
-CORE_LOCK = threading.RLock()
+__all__ = ["backtest", "run_backtest"]
 
 
 def backtest(
@@ -385,9 +380,9 @@ def _check_held_prices(data, target, plan, rr, cc, traded, trade_at: str, touche
 
 
 def _run_engine(data, target, plan, trade_at: str, options: dict):
-    """The engine's run and private copies of what it leaves behind: (creturn, the trade log's three
-    lists, the stock operations, the run log or None)."""
-    from torvex.core import excursion, pathsim
+    """The engine's run through its typed entry: (creturn, the trade log as arrays (stock, entry
+    bar, exit bar rows; positions; excursion blocks), the stock operations, the run log)."""
+    from torvex.core import _typed
 
     args = (
         data.trade,
@@ -402,15 +397,36 @@ def _run_engine(data, target, plan, trade_at: str, options: dict):
         target.text,
         plan.resample_ns,
     )
-    runlog_module = _run_log_module()
-    with CORE_LOCK:
-        creturn = pathsim.backtest_(*args, **options)
-        # Private copies: the next run replaces all of this.
-        log = (list(excursion.trades), list(excursion.trade_positions), list(excursion.excursion))
-        ops = pathsim.get_stock_operations()
-        ops = {k: (dict(v) if isinstance(v, dict) else v) for k, v in ops.items()}
-        runlog = runlog_module.last_run_log() if runlog_module is not None else None
-    return creturn, log, ops, runlog
+    res = _typed.run(*args, **options)
+    log = (
+        np.stack([res.sid, res.entry_bar, res.exit_bar], axis=1),
+        res.position,
+        res.excursion,
+    )
+    ops = _typed.stock_operations(
+        res, target.weights, data.ns, target.ns, options["position_limit"], options["stop_trading_next_period"]
+    )
+    runlog = {name: getattr(res, name) for name in _RUNLOG_FIELDS}
+    runlog["matches_trade_log"] = True
+    return res.creturn, log, ops, runlog
+
+
+#: The run log's fields, as ``torvex._runlog.last_run_log`` names them.
+_RUNLOG_FIELDS = (
+    "exit_reason",
+    "touched",
+    "entry_price",
+    "exit_price",
+    "fees",
+    "taxes",
+    "pnl",
+    "committed",
+    "unpriced_exit",
+    "unrecorded_sids",
+    "unrecorded_pnl",
+    "rebalance_bars",
+    "rebalance_rows",
+)
 
 
 def _after_run_notes(notes, data, target, log, runlog, delisting_bars, opts) -> None:
@@ -430,18 +446,3 @@ def _after_run_notes(notes, data, target, log, runlog, delisting_bars, opts) -> 
         ohlc = data.arrays if opts.touched_exit else None
         for text in _checks.ledger_notes(runlog, log[0], target.symbols, data.dates, ohlc, target.colmap):
             notes.add(text.partition(":")[0], text)
-
-
-_RUNLOG: list = []
-
-
-def _run_log_module() -> Any:
-    """The engine's run log module, looked up once per process (None where it is not built)."""
-    if not _RUNLOG:
-        module: Any
-        try:
-            from torvex import _runlog as module
-        except ImportError:
-            module = None
-        _RUNLOG.append(module if hasattr(module, "last_run_log") else None)
-    return _RUNLOG[0]

@@ -96,9 +96,12 @@ class RunData:
     exec_bars: np.ndarray
     exec_rows: np.ndarray
     pending_row: int | None
-    trades: list
-    trade_positions: list
-    excursion: list
+    # The trade log: [stock, entry bar, exit bar] per trade (an n x 3 int64 array from the typed
+    # engine, or a list of rows), the position at entry, and the excursion blocks (n x width, or
+    # one array per trade).
+    trades: np.ndarray | list
+    trade_positions: np.ndarray | list
+    excursion: np.ndarray | list
     stock_operations: dict
     runlog: dict | None
     delisting_bars: np.ndarray | None
@@ -697,19 +700,25 @@ class Report:
         """(stock ids, entry bars, exit bars, positions, statistics) of the trades; the statistics hold
         the exit block only unless ``full`` (all sampled blocks of a windowed run)."""
         c = self._cache
+        r = self._run
         if "ta" not in c:
-            r = self._run
             n = len(r.trades)
-            t = np.fromiter(itertools.chain.from_iterable(r.trades), dtype=np.int64, count=3 * n).reshape(n, 3)
-            pos = np.fromiter(r.trade_positions, dtype=np.float64, count=n)
-            width = len(r.excursion[0]) if n else 6
-            if width == 6:
-                last = np.concatenate(r.excursion).reshape(n, 6) if n else np.empty((0, 6))
+            if isinstance(r.trades, np.ndarray):
+                t = r.trades.reshape(n, 3)
+                pos = np.asarray(r.trade_positions, dtype=np.float64)
+                last = np.asarray(r.excursion, dtype=np.float64).reshape(n, -1)[:, -6:] if n else np.empty((0, 6))
             else:
-                last = np.concatenate([x[-6:] for x in r.excursion]).reshape(n, 6)
+                t = np.fromiter(itertools.chain.from_iterable(r.trades), dtype=np.int64, count=3 * n).reshape(n, 3)
+                pos = np.fromiter(r.trade_positions, dtype=np.float64, count=n)
+                width = len(r.excursion[0]) if n else 6
+                if width == 6:
+                    last = np.concatenate(r.excursion).reshape(n, 6) if n else np.empty((0, 6))
+                else:
+                    last = np.concatenate([x[-6:] for x in r.excursion]).reshape(n, 6)
             c["ta"] = (t[:, 0], t[:, 1], t[:, 2], pos, last)
-        if full and len(self._run.trades) and len(self._run.excursion[0]) != 6:
-            return c["ta"][:4] + (np.concatenate(self._run.excursion).reshape(len(self._run.trades), -1),)
+        if full and len(r.trades) and len(r.excursion[0]) != 6:
+            blocks = r.excursion if isinstance(r.excursion, np.ndarray) else np.concatenate(r.excursion)
+            return c["ta"][:4] + (np.asarray(blocks).reshape(len(r.trades), -1),)
         return c["ta"]
 
     @property

@@ -2,25 +2,24 @@
 
 import numpy as np
 
-from torvex._backtest import CORE_LOCK
-from torvex.core import excursion, pathsim
+from torvex.core import _typed, excursion, pathsim
 
 
 def direct_run(args, options):
-    """creturn, trade rows and excursion vectors of one direct backtest_ call."""
-    with CORE_LOCK:
-        creturn = pathsim.backtest_(*args, **options)
-        rows, _ = pathsim.get_trade_stocks(args[9], args[5], options.get("touched_exit", False))
-        ex = [np.array(x) for x in excursion.excursion]
+    """creturn, trade rows and excursion vectors of one direct backtest_ call (the specified
+    surface, on the arguments the front end handed its typed entry)."""
+    creturn = pathsim.backtest_(*args, **options)
+    rows, _ = pathsim.get_trade_stocks(args[9], args[5], options.get("touched_exit", False))
+    ex = [np.array(x) for x in excursion.excursion]
     return creturn, rows, ex
 
 
 class Capture:
-    """Wraps pathsim.backtest_ to keep the arguments of the front end's call."""
+    """Wraps the typed entry (it takes backtest_'s arguments) to keep the front end's call."""
 
     def __init__(self):
         self.calls = []
-        self._real = pathsim.backtest_
+        self._real = _typed.run
 
     def __call__(self, *args, **kwargs):
         self.calls.append((args, kwargs))
@@ -32,7 +31,7 @@ def captured_backtest(monkeypatch, *args, **kwargs):
     import torvex
 
     cap = Capture()
-    monkeypatch.setattr(pathsim, "backtest_", cap)
+    monkeypatch.setattr(_typed, "run", cap)
     try:
         report = torvex.backtest(*args, **kwargs)
     finally:

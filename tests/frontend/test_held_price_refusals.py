@@ -10,7 +10,7 @@ import pytest
 
 import torvex
 from torvex import _checks
-from torvex.core import pathsim
+from torvex.core import _typed
 
 DATES = pd.bdate_range("2024-01-01", periods=12)
 # Rows dated on bars 2 and 6 execute on bars 3 and 7: A is held on bars 3 .. 7 (sold on 7), B from 7.
@@ -40,7 +40,7 @@ def no_engine(monkeypatch):
     def refuse(*args, **kw):
         raise AssertionError("the engine ran")
 
-    monkeypatch.setattr(pathsim, "backtest_", refuse)
+    monkeypatch.setattr(_typed, "run", refuse)
 
 
 def date(bar):
