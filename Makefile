@@ -8,7 +8,7 @@ SAN_VENV := .venv-sanitize
 PYTHON313 := $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) /usr/bin/python3.13 /usr/local/bin/python3.13; do \
 	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: venv install test check demo bench sanitize clean screenshot fuzz
+.PHONY: venv install test check demo bench sanitize tsan clean screenshot fuzz
 
 $(VENV)/bin/python:
 	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
@@ -95,6 +95,19 @@ sanitize:
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# The extension modules built with ThreadSanitizer in their own venv and build folder, and
+# the tests that run the engine on several threads at once run under it.
+TSAN_VENV := .venv-tsan
+LIBTSAN := $(shell g++ -print-file-name=libtsan.so)
+tsan:
+	@test -n "$(PYTHON313)" || { echo "no working python3.13 found" >&2; exit 1; }
+	test -x $(TSAN_VENV)/bin/python || $(PYTHON313) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
+	TORVEX_TSAN=ON $(TSAN_VENV)/bin/python -m pip install -q \
+		--config-settings=build-dir=build-tsan . pytest
+	TZ=UTC LD_PRELOAD="$(LIBTSAN)" TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
+		$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/core/test_typed_threads.py
+
 # Fuzzing for DURATION seconds after the leak check (10,000 runs of each kind): a
 # coverage-guided job on the normal build and a job on the sanitizer build of
 # `make sanitize`. Figures, findings and minimised reproducers go to build-fuzz/.
@@ -114,4 +127,4 @@ fuzz: install
 		rc=$$?; cat build-fuzz/frontend.json; exit $$rc
 
 clean:
-	rm -rf build build-sanitize build-fuzz $(VENV) $(SAN_VENV)
+	rm -rf build build-sanitize build-tsan build-fuzz $(VENV) $(SAN_VENV) $(TSAN_VENV)

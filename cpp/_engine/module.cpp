@@ -27,15 +27,32 @@ namespace {
 // ---------------------------------------------------------------- arguments
 
 constexpr const char* kNames[] = {
-    "price",          "close",          "high",
-    "low",            "open",           "price_index",
-    "pos_values",     "pos_index",      "price_col",
-    "resample",       "stop_loss_values", "stop_loss_rows",
-    "take_profit_values", "take_profit_rows", "delisting_bars",
-    "fee_ratio",      "tax_ratio",      "trail_stop",
-    "trail_stop_activation", "position_limit", "touched_exit",
-    "retain_cost_when_rebalance", "stop_trading_next_period", "periodically_rebalance",
-    "excursion_window", "excursion_window_step",
+    "price",
+    "close",
+    "high",
+    "low",
+    "open",
+    "price_index",
+    "pos_values",
+    "pos_index",
+    "price_col",
+    "resample",
+    "stop_loss_values",
+    "stop_loss_rows",
+    "take_profit_values",
+    "take_profit_rows",
+    "delisting_bars",
+    "fee_ratio",
+    "tax_ratio",
+    "trail_stop",
+    "trail_stop_activation",
+    "position_limit",
+    "touched_exit",
+    "retain_cost_when_rebalance",
+    "stop_trading_next_period",
+    "periodically_rebalance",
+    "excursion_window",
+    "excursion_window_step",
 };
 constexpr Py_ssize_t kArgs = static_cast<Py_ssize_t>(std::size(kNames));
 
@@ -60,8 +77,9 @@ PyArrayObject* array_arg(PyObject* const* args, int k, int ndim, int typenum,
     PyObject* o = args[k];
     if (optional && o == Py_None) return nullptr;
     if (!PyArray_Check(o))
-        fail(PyExc_TypeError, std::string("_engine.run: ") + kNames[k] + ": expected a numpy array" +
-                                  (optional ? " or None" : "") + "; found " + Py_TYPE(o)->tp_name);
+        fail(PyExc_TypeError, std::string("_engine.run: ") + kNames[k] +
+                                  ": expected a numpy array" + (optional ? " or None" : "") +
+                                  "; found " + Py_TYPE(o)->tp_name);
     auto* a = reinterpret_cast<PyArrayObject*>(o);
     PyArray_Descr* d = PyArray_DESCR(a);
     if (d->type_num != typenum || !PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(a)) {
@@ -112,9 +130,9 @@ int int_arg(PyObject* const* args, int k, long lo) {
     const long v = PyLong_AsLong(o);
     if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
     if (v < lo || v > INT32_MAX)
-        fail(PyExc_ValueError, std::string("_engine.run: ") + kNames[k] + ": expected an int from " +
-                                   std::to_string(lo) + " to " + std::to_string(INT32_MAX) +
-                                   "; found " + std::to_string(v));
+        fail(PyExc_ValueError, std::string("_engine.run: ") + kNames[k] +
+                                   ": expected an int from " + std::to_string(lo) + " to " +
+                                   std::to_string(INT32_MAX) + "; found " + std::to_string(v));
     return static_cast<int>(v);
 }
 
@@ -157,7 +175,7 @@ struct Output {
     bool should_rebalance = false;
     bool latest_row_is_copy = false;
     std::vector<int64_t> rebalanced_keys;
-    std::vector<uint8_t> held;  // per position column
+    std::vector<uint8_t> held;                  // per position column
     std::vector<int64_t> exited, exit_pending;  // pairs: stock id, take profit
     std::vector<double> latest_row;
 };
@@ -252,7 +270,8 @@ Ref make_column(const Output& o, int which) {
             return a;
         }
         case c_entry_price:
-            return field_of<double>(recs, NPY_DOUBLE, [](const R& r) { return r.fill.entry_price; });
+            return field_of<double>(recs, NPY_DOUBLE,
+                                    [](const R& r) { return r.fill.entry_price; });
         case c_exit_price:
             return field_of<double>(recs, NPY_DOUBLE, [](const R& r) { return r.fill.exit_price; });
         case c_fees:
@@ -269,9 +288,8 @@ Ref make_column(const Output& o, int which) {
             return field_of<npy_bool>(recs, NPY_BOOL,
                                       [](const R& r) { return static_cast<npy_bool>(r.touched); });
         case c_unpriced_exit:
-            return field_of<npy_bool>(recs, NPY_BOOL, [](const R& r) {
-                return static_cast<npy_bool>(r.unpriced_exit);
-            });
+            return field_of<npy_bool>(
+                recs, NPY_BOOL, [](const R& r) { return static_cast<npy_bool>(r.unpriced_exit); });
         case c_unrecorded_sids:
             return new_array(static_cast<npy_intp>(o.log.unrecorded.size()), NPY_INT64,
                              [&](void* p) {
@@ -431,8 +449,15 @@ class NoGil {
 
 // A fault of the engine, kept to be raised once the lock is held again.
 struct Fault {
-    enum Kind { none, out_of_bounds, zero_division, invalid_price, unpriced, walk, memory } kind =
-        none;
+    enum Kind {
+        none,
+        out_of_bounds,
+        zero_division,
+        invalid_price,
+        unpriced,
+        walk,
+        memory
+    } kind = none;
     int64_t a = 0, b = 0;
     double value = 0.0;
 };
@@ -461,9 +486,10 @@ struct Fault {
             throw PyErrSet{};
         }
         case Fault::unpriced:
-            raise_format(PyExc_ValueError,
-                         "_engine.run: position column %d has a non-zero weight but no price column",
-                         static_cast<int>(f.a));
+            raise_format(
+                PyExc_ValueError,
+                "_engine.run: position column %d has a non-zero weight but no price column",
+                static_cast<int>(f.a));
         case Fault::walk:
             raise_format(PyExc_ValueError, "_engine.run: the excursion walk failed (fault %d)",
                          static_cast<int>(f.a));
@@ -480,8 +506,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = nullptr;
     guard([&] {
         if (nargs != kArgs)
-            raise_format(PyExc_TypeError, "_engine.run() takes %zd positional arguments (%zd given)",
-                         kArgs, nargs);
+            raise_format(PyExc_TypeError,
+                         "_engine.run() takes %zd positional arguments (%zd given)", kArgs, nargs);
         PyArrayObject* price = array_arg(args, 0, 2, NPY_DOUBLE);
         const npy_intp nbars = PyArray_DIM(price, 0), ncols = PyArray_DIM(price, 1);
         PyArrayObject* close = array_arg(args, 1, 2, NPY_DOUBLE);
@@ -500,7 +526,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         expect_dim(price_index, 5, 0, nbars, "bars");
         PyArrayObject* pos_values = array_arg(args, 6, 2, NPY_DOUBLE);
         const npy_intp nrows = PyArray_DIM(pos_values, 0), nstocks = PyArray_DIM(pos_values, 1);
-        if (nrows == 0) fail(PyExc_ValueError, "_engine.run: pos_values: expected at least one row");
+        if (nrows == 0)
+            fail(PyExc_ValueError, "_engine.run: pos_values: expected at least one row");
         PyArrayObject* pos_index = array_arg(args, 7, 1, NPY_INT64);
         expect_dim(pos_index, 7, 0, nrows, "rows");
         PyArrayObject* price_col = array_arg(args, 8, 1, NPY_INT64);
@@ -543,7 +570,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         o.nstocks = static_cast<int32_t>(nstocks);
         std::vector<int32_t> cols(static_cast<std::size_t>(nstocks));
         const View1<int64_t> pc = view1_of<int64_t>(price_col);
-        for (index_t i = 0; i < pc.n; ++i) cols[static_cast<std::size_t>(i)] = static_cast<int32_t>(pc(i));
+        for (index_t i = 0; i < pc.n; ++i)
+            cols[static_cast<std::size_t>(i)] = static_cast<int32_t>(pc(i));
 
         PlainHost::Config hc{view2_of<double>(price),
                              view2_of<double>(close),
@@ -647,15 +675,14 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject* mod) {
     return guard([&] {
-               if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
-               if (result_type == nullptr) {
-                   result_type = reinterpret_cast<PyTypeObject*>(
-                       PyType_FromModuleAndSpec(mod, &result_spec, nullptr));
-                   if (result_type == nullptr) throw PyErrSet{};
-               }
-               check(PyModule_AddObjectRef(mod, "Result",
-                                           reinterpret_cast<PyObject*>(result_type)));
-           })
+        if (PyArray_ImportNumPyAPI() < 0) throw PyErrSet{};
+        if (result_type == nullptr) {
+            result_type = reinterpret_cast<PyTypeObject*>(
+                PyType_FromModuleAndSpec(mod, &result_spec, nullptr));
+            if (result_type == nullptr) throw PyErrSet{};
+        }
+        check(PyModule_AddObjectRef(mod, "Result", reinterpret_cast<PyObject*>(result_type)));
+    })
                ? 0
                : -1;
 }

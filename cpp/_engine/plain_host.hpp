@@ -20,8 +20,8 @@ namespace torvex::typed {
 // (open trades last, by stock id).
 struct TradeColumns {
     std::vector<int64_t> sid, entry_bar, exit_bar;  // exit -1 while open
-    std::vector<double> position;  // signed share of equity at entry
-    std::vector<double> blocks;    // `width` statistics per trade
+    std::vector<double> position;                   // signed share of equity at entry
+    std::vector<double> blocks;                     // `width` statistics per trade
     int64_t width = 6;
 };
 
@@ -67,8 +67,11 @@ class PlainHost final : public engine::Host {
         const double pos_value = position_[s];
         // An unmapped stock reads price column 0, as the trade log does.
         const int32_t mapped = c_.price_col[s];
-        const excursion::TradeSpan t{entry_[s],          exit_date,          mapped < 0 ? 0 : mapped,
-                                     pos_value > 0.0,    entry_charged_[s] != 0,
+        const excursion::TradeSpan t{entry_[s],
+                                     exit_date,
+                                     mapped < 0 ? 0 : mapped,
+                                     pos_value > 0.0,
+                                     entry_charged_[s] != 0,
                                      exit_charged != 0};
         int64_t out_len = 0;
         excursion::Failure f;

@@ -32,9 +32,9 @@ namespace {
 // cash the call moved (`flow`; a buy's charge stays inside the position), its
 // charges, and which trade they belong to. `fill` is the price an entry or a
 // split filled at; `before` the value held before the call.
-[[gnu::noinline]] void log_trade(Run& r, int sid, double position, double before,
-                                 double amount, bool is_entry, bool prev_has_position, bool split,
-                                 double fill, double flow, double fee_ratio, double tax_ratio) {
+[[gnu::noinline]] void log_trade(Run& r, int sid, double position, double before, double amount,
+                                 bool is_entry, bool prev_has_position, bool split, double fill,
+                                 double flow, double fee_ratio, double tax_ratio) {
     const double fee = std::abs(amount) * fee_ratio;
     const double tax = is_entry ? 0.0 : std::abs(amount) * tax_ratio;
     TradeBook& book = r.book;
@@ -42,8 +42,8 @@ namespace {
         book.opened(r.log, sid, r.bar, fill, flow, fee, tax, std::abs(position));
     } else if (split) {
         settle_entry_price(r, sid);
-        book.split(r.log, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow,
-                   fee, tax, std::abs(position));
+        book.split(r.log, sid, r.bar, fill, std::isnan(price_now(r, sid)), before, flow, fee, tax,
+                   std::abs(position));
     } else {
         // Kept open: outlays that grow the holding on its side count as committed
         // (a flip commits the new side's target).
@@ -55,9 +55,9 @@ namespace {
 
 }  // namespace
 
-double set_position(Run& r, PositionMap& p, int sid, double position, double cash,
-                    double fee_ratio, double tax_ratio, bool check_null, bool set_null,
-                    double balance, TradeEnd end) {
+double set_position(Run& r, PositionMap& p, int sid, double position, double cash, double fee_ratio,
+                    double tax_ratio, bool check_null, bool set_null, double balance,
+                    TradeEnd end) {
     if (sid < 0 || static_cast<std::size_t>(sid) >= p.capacity()) out_of_bounds(0);
     const bool found = p.contains(sid);
     const bool exist = check_null ? found : true;
@@ -99,7 +99,7 @@ double set_position(Run& r, PositionMap& p, int sid, double position, double cas
             const double fill = std::isnan(end.price) ? carried_price(r, sid) : end.price;
             settle_entry_price(r, sid);
             r.book.closed(r.log, sid, {end.reason, end.touched, fill}, v - charges,
-                                std::abs(v) * fee_ratio, std::abs(v) * tax_ratio, unpriced);
+                          std::abs(v) * fee_ratio, std::abs(v) * tax_ratio, unpriced);
         }
         if (set_null) {
             p.erase(sid);
@@ -125,7 +125,7 @@ double set_position(Run& r, PositionMap& p, int sid, double position, double cas
     held = pick(buy, (amount - cost) + held, amount + held);
 
     log_trade(r, sid, position, before, amount, is_entry, prev_has_position, split, fill,
-                  pick(buy, -amount, (-amount) - cost), fee_ratio, tax_ratio);
+              pick(buy, -amount, (-amount) - cost), fee_ratio, tax_ratio);
     if (set_null && held == 0.0) p.erase(sid);
     return new_cash;
 }
@@ -169,8 +169,8 @@ double pairwise_abs_sum(const View1<double>& a, int64_t begin, int64_t n) {
     return pairwise_abs(a, begin, n);
 }
 
-double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash,
-                 double fee_ratio, double tax_ratio, double position_limit) {
+double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
+                 double tax_ratio, double position_limit) {
     double balance = cash;
     for (int sid : p.keys()) balance += p.at(sid);
 

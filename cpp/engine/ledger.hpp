@@ -163,16 +163,16 @@ inline bool held(const PositionMap& p, int sid) { return p.contains(sid) && p.at
 // an exit or a resize, and returns the new cash. `balance` turns the target into
 // the position reported to the trade log (a share of equity).
 // `end` tells the run log why a trade that closes here ends.
-double set_position(Run& r, PositionMap& p, int sid, double position, double cash,
-                    double fee_ratio, double tax_ratio, bool check_null = true,
-                    bool set_null = false, double balance = 1.0, TradeEnd end = {});
+double set_position(Run& r, PositionMap& p, int sid, double position, double cash, double fee_ratio,
+                    double tax_ratio, bool check_null = true, bool set_null = false,
+                    double balance = 1.0, TradeEnd end = {});
 
 // Moves `p` to the target weights `newp` (one per position column), each capped
 // at `position_limit` of equity, and returns the new cash. A stock without a
 // price column is passed over when its weight is 0 (whatever its target: an
 // infinite equity makes it NaN) and throws UnpricedColumn otherwise.
-double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash,
-                 double fee_ratio, double tax_ratio, double position_limit);
+double rebalance(Run& r, PositionMap& p, const View1<double>& newp, double cash, double fee_ratio,
+                 double tax_ratio, double position_limit);
 
 // Sum of the absolute values in the order NumPy's pairwise summation adds them,
 // so that gross weights match what `numpy.sum(numpy.abs(row))` gives.

@@ -79,8 +79,8 @@ struct Run {
     // Column map, flat: the price column of each position column (-1: none).
     std::vector<int32_t> price_col;
 
-    int32_t nstocks = 0;         // position columns
-    double* creturn = nullptr;   // one value per bar, owned by the caller
+    int32_t nstocks = 0;             // position columns
+    double* creturn = nullptr;       // one value per bar, owned by the caller
     std::vector<StockState> stocks;  // per position column
     std::vector<uint8_t> date_rebalance;
     bool has_delisting = false;

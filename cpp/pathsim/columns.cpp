@@ -4,11 +4,11 @@
 #include <string>
 
 #include "engine/ledger.hpp"
-#include "watch.hpp"
 #include "run.hpp"
 #include "setup_cache.hpp"
 #include "state.hpp"
 #include "torvex/errors.hpp"
+#include "watch.hpp"
 
 namespace torvex::pathsim {
 namespace {

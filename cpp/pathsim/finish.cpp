@@ -9,11 +9,11 @@
 #include <numpy/arrayobject.h>
 
 #include "host_float.hpp"
-#include "watch.hpp"
 #include "run.hpp"
 #include "state.hpp"
 #include "torvex/capi.hpp"
 #include "torvex/scalars.hpp"
+#include "watch.hpp"
 
 namespace torvex::pathsim {
 namespace {

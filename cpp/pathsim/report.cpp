@@ -6,12 +6,12 @@
 #include <numpy/arrayobject.h>
 
 #include "engine/ledger.hpp"
-#include "watch.hpp"
 #include "state.hpp"
 #include "torvex/argparse.hpp"
 #include "torvex/buffer.hpp"
 #include "torvex/capi.hpp"
 #include "torvex/scalars.hpp"
+#include "watch.hpp"
 
 namespace torvex::pathsim {
 namespace {

@@ -4,10 +4,10 @@
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL torvex_pathsim_ARRAY_API
 #define PY_SSIZE_T_CLEAN
+#include "watch.hpp"
+
 #include <Python.h>
 #include <numpy/arrayobject.h>
-
-#include "watch.hpp"
 
 #include "run.hpp"
 #include "torvex/errors.hpp"

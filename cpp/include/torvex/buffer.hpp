@@ -190,7 +190,8 @@ template <class T>
 View2<T> view2(const Buffer& b) {
     if (!b.is_open()) return {};
     const Py_buffer& v = b.view();
-    return View2<T>(v.buf, v.shape[0], v.shape[1], v.strides ? v.strides[0] : v.shape[1] * v.itemsize,
+    return View2<T>(v.buf, v.shape[0], v.shape[1],
+                    v.strides ? v.strides[0] : v.shape[1] * v.itemsize,
                     v.strides ? v.strides[1] : v.itemsize);
 }
 
