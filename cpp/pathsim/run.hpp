@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/run.hpp"
+#include "inputs.hpp"
 #include "params.hpp"
 #include "runlog.hpp"
 #include "torvex/buffer.hpp"
@@ -59,14 +60,12 @@ struct Run : engine::Run {
         return s;
     }
 
-    // Input buffers, held for the whole run.
-    Buffer b_price, b_close, b_high, b_low, b_open, b_price_index, b_price_columns, b_pos_values,
-        b_pos_index, b_pos_columns, b_resample, b_delisting;
-    View1<PyObject*> price_columns, pos_columns;
-
-    // Stop tables and the buffers of their thresholds and row numbers.
+    // The buffers of the input arrays (inputs.hpp), held for the whole run.
+#define TORVEX_BUFFER(arg, buffer, ...) Buffer buffer;
+    TORVEX_RUN_INPUTS(TORVEX_BUFFER, TORVEX_BUFFER)
+#undef TORVEX_BUFFER
+    View1<PyObject*> price_columns, pos_columns;  // labels (the engine reads none)
     Ref stop_loss_table, take_profit_table;
-    Buffer b_sl_values, b_sl_rows, b_tp_values, b_tp_rows;
 
     // Column map, ordered, as the trade log takes it.
     std::map<int, int> pos2price;

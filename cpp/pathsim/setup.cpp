@@ -42,33 +42,17 @@ Py_ssize_t array_size(const Buffer& b, PyObject* obj) {
     return b.size();
 }
 
-// The inputs, read-only, in parameter order; None stays unopened.
+// The inputs, read-only, in parameter order; None stays unopened. The engine's
+// views are those of the buffers.
 void open_inputs(Run& r) {
     const RunArgs& a = r.a;
-    r.b_price.open(a.price_values, Elem::f64, 2);
-    r.b_close.open(a.close_values, Elem::f64, 2);
-    r.b_high.open(a.high_values, Elem::f64, 2);
-    r.b_low.open(a.low_values, Elem::f64, 2);
-    r.b_open.open(a.open_values, Elem::f64, 2);
-    r.b_price_index.open(a.price_index, Elem::i64, 1);
-    r.b_price_columns.open(a.price_columns, Elem::object, 1);
-    r.b_pos_values.open(a.pos_values, Elem::f64, 2);
-    r.b_pos_index.open(a.pos_index, Elem::i64, 1);
-    r.b_pos_columns.open(a.pos_columns, Elem::object, 1);
-    r.b_resample.open(a.resample, Elem::i64, 1);
-    r.b_delisting.open(a.delisting_bars, Elem::i64, 1);
-    r.price = view2<double>(r.b_price);
-    r.close = view2<double>(r.b_close);
-    r.high = view2<double>(r.b_high);
-    r.low = view2<double>(r.b_low);
-    r.open = view2<double>(r.b_open);
-    r.price_index = view1<int64_t>(r.b_price_index);
-    r.price_columns = view1<PyObject*>(r.b_price_columns);
-    r.pos_values = view2<double>(r.b_pos_values);
-    r.pos_index = view1<int64_t>(r.b_pos_index);
-    r.pos_columns = view1<PyObject*>(r.b_pos_columns);
-    r.resample = view1<int64_t>(r.b_resample);
-    r.delisting_bars = view1<int64_t>(r.b_delisting);
+#define TORVEX_OPEN(arg, buffer, member, kind, ndim) \
+    r.buffer.open(a.arg, Elem::kind, ndim);          \
+    r.member = inputs::view<inputs::kind, ndim>(r.buffer);
+#define TORVEX_SKIP(...)
+    TORVEX_RUN_INPUTS(TORVEX_OPEN, TORVEX_SKIP)
+#undef TORVEX_OPEN
+#undef TORVEX_SKIP
 }
 
 // The module settings the ledger reads when a held position is resized.

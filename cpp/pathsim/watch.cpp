@@ -38,23 +38,9 @@ namespace {
 
 template <class F>
 void for_each_input(const Run& r, F&& fn) {
-    const std::pair<const Buffer*, const char*> held[] = {{&r.b_price, "price_values"},
-                                                          {&r.b_close, "close_values"},
-                                                          {&r.b_high, "high_values"},
-                                                          {&r.b_low, "low_values"},
-                                                          {&r.b_open, "open_values"},
-                                                          {&r.b_price_index, "price_index"},
-                                                          {&r.b_price_columns, "price_columns"},
-                                                          {&r.b_pos_values, "pos_values"},
-                                                          {&r.b_pos_index, "pos_index"},
-                                                          {&r.b_pos_columns, "pos_columns"},
-                                                          {&r.b_resample, "resample"},
-                                                          {&r.b_delisting, "delisting_bars"},
-                                                          {&r.b_sl_values, "stop_loss"},
-                                                          {&r.b_sl_rows, "stop_loss"},
-                                                          {&r.b_tp_values, "take_profit"},
-                                                          {&r.b_tp_rows, "take_profit"}};
-    for (const auto& [b, name] : held) fn(*b, name);
+#define TORVEX_HELD(arg, buffer, ...) fn(r.buffer, #arg);
+    TORVEX_RUN_INPUTS(TORVEX_HELD, TORVEX_HELD)
+#undef TORVEX_HELD
 }
 
 }  // namespace
