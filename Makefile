@@ -74,6 +74,7 @@ screenshot: demo
 bench: venv
 	$(PY) -m pip install -q '.[bench]'
 	$(PY) benchmarks/run.py
+	$(PY) benchmarks/typed.py
 	$(PY) benchmarks/frontend.py
 	$(PY) benchmarks/against_base.py
 	$(PY) -m pip install -q '.[dask,ray]'

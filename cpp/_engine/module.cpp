@@ -260,15 +260,8 @@ Ref make_column(const Output& o, int which) {
             return copy_of(o.trades.exit_bar, NPY_INT64);
         case c_position:
             return copy_of(o.trades.position, NPY_DOUBLE);
-        case c_excursion: {
-            npy_intp dims[2] = {static_cast<npy_intp>(o.trades.sid.size()),
-                                static_cast<npy_intp>(o.trades.width)};
-            Ref a = Ref::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
-            if (!o.trades.blocks.empty())
-                std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())),
-                            o.trades.blocks.data(), o.trades.blocks.size() * sizeof(double));
-            return a;
-        }
+        case c_excursion:
+            return Ref::borrow(Py_None);  // a view of the log's own buffer (get_column)
         case c_entry_price:
             return field_of<double>(recs, NPY_DOUBLE,
                                     [](const R& r) { return r.fill.entry_price; });
@@ -323,13 +316,30 @@ Ref make_column(const Output& o, int which) {
     return Ref::borrow(Py_None);
 }
 
+// The statistics as a (trades x width) array over the trade log's buffer, kept
+// alive by the result it belongs to.
+Ref excursion_view(PyObject* self, const Output& o) {
+    npy_intp dims[2] = {static_cast<npy_intp>(o.trades.sid.size()),
+                        static_cast<npy_intp>(o.trades.width)};
+    if (dims[0] == 0) return Ref::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
+    Ref a = Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE,
+                                                 const_cast<double*>(o.trades.blocks.data())));
+    Py_INCREF(self);
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), self) < 0) {
+        Py_DECREF(self);
+        throw PyErrSet{};
+    }
+    return a;
+}
+
 PyObject* get_column(PyObject* self, void* closure) {
     auto* r = reinterpret_cast<ResultObject*>(self);
     const int which = static_cast<int>(reinterpret_cast<intptr_t>(closure));
     PyObject* out = nullptr;
     guard([&] {
         if (r->cache[which] == nullptr) {
-            Ref a = make_column(*r->out, which);
+            Ref a =
+                which == c_excursion ? excursion_view(self, *r->out) : make_column(*r->out, which);
             if (a.get() != Py_None)
                 PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(a.get()), NPY_ARRAY_WRITEABLE);
             r->cache[which] = a.release();
@@ -534,9 +544,21 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         expect_dim(price_col, 8, 0, nstocks, "position columns");
         expect_range(price_col, 8, -1, ncols, "price columns");
         PyArrayObject* resample = array_arg(args, 9, 1, NPY_INT64);
-        PyArrayObject* tables[4];
+        // A stop table: thresholds (rows x position columns) and a row per bar, or one
+        // number for every column and bar (its rows None), read through views of stride 0.
+        PyArrayObject* tables[4] = {nullptr, nullptr, nullptr, nullptr};
+        double constant[2] = {0.0, 0.0};
+        static const int64_t row_zero = 0;
+        View2<double> table_values[2];
+        View1<int64_t> table_rows[2];
         for (int t = 0; t < 2; ++t) {
             const int k = 10 + 2 * t;
+            if (!PyArray_Check(args[k]) && args[k + 1] == Py_None) {
+                constant[t] = float_arg(args, k);
+                table_values[t] = View2<double>(&constant[t], 1, nstocks, 0, 0);
+                table_rows[t] = View1<int64_t>(&row_zero, nbars, 0);
+                continue;
+            }
             tables[2 * t] = array_arg(args, k, 2, NPY_DOUBLE);
             expect_dim(tables[2 * t], k, 1, nstocks, "position columns");
             if (PyArray_DIM(tables[2 * t], 0) == 0)
@@ -545,6 +567,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             tables[2 * t + 1] = array_arg(args, k + 1, 1, NPY_INT64);
             expect_dim(tables[2 * t + 1], k + 1, 0, nbars, "bars");
             expect_range(tables[2 * t + 1], k + 1, 0, PyArray_DIM(tables[2 * t], 0), "table rows");
+            table_values[t] = view2_of<double>(tables[2 * t]);
+            table_rows[t] = view1_of<int64_t>(tables[2 * t + 1]);
         }
         PyArrayObject* delisting = array_arg(args, 14, 1, NPY_INT64, true);
         if (delisting != nullptr) expect_dim(delisting, 14, 0, nstocks, "position columns");
@@ -599,10 +623,10 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 r.pos_index = view1_of<int64_t>(pos_index);
                 r.resample = view1_of<int64_t>(resample);
                 r.delisting_bars = view1_of<int64_t>(delisting);
-                r.stop_loss_values = view2_of<double>(tables[0]);
-                r.stop_loss_rows = view1_of<int64_t>(tables[1]);
-                r.take_profit_values = view2_of<double>(tables[2]);
-                r.take_profit_rows = view1_of<int64_t>(tables[3]);
+                r.stop_loss_values = table_values[0];
+                r.stop_loss_rows = table_rows[0];
+                r.take_profit_values = table_values[1];
+                r.take_profit_rows = table_rows[1];
                 r.price_col = cols;
                 r.nstocks = static_cast<int32_t>(nstocks);
                 r.creturn = creturn_data;
@@ -669,7 +693,9 @@ PyMethodDef methods[] = {
                "position_limit, touched_exit, retain_cost_when_rebalance, "
                "stop_trading_next_period, periodically_rebalance, excursion_window, "
                "excursion_window_step, /)\n--\n\n"
-               "One run of the engine without the interpreter lock; returns a Result.")},
+               "One run of the engine without the interpreter lock; returns a Result.\n\n"
+               "A stop table is its thresholds (rows x position columns, float64) and the row of\n"
+               "each bar (int64), or a number for every column and bar with its rows None.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

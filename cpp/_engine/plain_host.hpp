@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "engine/host.hpp"
@@ -16,12 +19,55 @@
 
 namespace torvex::typed {
 
+// Doubles appended in blocks, grown by realloc: a large buffer grows in place
+// or by remapping its pages, never by copying what it holds (a windowed run of
+// 100,000 trades keeps about 100 MB of statistics). The result's array of the
+// statistics is a view of it.
+class GrowingDoubles {
+  public:
+    GrowingDoubles() = default;
+    GrowingDoubles(const GrowingDoubles&) = delete;
+    GrowingDoubles& operator=(const GrowingDoubles&) = delete;
+    GrowingDoubles(GrowingDoubles&& o) noexcept : p_(o.p_), n_(o.n_), cap_(o.cap_) {
+        o.p_ = nullptr;
+        o.n_ = o.cap_ = 0;
+    }
+    GrowingDoubles& operator=(GrowingDoubles&& o) noexcept {
+        std::swap(p_, o.p_);
+        std::swap(n_, o.n_);
+        std::swap(cap_, o.cap_);
+        return *this;
+    }
+    ~GrowingDoubles() { std::free(p_); }
+
+    // Room for `k` more values at the end, which the caller fills; returns them.
+    double* extend(std::size_t k) {
+        if (n_ + k > cap_) {
+            std::size_t cap = cap_ ? cap_ : 1024;
+            while (cap < n_ + k) cap *= 2;
+            void* q = std::realloc(p_, cap * sizeof(double));
+            if (q == nullptr) throw std::bad_alloc();
+            p_ = static_cast<double*>(q);
+            cap_ = cap;
+        }
+        double* at = p_ + n_;
+        n_ += k;
+        return at;
+    }
+    const double* data() const noexcept { return p_; }
+    std::size_t size() const noexcept { return n_; }
+
+  private:
+    double* p_ = nullptr;
+    std::size_t n_ = 0, cap_ = 0;
+};
+
 // The trade log of a run, one element per trade in the order trades end
 // (open trades last, by stock id).
 struct TradeColumns {
     std::vector<int64_t> sid, entry_bar, exit_bar;  // exit -1 while open
     std::vector<double> position;                   // signed share of equity at entry
-    std::vector<double> blocks;                     // `width` statistics per trade
+    GrowingDoubles blocks;                          // `width` statistics per trade
     int64_t width = 6;
 };
 
@@ -80,9 +126,9 @@ class PlainHost final : public engine::Host {
             f = excursion::walk_to_exit(c_.price, c_.close, t, c_.walk, block, out_len);
             if (f.fault == excursion::Fault::none) {
                 trades.width = out_len;
-                trades.blocks.insert(trades.blocks.end(), static_cast<std::size_t>(out_len - 6),
-                                     -1.0);
-                trades.blocks.insert(trades.blocks.end(), block, block + 6);
+                double* o = trades.blocks.extend(static_cast<std::size_t>(out_len));
+                for (int64_t k = 0; k < out_len - 6; ++k) o[k] = -1.0;
+                for (int k = 0; k < 6; ++k) o[out_len - 6 + k] = block[k];
             }
         } else {
             int64_t exit_offset = 0;
@@ -90,10 +136,8 @@ class PlainHost final : public engine::Host {
                                       out_len);
             if (f.fault == excursion::Fault::none) {
                 trades.width = out_len;
-                const std::size_t at = trades.blocks.size();
-                trades.blocks.resize(at + static_cast<std::size_t>(out_len));
-                f = excursion::write_blocks(scratch_, c_.walk, exit_offset,
-                                            trades.blocks.data() + at, out_len);
+                double* o = trades.blocks.extend(static_cast<std::size_t>(out_len));
+                f = excursion::write_blocks(scratch_, c_.walk, exit_offset, o, out_len);
             }
         }
         if (f.fault != excursion::Fault::none)

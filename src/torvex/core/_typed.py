@@ -31,7 +31,10 @@ def price_columns_of(price_labels: np.ndarray, pos_labels: np.ndarray) -> np.nda
     return np.fromiter((index.get(label, -1) for label in pos_labels.tolist()), dtype=np.int64, count=len(pos_labels))
 
 
-def _table(threshold: Any, price_index: np.ndarray, pos_labels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _table(threshold: Any, price_index: np.ndarray, pos_labels: np.ndarray) -> tuple[Any, np.ndarray | None]:
+    """The stop table's arrays; a plain float goes as it is (the engine reads it for every cell)."""
+    if type(threshold) is float:
+        return threshold, None
     table = _stops.stop_table(threshold, price_index, pos_labels)
     return np.asarray(table.values, dtype=np.float64), np.asarray(table.rows, dtype=np.int64)
 
