@@ -14,12 +14,10 @@
 #include <cstdint>
 #include <vector>
 
-extern "C" double floor_run(const double* price, const double* close,
-                            const double* high, const double* low,
-                            const double* open, std::int64_t bars,
+extern "C" double floor_run(const double* price, const double* close, const double* high,
+                            const double* low, const double* open, std::int64_t bars,
                             std::int64_t stocks, const std::int64_t* held,
-                            const std::int64_t* trade_bar, std::int64_t rows,
-                            std::int64_t nheld) {
+                            const std::int64_t* trade_bar, std::int64_t rows, std::int64_t nheld) {
     std::vector<std::int64_t> ids(static_cast<std::size_t>(nheld), 0);
     std::vector<double> value(static_cast<std::size_t>(nheld), 0.0);
     std::vector<double> prev(static_cast<std::size_t>(nheld), 1.0);

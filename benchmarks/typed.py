@@ -5,7 +5,9 @@
 
 Per workload: median wall and CPU time of (a) backtest_ + get_trade_stocks, (b) the
 typed run + reading its trade arrays, (c) torvex.backtest on the frames of
-frontend.py; then the throughput of two threads against one on M.
+frontend.py; then the typed run against its floor (the bar loop's memory floor of
+floor.cpp plus the plain-struct trade floor of struct_floor.cpp on the run's own
+trades), and the throughput of two threads against one on M.
 """
 
 import argparse
@@ -224,6 +226,124 @@ def thread_lines(runs, rounds):
     return lines
 
 
+def floors(w, repeats):
+    """(memory floor, struct trade floor, typed run) median seconds on the workload's own data."""
+    import ctypes
+
+    from cbuild import build_shared
+    from run import build_floor, floor_timed
+    from workloads import make_data
+
+    from torvex.core import _typed
+
+    lib_path, why = build_floor()
+    sf_path, why2 = build_shared(os.path.join(HERE, "struct_floor.cpp"), "struct_floor")
+    if lib_path is None or sf_path is None:
+        return None, why or why2
+    args, reb_bars = make_data(w)
+    pos = [args[k] for k in ARG_ORDER]
+    params = w["params"]
+    floor = statistics.median(floor_timed(lib_path, w, args, reb_bars, repeats))
+    res = _typed.run(*pos, **params)
+    typed = []
+    for _ in range(repeats):
+        t = time.perf_counter()
+        r = _typed.run(*pos, **params)
+        r.sid, r.excursion, r.pnl  # noqa: B018  (the trade arrays are made on first access)
+        typed.append(time.perf_counter() - t)
+    lib = ctypes.CDLL(sf_path)
+    fn = lib.struct_floor
+    dp, ip, i64 = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int64), ctypes.c_int64
+    fn.argtypes = [dp, i64, i64, ip, ip, ip, i64, i64, i64, dp]
+    fn.restype = ctypes.c_double
+    close = np.ascontiguousarray(args["close_values"])
+    col = _typed.price_columns_of(args["price_columns"], args["pos_columns"])[res.sid]
+    entry, exit_ = np.ascontiguousarray(res.entry_bar), np.ascontiguousarray(res.exit_bar)
+    col = np.ascontiguousarray(col)
+    sink = np.zeros(1)
+    call = (
+        close.ctypes.data_as(dp),
+        close.shape[0],
+        close.shape[1],
+        col.ctypes.data_as(ip),
+        entry.ctypes.data_as(ip),
+        exit_.ctypes.data_as(ip),
+        res.n_trades,
+        res.excursion.shape[1],
+        int(params.get("excursion_window", 0)),
+        sink.ctypes.data_as(dp),
+    )
+    fn(*call)
+    struct = statistics.median(fn(*call) for _ in range(repeats))
+    return (floor, struct, statistics.median(typed)), None
+
+
+def tiny_engine_line(batches):
+    """The tiny call straight into _engine.run, its arrays and stop thresholds made beforehand."""
+    from workloads import make_data
+
+    from torvex.core import _engine, _typed
+
+    args, _ = make_data(TINY)
+    p = TINY["params"]
+    call = (
+        args["price_values"],
+        args["close_values"],
+        None,
+        None,
+        None,
+        args["price_index"],
+        args["pos_values"],
+        args["pos_index"],
+        _typed.price_columns_of(args["price_columns"], args["pos_columns"]),
+        args["resample"],
+        1.0,
+        None,
+        float("inf"),
+        None,
+        None,
+        float(p["fee_ratio"]),
+        float(p["tax_ratio"]),
+        float("inf"),
+        0.0,
+        1.0,
+        False,
+        False,
+        True,
+        True,
+        0,
+        1,
+    )
+    for _ in range(200):
+        _engine.run(*call)
+    per = []
+    for _ in range(batches):
+        t = time.perf_counter()
+        for _ in range(1000):
+            _engine.run(*call)
+        per.append((time.perf_counter() - t) / 1000)
+    return f"tiny call straight into _engine.run (arrays made beforehand): median {fmt_t(statistics.median(per))}"
+
+
+def floor_lines(names, repeats):
+    out = [
+        "typed run against its floor: floor = floor.cpp's bar loop over the same tables and held stocks"
+        " + struct_floor.cpp (the run's trades appended as C++ structs, each trade's path read once, a"
+        " window's blocks written); medians"
+    ]
+    for name in names:
+        got, why = floors(WORKLOADS[name], repeats)
+        if got is None:
+            out.append(f"  {name}: not measured ({why})")
+            continue
+        floor, struct, typed = got
+        out.append(
+            f"  {name:<9} memory floor {fmt_t(floor):>9}  struct trade floor {fmt_t(struct):>9}"
+            f"  typed {fmt_t(typed):>9}  typed/floor {typed / (floor + struct):5.2f}"
+        )
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer repeats and thread rounds")
@@ -260,6 +380,10 @@ def main():
         rows.append(row(w, measure(w, reps, calls)))
     print_table(rows)
     print(f"after: {load()}")
+    print()
+    for line in floor_lines(NAMES, 3 if a.quick else 7):
+        print(line, flush=True)
+    print(tiny_engine_line(5 if a.quick else 15))
     print()
     for line in thread_lines(runs=200, rounds=3 if a.quick else 5):
         print(line)

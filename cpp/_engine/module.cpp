@@ -316,19 +316,25 @@ Ref make_column(const Output& o, int which) {
     return Ref::borrow(Py_None);
 }
 
-// The statistics as a (trades x width) array over the trade log's buffer, kept
-// alive by the result it belongs to.
-Ref excursion_view(PyObject* self, const Output& o) {
+// The statistics as a (trades x width) array over the trade log's buffer. The
+// buffer moves into a capsule that is the array's base, so the array owns it
+// (the result's cache holds the array, and nothing refers back: no cycle keeps
+// a freed result's 100 MB alive until a collection).
+void free_blocks(PyObject* capsule) {
+    delete static_cast<GrowingDoubles*>(PyCapsule_GetPointer(capsule, "torvex.blocks"));
+}
+
+Ref excursion_view(Output& o) {
     npy_intp dims[2] = {static_cast<npy_intp>(o.trades.sid.size()),
                         static_cast<npy_intp>(o.trades.width)};
     if (dims[0] == 0) return Ref::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
-    Ref a = Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE,
-                                                 const_cast<double*>(o.trades.blocks.data())));
-    Py_INCREF(self);
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), self) < 0) {
-        Py_DECREF(self);
+    auto owned = std::make_unique<GrowingDoubles>(std::move(o.trades.blocks));
+    double* data = const_cast<double*>(owned->data());
+    Ref capsule = Ref::steal(PyCapsule_New(owned.get(), "torvex.blocks", free_blocks));
+    owned.release();
+    Ref a = Ref::steal(PyArray_SimpleNewFromData(2, dims, NPY_DOUBLE, data));
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), capsule.release()) < 0)
         throw PyErrSet{};
-    }
     return a;
 }
 
@@ -338,8 +344,7 @@ PyObject* get_column(PyObject* self, void* closure) {
     PyObject* out = nullptr;
     guard([&] {
         if (r->cache[which] == nullptr) {
-            Ref a =
-                which == c_excursion ? excursion_view(self, *r->out) : make_column(*r->out, which);
+            Ref a = which == c_excursion ? excursion_view(*r->out) : make_column(*r->out, which);
             if (a.get() != Py_None)
                 PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(a.get()), NPY_ARRAY_WRITEABLE);
             r->cache[which] = a.release();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -19,10 +20,55 @@
 
 namespace torvex::typed {
 
-// Doubles appended in blocks, grown by realloc: a large buffer grows in place
-// or by remapping its pages, never by copying what it holds (a windowed run of
-// 100,000 trades keeps about 100 MB of statistics). The result's array of the
-// statistics is a view of it.
+// Buffers of statistics that runs have finished with, kept for the next runs:
+// a windowed run of 100,000 trades writes about 100 MB, and memory fresh from
+// the system costs more to fault in and zero than the walk that fills it.
+// Shared by the threads that run (a lock per run); at most `kept` buffers and
+// `kept_bytes` in all are held.
+class SpareBuffers {
+  public:
+    static SpareBuffers& instance() {
+        static SpareBuffers pool;
+        return pool;
+    }
+    // A spare buffer (the largest), or null; `cap` receives its capacity.
+    double* take(std::size_t& cap) {
+        const std::lock_guard<std::mutex> lock(m_);
+        if (held_.empty()) return nullptr;
+        auto best = held_.begin();
+        for (auto it = held_.begin(); it != held_.end(); ++it)
+            if (it->second > best->second) best = it;
+        double* p = best->first;
+        cap = best->second;
+        bytes_ -= cap * sizeof(double);
+        held_.erase(best);
+        return p;
+    }
+    // Keeps `p` for a later run, or frees it.
+    void give(double* p, std::size_t cap) {
+        if (p == nullptr) return;
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            const std::size_t bytes = cap * sizeof(double);
+            if (held_.size() < kept && bytes_ + bytes <= kept_bytes) {
+                held_.emplace_back(p, cap);
+                bytes_ += bytes;
+                return;
+            }
+        }
+        std::free(p);
+    }
+
+  private:
+    static constexpr std::size_t kept = 4;
+    static constexpr std::size_t kept_bytes = std::size_t{1} << 30;
+    std::mutex m_;
+    std::vector<std::pair<double*, std::size_t>> held_;
+    std::size_t bytes_ = 0;
+};
+
+// Doubles appended in blocks; the result's array of the statistics is a view
+// of them. Starts from a spare buffer when there is one and grows by realloc.
 class GrowingDoubles {
   public:
     GrowingDoubles() = default;
@@ -38,18 +84,12 @@ class GrowingDoubles {
         std::swap(cap_, o.cap_);
         return *this;
     }
-    ~GrowingDoubles() { std::free(p_); }
+    ~GrowingDoubles() { SpareBuffers::instance().give(p_, cap_); }
 
     // Room for `k` more values at the end, which the caller fills; returns them.
     double* extend(std::size_t k) {
-        if (n_ + k > cap_) {
-            std::size_t cap = cap_ ? cap_ : 1024;
-            while (cap < n_ + k) cap *= 2;
-            void* q = std::realloc(p_, cap * sizeof(double));
-            if (q == nullptr) throw std::bad_alloc();
-            p_ = static_cast<double*>(q);
-            cap_ = cap;
-        }
+        if (n_ + k > cap_) [[unlikely]]
+            grow(n_ + k);
         double* at = p_ + n_;
         n_ += k;
         return at;
@@ -58,6 +98,21 @@ class GrowingDoubles {
     std::size_t size() const noexcept { return n_; }
 
   private:
+    void grow(std::size_t need) {
+        if (p_ == nullptr) {
+            std::size_t cap = 0;
+            p_ = SpareBuffers::instance().take(cap);
+            cap_ = cap;
+            if (need <= cap_) return;
+        }
+        std::size_t cap = cap_ ? cap_ : 1024;
+        while (cap < need) cap *= 2;
+        void* q = std::realloc(p_, cap * sizeof(double));
+        if (q == nullptr) throw std::bad_alloc();
+        p_ = static_cast<double*>(q);
+        cap_ = cap;
+    }
+
     double* p_ = nullptr;
     std::size_t n_ = 0, cap_ = 0;
 };

@@ -193,6 +193,18 @@ def test_result_arrays_are_read_only_and_made_once():
         _engine.Result()
 
 
+def test_statistics_outlive_their_result():
+    args = scenario(8, excursion_window=6, excursion_window_step=2)
+    pos, opts = _split(args)
+    res = _typed.run(*pos, **opts)
+    blocks, pnl = res.excursion, res.pnl
+    want = np.array(blocks, copy=True)
+    del res
+    for _ in range(3):  # later runs reuse freed buffers; these arrays keep theirs
+        _typed.run(*pos, **opts).excursion
+    assert np.array_equal(blocks, want, equal_nan=True) and len(pnl) == len(blocks)
+
+
 def _engine_args(args):
     """The 26 arguments of _engine.run for a scenario (tables of plain-number thresholds)."""
     pos, opts = _split(args)
