@@ -201,7 +201,7 @@ def test_statistics_outlive_their_result():
     want = np.array(blocks, copy=True)
     del res
     for _ in range(3):  # later runs reuse freed buffers; these arrays keep theirs
-        _typed.run(*pos, **opts).excursion
+        assert _typed.run(*pos, **opts).excursion.shape == want.shape
     assert np.array_equal(blocks, want, equal_nan=True) and len(pnl) == len(blocks)
 
 
