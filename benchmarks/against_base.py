@@ -23,8 +23,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-# The last commit before the run log kept each trade's fills, charges and pnl.
-BASE = "a445432"
+# The last commit before the engine moved to plain C++ behind a host (the typed entry).
+BASE = "6ba5e3b"
 
 WORKER = r"""
 import json, statistics, sys, time
