@@ -1,6 +1,5 @@
 """Failed runs, dying workers and Ctrl-C: the sweep reports them and cleans up."""
 
-import concurrent.futures as cf
 import os
 import signal
 import subprocess
@@ -113,10 +112,14 @@ def test_ctrl_c_stops_promptly_and_leaves_no_workers(tmp_path):
     assert all(helpers.process_gone(p) for p in workers)
 
 
-def test_a_thread_pool_is_refused(top5, price):
-    with cf.ThreadPoolExecutor(2) as ex:
-        with pytest.raises(TypeError, match="thread pool.*per process"):
-            sweep(top5, price, {"stop_loss": [0.1]}, backend=ex, progress=False)
+def test_a_run_that_raises_on_a_thread_is_that_runs_error(top5, price):
+    res = sweep(top5, price, [{"stop_loss": 0.1}, {"stop_loss": "x"}], backend="threads", n_jobs=2, progress=False)
+    assert res["error"].iloc[0] is None and "stop_loss" in res["error"].iloc[1]
+
+
+def test_an_unknown_backend_lists_the_known_ones(top5, price):
+    with pytest.raises(ValueError, match="'threads', 'processes', 'dask', 'ray'"):
+        sweep(top5, price, {"stop_loss": [0.1]}, backend="gpu", progress=False)
 
 
 @pytest.mark.parametrize("backend, module, package", [("dask", "distributed", "distributed"), ("ray", "ray", "ray")])

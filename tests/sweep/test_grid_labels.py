@@ -56,7 +56,7 @@ def test_malformed_grids_are_refused_before_any_run(top5, price, grid, fixed, ma
 @pytest.mark.parametrize(
     "kwargs, match",
     [
-        (dict(backend="spark"), "backend: expected None, 'local', 'dask', 'ray'"),
+        (dict(backend="spark"), "backend: expected None, 'local', 'threads', 'processes', 'dask', 'ray'"),
         (dict(n_jobs=0), "n_jobs: expected a positive int, found 0"),
         (dict(chunksize=2.5), "chunksize: expected a positive int, found 2.5"),
         (dict(keep="trades"), "keep: expected 'stats', 'reports', 'returns' or a callable"),

@@ -71,6 +71,22 @@ def test_process_executor_matches_serial(top5, price, reference):
     assert_same(res, reference)
 
 
+@pytest.mark.parametrize("chunksize", [None, 1, 4])
+def test_threads_match_serial_for_any_chunks(top5, price, reference, chunksize):
+    assert_same(
+        sweep(top5, price, GRID, backend="threads", n_jobs=3, chunksize=chunksize, progress=False, **FIXED), reference
+    )
+    with cf.ThreadPoolExecutor(2) as ex:
+        assert_same(sweep(top5, price, GRID, backend=ex, chunksize=chunksize, progress=False, **FIXED), reference)
+
+
+def test_threads_run_a_position_function_too(price):
+    grid = {"lookback": [10, 40], "n": [3, 8], "stop_loss": [0.05, None]}
+    threaded = sweep(helpers.momentum, price, grid, backend="threads", n_jobs=2, chunksize=1, progress=False, **FIXED)
+    serial = sweep(helpers.momentum, price, grid, n_jobs=1, progress=False, **FIXED)
+    pd.testing.assert_frame_equal(threaded, serial)
+
+
 def test_callable_position_sweeps_signal_parameters(price):
     # lookback and n go to the position function, stop_loss to backtest
     grid = {"lookback": [10, 40], "n": [3, 8], "stop_loss": [0.05, None]}

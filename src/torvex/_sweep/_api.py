@@ -11,6 +11,7 @@ import warnings
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, overload
 
+from ._backends import resolve
 from ._grid import expand, split_keys
 from ._progress import progress_bar
 from ._task import Outcome, SweepTask
@@ -45,13 +46,6 @@ def _signal_params(position: Any) -> set[str] | None:
     return {p.name for p in params[1:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)}
 
 
-def _is_dask_client(obj: Any) -> bool:
-    return type(obj).__module__.startswith("distributed") and hasattr(obj, "scatter")
-
-
-# A grid is a mapping of option names to lists of values (typed Mapping[str, Any]: a dict of lists
-# of mixed values, {"n": [5, 10], "stop_loss": [0.1, None]}, is inferred as dict[str, object]) or a
-# list of parameter sets; it is checked at run time.  The result's type follows `keep`.
 @overload
 def sweep(
     position: Any,
@@ -141,15 +135,20 @@ def sweep(
         uses the default). A key with a value that is not hashable (a stop
         table) is labelled by position: the value's place in its list, or for
         explicit sets the set's place in the grid.
-    backend : None, "local", "dask", "ray", Executor or dask Client
-        Where runs go. None / ``"local"``: worker processes on this machine,
-        the price arrays in shared memory. ``"dask"``: the current
+    backend : None, "local", "threads", "processes", "dask", "ray", Executor or dask Client
+        Where runs go (``torvex._sweep._backends``: one interface, one
+        resolver). None / ``"local"``: this process when ``n_jobs=1``, else
+        ``"processes"``: worker processes on this machine, the price arrays
+        in shared memory. ``"threads"``: a thread pool of this process (the
+        engine runs without the interpreter lock and keeps its state in the
+        call; conversion, a position function and the report hold the lock,
+        which bounds how far threads scale). ``"dask"``: the current
         ``distributed.Client``, else a ``LocalCluster`` started (and closed)
         for this sweep. ``"ray"``: the current Ray session, else a local one
-        started (and shut down) for this sweep. A process-based
-        ``concurrent.futures.Executor`` is used as it is (inputs pickled per
-        task; no retry of dead workers). Thread pools are refused: the
-        engine's run state is per process.
+        started (and shut down) for this sweep. A
+        ``concurrent.futures.ThreadPoolExecutor`` runs the sets on its
+        threads; any other ``concurrent.futures.Executor`` is used as it is
+        (inputs pickled per task; no retry of dead workers).
     n_jobs : int, optional
         Worker processes of the local backend and of a cluster this call
         starts; default ``os.process_cpu_count()``. ``n_jobs=1`` with the
@@ -212,8 +211,7 @@ def sweep(
         `position`, a key both in `grid` and in `fixed`, ``benchmark`` as a
         grid key, an unknown backend.
     TypeError
-        A thread pool as `backend`, `keep` neither "stats", "reports",
-        "returns" nor callable.
+        `keep` neither "stats", "reports", "returns" nor callable.
     ImportError
         ``backend="dask"`` or ``"ray"`` without the ``torvex[dask]`` /
         ``torvex[ray]`` extra.
@@ -223,8 +221,11 @@ def sweep(
     A run that raises records its error and the sweep goes on. A local
     worker that dies (a crash, killed for memory) has its unfinished runs
     retried once in a fresh worker; a run in a worker that dies twice is
-    recorded as failed with an error starting ``WorkerDied``. Ctrl-C stops
-    the workers at once and re-raises KeyboardInterrupt. Scripts using the
+    recorded as failed with an error starting ``WorkerDied``; on Dask and
+    Ray a chunk whose worker died is sent again set by set, so only the set
+    that kills its worker fails. Ctrl-C stops the workers at once and
+    re-raises KeyboardInterrupt, with the table of the runs that had
+    finished as its ``.results`` (the others' error says ``Interrupted``). Scripts using the
     local or Dask backend need the ``if __name__ == "__main__":`` guard,
     since workers import the main module. The local workers are forked from
     a fork server (one idle process that has imported torvex and pandas);
@@ -293,35 +294,10 @@ def sweep(
     if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize: expected a positive int, found {chunksize!r}")
 
-    if isinstance(backend, cf.ThreadPoolExecutor):
-        raise TypeError(
-            "backend: a thread pool cannot run backtests side by side (the "
-            "engine keeps one run's state per process); pass a "
-            "ProcessPoolExecutor, 'local', 'dask' or 'ray'"
-        )
-    if backend is None:
-        backend = "local"
-    if isinstance(backend, str) and backend not in ("local", "dask", "ray"):
-        raise ValueError(
-            "backend: expected None, 'local', 'dask', 'ray', a "
-            f"concurrent.futures.Executor or a dask Client, found {backend!r}"
-        )
-    if not isinstance(backend, (str, cf.Executor)) and not _is_dask_client(backend):
-        raise ValueError(
-            "backend: expected None, 'local', 'dask', 'ray', a "
-            "concurrent.futures.Executor or a dask Client, found "
-            f"{type(backend).__name__}"
-        )
-
+    engine = resolve(backend, n_jobs)
     task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep)
     n = len(sets)
     outcomes: list[Outcome | None] = [None] * n
-    serial = backend == "local" and n_jobs == 1
-
-    def chunks(workers: int) -> list[list[int]]:
-        size = chunksize or max(1, math.ceil(n / (max(workers, 1) * CHUNKS_PER_WORKER)))
-        return [list(range(s, min(s + size, n))) for s in range(0, n, size)]
-
     bar = progress_bar(n, progress, "sweep")
 
     def on_outcome(i: int, res: Outcome) -> None:
@@ -330,30 +306,16 @@ def sweep(
         outcomes[i] = res
 
     try:
-        if serial:
-            for i in range(n):
-                on_outcome(i, task.run_one(i))
-        elif backend == "local":
-            from ._local import run_local
-
-            run_local(task, chunks(n_jobs), n_jobs, on_outcome)
-        elif backend == "dask":
-            from ._cluster import run_dask
-
-            run_dask(task, chunks, n_jobs, on_outcome)
-        elif backend == "ray":
-            from ._cluster import run_ray
-
-            run_ray(task, chunks, n_jobs, on_outcome)
-        elif isinstance(backend, cf.Executor):
-            from ._cluster import run_executor
-
-            workers = getattr(backend, "_max_workers", None) or n_jobs
-            run_executor(task, chunks(workers), backend, on_outcome)
-        else:
-            from ._cluster import run_dask
-
-            run_dask(task, chunks, n_jobs, on_outcome, client=backend)
+        with engine:
+            size = chunksize or max(1, math.ceil(n / (max(engine.workers(), 1) * CHUNKS_PER_WORKER)))
+            engine.run(task, [list(range(s, min(s + size, n))) for s in range(0, n, size)], on_outcome)
+    except KeyboardInterrupt as exc:
+        # The finished runs are kept: the table of them rides on the interruption.
+        done = sum(o is not None for o in outcomes)
+        stopped: Outcome = (None, "Interrupted: the sweep was stopped before this run finished", None)
+        exc.results = _tabulate(pd, names, labels, [o if o is not None else stopped for o in outcomes], keep)  # type: ignore[attr-defined]
+        exc.add_note(f"sweep: {done} of {n} runs had finished; their table is in this exception's .results")
+        raise
     finally:
         bar.close()
 
