@@ -130,7 +130,9 @@ class Dask:
                                 pending.add(f)
                         else:
                             _fail_chunk(
-                                chunk, f"WorkerDied: the Dask workers running this parameter set died ({exc})", on_outcome
+                                chunk,
+                                f"WorkerDied: the Dask workers running this parameter set died ({exc})",
+                                on_outcome,
                             )
                     except cf.CancelledError as exc:
                         if attempt == 0:
