@@ -65,3 +65,24 @@ def test_malformed_grids_are_refused_before_any_run(top5, price, grid, fixed, ma
 def test_bad_sweep_options_name_themselves(top5, price, kwargs, match):
     with pytest.raises((ValueError, TypeError), match=match):
         sweep(top5, price, {"stop_loss": [0.1]}, progress=False, **kwargs)
+
+
+def _guarded(price, lookback=20, stop_loss=0.0):
+    """A position function with a parameter named like a backtest option."""
+    held = price.pct_change(lookback, fill_method=None).rank(axis=1, ascending=False) <= 5
+    return held & (price.pct_change(fill_method=None).abs() >= stop_loss)
+
+
+def test_a_name_both_option_and_parameter_must_say_where_it_goes(price):
+    with pytest.raises(ValueError, match="'stop_loss' is both a backtest option and a parameter of position"):
+        sweep(_guarded, price, {"stop_loss": [0.05, 0.1]}, n_jobs=1, progress=False)
+    with pytest.raises(ValueError, match="'stop_loss' is both"):
+        sweep(_guarded, price, {"lookback": [10]}, stop_loss=0.05, n_jobs=1, progress=False)
+    to_backtest = sweep(_guarded, price, {"backtest__stop_loss": [0.05, 0.1]}, n_jobs=1, progress=False)
+    want = [torvex.backtest(_guarded(price), price, stop_loss=sl).stats()["total_return"] for sl in (0.05, 0.1)]
+    assert to_backtest["total_return"].tolist() == want
+    to_position = sweep(_guarded, price, {"position__stop_loss": [0.0, 0.01]}, n_jobs=1, progress=False)
+    want = [torvex.backtest(_guarded(price, stop_loss=sl), price).stats()["total_return"] for sl in (0.0, 0.01)]
+    assert to_position["total_return"].tolist() == want and want[0] != want[1]
+    with pytest.raises(ValueError, match="'position__lookbak' names no parameter of position"):
+        sweep(_guarded, price, {"position__lookbak": [1]}, n_jobs=1, progress=False)

@@ -53,7 +53,16 @@ def test_heatmap_of_a_larger_grid_needs_an_aggregate():
         plot_sweep(res, "sharp", x="b", y="a", agg="max")
 
 
+def test_heatmaps_leave_no_pyplot_figure_open():
+    import matplotlib.pyplot as plt
+
+    before = plt.get_fignums()
+    for _ in range(3):
+        plot_sweep(sample_result(), "sharpe")
+    assert plt.get_fignums() == before
+
+
 def test_heatmap_without_matplotlib_names_the_package(monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     with pytest.raises(ImportError, match="needs matplotlib: pip install matplotlib$"):
         plot_sweep(sample_result(), "sharpe")

@@ -103,9 +103,29 @@ def split_keys(
     signal = set()
     for where, keys in (("grid", names), ("fixed options", list(fixed))):
         for name in keys:
+            base = route_of(name)[1]
+            if name.startswith(TO_POSITION):
+                if signal_params is not None and base not in signal_params:
+                    raise ValueError(
+                        f"{where}: {name!r} names no parameter of position; expected one of {sorted(signal_params)}"
+                    )
+                signal.add(name)
+                continue
+            if name.startswith(TO_BACKTEST):
+                if base not in backtest_options:
+                    raise ValueError(
+                        f"{where}: {name!r} names no backtest option; expected one of {sorted(backtest_options)}"
+                    )
+                continue
             takes = signal_params is None or name in signal_params
             if signal_params is None and name in backtest_options:
                 takes = False
+            if takes and name in backtest_options:
+                # Taken by one, the other would silently run without it (a stop loss that never stops).
+                raise ValueError(
+                    f"{where}: {name!r} is both a backtest option and a parameter of position; say where it"
+                    f" goes: {TO_BACKTEST + name!r} or {TO_POSITION + name!r}"
+                )
             if takes:
                 signal.add(name)
             elif name not in backtest_options:
@@ -115,3 +135,18 @@ def split_keys(
                     f"parameter of position; expected one of {known}"
                 )
     return signal
+
+
+#: Prefixes that say where a key goes when a name is both a backtest option and a
+#: parameter of the position function.
+TO_POSITION = "position__"
+TO_BACKTEST = "backtest__"
+
+
+def route_of(name: str) -> tuple[str | None, str]:
+    """("position" | "backtest" | None, the name the key is passed as)."""
+    if name.startswith(TO_POSITION):
+        return "position", name[len(TO_POSITION) :]
+    if name.startswith(TO_BACKTEST):
+        return "backtest", name[len(TO_BACKTEST) :]
+    return None, name

@@ -7,6 +7,8 @@ import traceback
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
+from ._grid import route_of
+
 # A run's outcome: ((stats names, stats values, (kind, first text) of each kind of note) or None,
 # error text or None, kept value).
 Outcome = tuple[tuple | None, str | None, Any]
@@ -52,8 +54,8 @@ class SweepTask:
     def _position_for(self, params: Mapping[str, Any]) -> Any:
         if not callable(self.position):
             return self.position
-        sig = {k: v for k, v in params.items() if k in self.signal_keys}
-        sig.update((k, v) for k, v in self.fixed.items() if k in self.signal_keys)
+        sig = {route_of(k)[1]: v for k, v in params.items() if k in self.signal_keys}
+        sig.update((route_of(k)[1], v) for k, v in self.fixed.items() if k in self.signal_keys)
         # Neighbouring runs of a grid mostly differ in trading options only;
         # the weights of the last signal parameters are reused for them.
         key = tuple(sorted((k, v if _hashable(v) else id(v)) for k, v in sig.items()))
@@ -71,8 +73,8 @@ class SweepTask:
         params = self.sets[i]
         try:
             position = self._position_for(params)
-            options = {k: v for k, v in self.fixed.items() if k not in self.signal_keys}
-            options.update((k, v) for k, v in params.items() if k not in self.signal_keys)
+            options = {route_of(k)[1]: v for k, v in self.fixed.items() if k not in self.signal_keys}
+            options.update((route_of(k)[1], v) for k, v in params.items() if k not in self.signal_keys)
             # The run's notes stay in its report.warnings; the sweep issues one summary of them.
             report = run_backtest(defaults(position=position, price=self.price, **options))
             stats = report.stats(**self.stats_options)

@@ -73,7 +73,7 @@ def plot_sweep(
     >>> fig = plot_sweep(res, "sharpe")  # doctest: +SKIP
     """
     try:
-        import matplotlib.pyplot as plt
+        from matplotlib.figure import Figure
     except ImportError:
         raise ImportError("plot_sweep needs matplotlib: pip install matplotlib") from None
     import numpy as np
@@ -105,10 +105,12 @@ def plot_sweep(
     values = table.to_numpy(dtype=float)
 
     if ax is None:
-        # Constrained layout keeps long tick labels and the axis titles inside the figure.
-        fig, ax = plt.subplots(
+        # Constrained layout keeps long tick labels and the axis titles inside the figure. A
+        # Figure of its own, not pyplot's: nothing keeps it open once the caller lets it go.
+        fig = Figure(
             figsize=(1.6 + 0.8 * max(values.shape[1], 4), 1.4 + 0.6 * max(values.shape[0], 4)), layout="constrained"
         )
+        ax = fig.add_subplot()
     else:
         fig = ax.figure
     im = ax.imshow(np.ma.masked_invalid(values), cmap=cmap, aspect="auto", origin="lower")
