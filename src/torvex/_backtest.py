@@ -397,7 +397,14 @@ def _run_engine(data, target, plan, trade_at: str, options: dict):
         target.text,
         plan.resample_ns,
     )
-    res = _typed.run(*args, **options)
+    # The column map the inputs made (labels matched exactly, the last of a repeated one).
+    if target.colmap is not None:
+        price_col = target.colmap.astype(np.int64)
+    elif data.frame.columns.is_unique:
+        price_col = np.arange(len(target.text), dtype=np.int64)
+    else:
+        price_col = None
+    res = _typed.run(*args, **options, price_col=price_col)
     log = (
         np.stack([res.sid, res.entry_bar, res.exit_bar], axis=1),
         res.position,

@@ -7,7 +7,9 @@ from torvex.core import _typed, excursion, pathsim
 
 def direct_run(args, options):
     """creturn, trade rows and excursion vectors of one direct backtest_ call (the specified
-    surface, on the arguments the front end handed its typed entry)."""
+    surface, on the arguments the front end handed its typed entry; the column map it made
+    itself is backtest_'s to make)."""
+    options = {k: v for k, v in options.items() if k != "price_col"}
     creturn = pathsim.backtest_(*args, **options)
     rows, _ = pathsim.get_trade_stocks(args[9], args[5], options.get("touched_exit", False))
     ex = [np.array(x) for x in excursion.excursion]

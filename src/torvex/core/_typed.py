@@ -191,8 +191,14 @@ def stock_operations(
     exited_ids = {s for s, _ in exited}
     waiting_ids = {s for s, _ in waiting}
     stop_trading = bool(stop_trading_next_period)
+    # The sum runs left to right over the row as a loop over every stock would; a zero
+    # weight adds nothing to it (|0| is +0.0), so only the others and the stopped
+    # stocks are visited.
+    visit = set(np.flatnonzero(next_row != 0.0).tolist())
+    if stop_trading:
+        visit |= (exited_ids | waiting_ids) & set(range(len(next_row)))
     total = 0
-    for sid in range(len(next_row)):
+    for sid in sorted(visit):
         val = np.float64(next_row[sid])
         skip = dropped = False
         if stop_trading:
@@ -214,7 +220,7 @@ def stock_operations(
 
     if res.should_rebalance:
         target = pos_values[pending]
-        for sid in range(len(target)):
+        for sid in np.flatnonzero((target != 0.0) | held).tolist():
             val0 = target[sid]
             if not held[sid]:
                 if val0 != 0.0:
