@@ -32,7 +32,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-BACKENDS = ("serial", "local", "dask", "ray")
+BACKENDS = ("serial", "local", "threads", "dask", "ray")
 WORKERS = 2
 
 
@@ -90,6 +90,9 @@ def worker(backend, n_runs, repeats):
         opts["n_jobs"] = 1
     elif backend == "local":
         opts["n_jobs"] = WORKERS
+    elif backend == "threads":
+        opts["n_jobs"] = WORKERS
+        opts["backend"] = "threads"
     elif backend == "dask":
         import distributed
 
