@@ -6,39 +6,15 @@ import math
 
 import numpy as np
 import pytest
+from support.inputs import REQUIRED
 from support.scenarios import scenario
 
+from torvex._backtest import _RUNLOG_FIELDS
 from torvex._runlog import last_run_log
 from torvex.core import _engine, _typed, excursion, pathsim
 
-RUNLOG = (
-    "exit_reason",
-    "touched",
-    "entry_price",
-    "exit_price",
-    "fees",
-    "taxes",
-    "pnl",
-    "committed",
-    "unpriced_exit",
-    "unrecorded_sids",
-    "unrecorded_pnl",
-    "rebalance_bars",
-    "rebalance_rows",
-)
-POSITIONAL = (
-    "price_values",
-    "close_values",
-    "high_values",
-    "low_values",
-    "open_values",
-    "price_index",
-    "price_columns",
-    "pos_values",
-    "pos_index",
-    "pos_columns",
-    "resample",
-)
+RUNLOG = _RUNLOG_FIELDS
+POSITIONAL = REQUIRED  # backtest_'s positional arguments, in order
 
 
 def _split(args):

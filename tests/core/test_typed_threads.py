@@ -5,24 +5,13 @@ import threading
 
 import numpy as np
 import pandas as pd
+from support.inputs import REQUIRED
 from support.scenarios import scenario
 
 import torvex
 from torvex.core import _typed
 
-POSITIONAL = (
-    "price_values",
-    "close_values",
-    "high_values",
-    "low_values",
-    "open_values",
-    "price_index",
-    "price_columns",
-    "pos_values",
-    "pos_index",
-    "pos_columns",
-    "resample",
-)
+POSITIONAL = REQUIRED  # backtest_'s positional arguments, in order
 
 
 def _run(args):
