@@ -11,7 +11,12 @@ so calls on several threads proceed at once; nothing on this path changes proces
 
 from __future__ import annotations
 
+import copy
+import functools
+import threading
+from collections import OrderedDict
 from collections.abc import Mapping
+from types import SimpleNamespace
 from typing import Any, Literal
 
 import numpy as np
@@ -230,39 +235,193 @@ def backtest(
     return report
 
 
-def run_backtest(values: Mapping[str, Any]) -> Report:
+def run_backtest(values: Mapping[str, Any], inputs: InputsCache | None = None) -> Report:
     """:func:`backtest` on a mapping of its arguments (all of them), without issuing the Python
-    warnings of its notes (they are in ``report.warnings``; a sweep summarises them)."""
+    warnings of its notes (they are in ``report.warnings``; a sweep summarises them).
+
+    With `inputs`, the conversion of the frames is taken from (or made once into) that cache, so runs
+    that differ only in options that need no conversion of their own share it.
+    """
     opts, option_notes = _options.validate(values)
     notes = _checks.Notes((o.partition(":")[0], o) for o in option_notes)
-    data = _inputs.prices(
-        opts.price, opts.open, opts.high, opts.low, opts.close, trade_at=opts.trade_at, touched_exit=opts.touched_exit
-    )
-    target = _inputs.targets(opts.position, data)
-    bench_prices = bench_name = None
-    if opts.benchmark is not None:
-        bench_prices, bench_name, note = _benchmark.prepare(opts.benchmark, data.dates, data.frame)
-        notes.add("benchmark", note)
-    plan = _schedule.plan(opts.resample, data.dates, data.ns, target.dates, target.ns)
-    notes.add("calendar", _checks.calendar_note(data.trade, data.dates, plan.exec_bars))
-    rr, cc, keys, flat = _schedule.executed_cells(target.cells, target.weights.shape, plan.run_rows)
-    traded = _remove_unpriced(data, target, plan, rr, cc, flat, notes)
+    conv = convert(opts) if inputs is None else inputs.get(opts)
+    return _run_converted(values, opts, notes, conv)
+
+
+class Converted:
+    """The inputs of a run converted for the engine: what depends on the frames, ``trade_at``,
+    ``touched_exit``, ``resample`` and ``benchmark`` alone, in the order a run makes it.
+
+    Runs that share it only read it: the removal of unpriced targets has been made on its weights,
+    and the per-run conversions of stop tables and delisting maps are kept in ``memo``.
+    """
+
+    __slots__ = (
+        "data", "target", "bench_prices", "bench_name", "plan", "rr", "cc", "keys", "flat", "traded",
+        "notes", "held", "ohlc", "memo",
+    )  # fmt: skip
+
+    def __init__(self, opts: SimpleNamespace) -> None:
+        notes = _checks.Notes()
+        data = _inputs.prices(
+            opts.price, opts.open, opts.high, opts.low, opts.close, trade_at=opts.trade_at,
+            touched_exit=opts.touched_exit,
+        )  # fmt: skip
+        target = _inputs.targets(opts.position, data)
+        self.bench_prices = self.bench_name = None
+        if opts.benchmark is not None:
+            self.bench_prices, self.bench_name, note = _benchmark.prepare(opts.benchmark, data.dates, data.frame)
+            notes.add("benchmark", note)
+        plan = _schedule.plan(opts.resample, data.dates, data.ns, target.dates, target.ns)
+        notes.add("calendar", _checks.calendar_note(data.trade, data.dates, plan.exec_bars))
+        rr, cc, keys, flat = _schedule.executed_cells(target.cells, target.weights.shape, plan.run_rows)
+        traded = _remove_unpriced(data, target, plan, rr, cc, flat, notes)
+        self.data, self.target, self.plan, self.traded = data, target, plan, traded
+        self.rr, self.cc, self.keys, self.flat = rr, cc, keys, flat
+        # Made before a run's own checks, added to its notes after them, as a single run does.
+        self.notes = list(notes)
+        if not target.boolean:
+            self.notes.append(
+                ("gross", _checks.gross_note(rr, traded, plan.run_rows.size, target.dates[plan.run_rows]))
+            )
+            self.notes.append(
+                (
+                    "percent",
+                    _checks.percent_note(
+                        target.cells, target.cell_weights, target.weights.shape[1], target.symbols, target.dates
+                    ),
+                )
+            )
+        self.held = np.unique(cc[traded != 0])  # position columns with an executed target
+        # The held prices' check: its note, or the error a run raises after its own checks.
+        self.ohlc: str | Exception | None
+        try:
+            self.ohlc = _check_held_prices(data, target, plan, rr, cc, traded, opts.trade_at, opts.touched_exit)
+        except (ValueError, TypeError) as exc:
+            self.ohlc = exc
+        self.memo: dict[Any, Any] = {}
+
+    def converted(self, what: str, value: Any, make: Any) -> Any:
+        """``make()`` for the option `what` set to `value`, kept for the next run with the same value
+        (a table by identity, a string by value; numbers are not kept: their conversion is cheap)."""
+        if value is None or isinstance(value, (bool, int, float)):
+            return make()
+        key = (what, value if isinstance(value, str) else id(value))
+        hit = self.memo.get(key)
+        if hit is not None and (hit[0] is value or isinstance(value, str)):
+            return hit[1]
+        out = make()
+        if len(self.memo) >= 8:  # a grid of many tables keeps the latest few
+            self.memo.pop(next(iter(self.memo)), None)
+        self.memo[key] = (value, out)  # the value held: its id stays its own
+        return out
+
+
+def convert(opts: SimpleNamespace) -> Converted:
+    """The conversion of a run's frames (:class:`Converted`)."""
+    return Converted(opts)
+
+
+#: The options a conversion depends on: runs that agree on them (the objects, by identity) share one.
+CONVERSION_KEYS = (
+    "position",
+    "price",
+    "open",
+    "high",
+    "low",
+    "close",
+    "trade_at",
+    "touched_exit",
+    "resample",
+    "benchmark",
+)
+
+
+class InputsCache:
+    """Conversions of a sweep's inputs by :data:`CONVERSION_KEYS`, shared by its runs and threads.
+
+    Each distinct key is converted once (a thread asking for a key being converted waits for it) and
+    the last `size` keys are kept. A conversion that raised raises the same error again, for every
+    run of its key.
+    """
+
+    def __init__(self, size: int = 4) -> None:
+        self._size = size
+        self._lock = threading.Lock()
+        self._slots: OrderedDict[tuple, _Slot] = OrderedDict()
+
+    def get(self, opts: SimpleNamespace) -> Converted:
+        held = tuple(getattr(opts, k) for k in CONVERSION_KEYS)
+        key = tuple(v if isinstance(v, (str, bool, int, float)) or v is None else id(v) for v in held)
+        with self._lock:
+            slot = self._slots.get(key)
+            if slot is None or any(a is not b for a, b in zip(slot.held, held)):
+                slot = self._slots[key] = _Slot(held)
+                while len(self._slots) > self._size:
+                    self._slots.popitem(last=False)
+            else:
+                self._slots.move_to_end(key)
+        return slot.value(opts)
+
+
+def _again(exc: BaseException) -> BaseException:
+    """A fresh copy of a kept error to raise (raising one object in several runs would chain their
+    tracebacks onto it)."""
+    try:
+        return copy.copy(exc)
+    except Exception:  # an error type that cannot be rebuilt from its args
+        return exc
+
+
+class _Slot:
+    __slots__ = ("held", "_lock", "_done", "_value")
+
+    def __init__(self, held: tuple) -> None:
+        self.held = held  # the keyed objects, kept alive: their ids stay theirs
+        self._lock = threading.Lock()
+        self._done = False
+        self._value: Converted | BaseException | None = None
+
+    def value(self, opts: SimpleNamespace) -> Converted:
+        if not self._done:
+            with self._lock:
+                if not self._done:
+                    try:
+                        self._value = Converted(opts)
+                    except Exception as exc:
+                        self._value = exc.with_traceback(None)
+                    self._done = True
+        if isinstance(self._value, BaseException):
+            raise _again(self._value)
+        assert self._value is not None
+        return self._value
+
+
+def _run_converted(values: Mapping[str, Any], opts: SimpleNamespace, notes: _checks.Notes, conv: Converted) -> Report:
+    data, target, plan, traded = conv.data, conv.target, conv.plan, conv.traded
+    rr, cc, keys = conv.rr, conv.cc, conv.keys
     _checks.excursion_limits(opts.excursion_window, opts.excursion_window_step, data.ns.size, rr.size)
-    if not target.boolean:
-        notes.add("gross", _checks.gross_note(rr, traded, plan.run_rows.size, target.dates[plan.run_rows]))
-        notes.add(
-            "percent",
-            _checks.percent_note(
-                target.cells, target.cell_weights, target.weights.shape[1], target.symbols, target.dates
-            ),
-        )
-    delisting_bars = _inputs.delisting_bars(opts.delisting, data, target)
-    sl = _inputs.threshold(opts.stop_loss, "stop_loss", data.dates, data.ns, target.lookup)
-    tp = _inputs.threshold(opts.take_profit, "take_profit", data.dates, data.ns, target.lookup)
+    for kind, text in conv.notes:
+        notes.add(kind, text)
+    delisting_bars = conv.converted(
+        "delisting", opts.delisting, lambda: _inputs.delisting_bars(opts.delisting, data, target)
+    )
+    sl = conv.converted(
+        "stop_loss",
+        opts.stop_loss,
+        lambda: _inputs.threshold(opts.stop_loss, "stop_loss", data.dates, data.ns, target.lookup),
+    )
+    tp = conv.converted(
+        "take_profit",
+        opts.take_profit,
+        lambda: _inputs.threshold(opts.take_profit, "take_profit", data.dates, data.ns, target.lookup),
+    )
     for kind, text in _checks.threshold_notes(sl, tp, traded):
         notes.add(kind, text)
-    held = np.unique(cc[traded != 0])  # position columns with an executed target
-    notes.add("ohlc", _check_held_prices(data, target, plan, rr, cc, traded, opts.trade_at, opts.touched_exit))
+    held = conv.held
+    if isinstance(conv.ohlc, Exception):
+        raise _again(conv.ohlc)
+    notes.add("ohlc", conv.ohlc)
 
     engine_options = dict(
         fee_ratio=opts.fee_ratio,
@@ -281,9 +440,9 @@ def run_backtest(values: Mapping[str, Any]) -> Report:
         delisting_bars=delisting_bars,
     )
     creturn, log, ops, runlog = _run_engine(data, target, plan, opts.trade_at, engine_options)
-    _checks.check_equity(
-        np.asarray(creturn), data.arrays["close"], target.price_cols(held), target.symbols[held], data.dates
-    )
+    equity = np.asarray(creturn)
+    if not np.isfinite(equity).all():
+        _checks.check_equity(equity, data.arrays["close"], target.price_cols(held), target.symbols[held], data.dates)
     _after_run_notes(notes, data, target, log, runlog, delisting_bars, opts)
 
     settings = dict(
@@ -318,8 +477,8 @@ def run_backtest(values: Mapping[str, Any]) -> Report:
         warnings=notes.texts(),
         notes=notes,
         settings=settings,
-        benchmark=bench_prices,
-        benchmark_name=bench_name,
+        benchmark=conv.bench_prices,
+        benchmark_name=conv.bench_name,
     )
     return Report(run)
 
@@ -410,9 +569,11 @@ def _run_engine(data, target, plan, trade_at: str, options: dict):
         res.position,
         res.excursion,
     )
-    ops = _typed.stock_operations(
-        res, target.weights, data.ns, target.ns, options["position_limit"], options["stop_trading_next_period"]
-    )
+    # Made when the report is asked what to trade next (a sweep's runs never are).
+    ops = functools.partial(
+        _typed.stock_operations,
+        res, target.weights, data.ns, target.ns, options["position_limit"], options["stop_trading_next_period"],
+    )  # fmt: skip
     runlog = {name: getattr(res, name) for name in _RUNLOG_FIELDS}
     runlog["matches_trade_log"] = True
     return res.creturn, log, ops, runlog

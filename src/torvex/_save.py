@@ -361,7 +361,7 @@ def _write(report: Report, folder: pathlib.Path) -> None:
         tables["benchmark"] = (benchmark, "date")
     described = {name: _write_table(folder, f"{name}.parquet", obj, index) for name, (obj, index) in tables.items()}
     settings = {key: _encode(value, table=_setting_writer(folder, run, key)) for key, value in run.settings.items()}
-    ops = run.stock_operations
+    ops = run.operations()
     manifest = {
         "format": FORMAT,
         "version": VERSION,

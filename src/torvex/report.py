@@ -102,7 +102,8 @@ class RunData:
     trades: np.ndarray | list
     trade_positions: np.ndarray | list
     excursion: np.ndarray | list
-    stock_operations: dict
+    # What to trade next (get_stock_operations' record), or a callable making it on first use.
+    stock_operations: dict | Any
     runlog: dict | None
     delisting_bars: np.ndarray | None
     auto_delisting: bool
@@ -119,6 +120,17 @@ class RunData:
     benchmark: np.ndarray | None = None
     benchmark_name: Any = None
 
+    def operations(self) -> dict:
+        """The stock-operations record, made now if it was deferred."""
+        ops = self.stock_operations
+        if callable(ops):
+            ops = self.stock_operations = ops()
+        return ops
+
+    def __getstate__(self) -> dict:
+        self.operations()  # a deferred record travels made
+        return self.__dict__
+
 
 _FACTS: dict[int, tuple[weakref.ref, dict]] = {}
 
@@ -129,7 +141,7 @@ def _forget(key: int, ref: weakref.ref) -> None:
         del _FACTS[key]
 
 
-def _derived(index: pd.Index, name: str, make):
+def _derived(index: Any, name: str, make):
     """``make(index)``, computed once while ``index`` lives.
 
     A pandas Index cannot change, so neither can what follows from it alone (its labels as text,
@@ -630,12 +642,12 @@ class Report:
     @property
     def weights(self) -> pd.Series:
         """Weights of the last executed rebalance by symbol (0 for a stock no longer held)."""
-        return self._by_symbol(self._run.stock_operations.get("weights", {}), "weight")
+        return self._by_symbol(self._run.operations().get("weights", {}), "weight")
 
     @property
     def next_weights(self) -> pd.Series:
         """Weights of the pending row (or of the last executed one) by symbol, stopped-out stocks left out."""
-        return self._by_symbol(self._run.stock_operations.get("next_weights", {}), "next_weight")
+        return self._by_symbol(self._run.operations().get("next_weights", {}), "next_weight")
 
     @property
     def actions(self) -> pd.DataFrame:
@@ -645,7 +657,7 @@ class Report:
         "hold", "tp", "sl", "tp_enter", "sl_enter", "tp_", "sl_"); a stock
         with weights but no action has an empty action.
         """
-        ops = self._run.stock_operations
+        ops = self._run.operations()
         acts, w, nw = ops.get("actions", {}), ops.get("weights", {}), ops.get("next_weights", {})
         sids = sorted(set(acts) | set(w) | set(nw))
         return pd.DataFrame(
@@ -888,6 +900,13 @@ class Report:
         >>> float(s.round(3)["win_rate"]) <= 1
         True
         """
+        values = self._stat_values(risk_free=risk_free, benchmark=benchmark, periods_per_year=periods_per_year)
+        return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
+
+    def _stat_values(
+        self, *, risk_free: float = 0.0, benchmark=None, periods_per_year: int | None = None
+    ) -> np.ndarray:
+        """The figures of :meth:`stats` as a float64 array in the order of :data:`STAT_NAMES`."""
         r = self._run
         ppy = self._periods_per_year() if periods_per_year is None else _stats_ppy(periods_per_year)
         risk_free = _st._real("risk_free", risk_free, nan=False)
@@ -902,7 +921,7 @@ class Report:
         # figures, without NumPy's floating-point warnings.
         with np.errstate(all="ignore"):
             out.update(_st._figures(ret, value, rf, ppy))
-            out.update(_st._moments(ret, rf))
+            out.update(_st._moments(ret, rf, out.get("sharpe_per_bar")))
         sid, entry, exit_, pos, blocks = self._trade_arrays()
         nbars = len(r.dates)
         # Held at the close of bar b: entry <= b < exit.
@@ -918,8 +937,12 @@ class Report:
             else _cells(r.pos_values, self._exec_rows)
         )
         k, j, vals = cells[:3]
-        change = _row_changes(
-            k, j, vals, len(self._exec_rows), r.pos_values.shape[1], keys=cells[3] if len(cells) > 3 else None
+        nrows, ncols = len(self._exec_rows), r.pos_values.shape[1]
+        # The same cells for every run of a sweep's conversion: computed once while they live.
+        change = _derived(
+            vals,
+            f"row_changes {nrows} {ncols}",
+            lambda _: _row_changes(k, j, vals, nrows, ncols, keys=cells[3] if len(cells) > 3 else None),
         )
         out["turnover"] = float(change / 2 / (ret.size / ppy)) if ret.size else (0.0 if change == 0 else float("nan"))
         out.update(_trade_figures(entry, exit_, blocks, nbars, self._fills()))
@@ -931,8 +954,7 @@ class Report:
             p = prices[self._start :]
             with np.errstate(all="ignore"):
                 out.update(_st._versus(ret, p[1:] / p[:-1] - 1.0, rf, ppy))
-        values = np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
-        return pd.Series(values, index=_STAT_INDEX, name="stats", copy=False)
+        return np.fromiter((out[k] for k in STAT_NAMES), dtype=np.float64, count=len(STAT_NAMES))
 
     def _periods_per_year(self) -> int:
         return _derived(self._run.dates, "ppy", _st.periods_per_year)

@@ -293,20 +293,23 @@ def calmar(returns, periods_per_year: float = 252) -> float:
     return float("nan") if np.isinf(out) else float(out)
 
 
-def _standardised_moment(returns, k: int) -> float:
-    """m_k / m2**(k/2) of the non-NaN returns, with population central moments m; NaN for fewer than
-    two returns or none that differ."""
+def _standardised_moments(returns) -> tuple[float, float]:
+    """(m3 / m2**1.5, m4 / m2**2) of the non-NaN returns, with population central moments m, from one
+    array of deviations (their powers by multiplication); NaN for fewer than two returns or none that
+    differ."""
     r = _clean(returns)
     nan = np.isnan(r)
     if nan.any():
         r = r[~nan]
     if r.size < 2:
-        return float("nan")
+        return float("nan"), float("nan")
     dev = r - r.mean()
-    m2 = float((dev * dev).mean())
+    sq = dev * dev
+    m2 = float(sq.mean())
     if not m2 > 0:
-        return float("nan")
-    return float((dev**k).mean() / m2 ** (k / 2))
+        return float("nan"), float("nan")
+    third = float(np.multiply(sq, dev, out=dev).mean() / m2**1.5)
+    return third, float(np.multiply(sq, sq, out=sq).mean() / m2**2.0)
 
 
 def skew(returns) -> float:
@@ -320,7 +323,7 @@ def skew(returns) -> float:
     >>> round(skew([0.01, 0.02, 0.0, 0.1]), 6)
     1.04562
     """
-    return _standardised_moment(returns, 3)
+    return _standardised_moments(returns)[0]
 
 
 def kurtosis(returns) -> float:
@@ -335,15 +338,17 @@ def kurtosis(returns) -> float:
     >>> round(kurtosis([0.01, 0.02, 0.0, 0.1]), 6)
     2.25071
     """
-    return _standardised_moment(returns, 4)
+    return _standardised_moments(returns)[1]
 
 
-def _moments(returns: np.ndarray, risk_free: float) -> dict:
-    """The per-bar figures of Report.stats: sharpe_per_bar, skew, kurtosis and bars."""
+def _moments(returns: np.ndarray, risk_free: float, sharpe_per_bar: float | None = None) -> dict:
+    """The per-bar figures of Report.stats: sharpe_per_bar (unless given: `_figures` has it), skew,
+    kurtosis and bars."""
+    third, fourth = _standardised_moments(returns)
     return {
-        "sharpe_per_bar": sharpe(returns, risk_free, 1),
-        "skew": skew(returns),
-        "kurtosis": kurtosis(returns),
+        "sharpe_per_bar": sharpe(returns, risk_free, 1) if sharpe_per_bar is None else sharpe_per_bar,
+        "skew": third,
+        "kurtosis": fourth,
         "bars": float(np.count_nonzero(~np.isnan(returns))),
     }
 
@@ -369,7 +374,8 @@ def _quiet_divide(a: np.float64, b: np.float64) -> np.float64:
 
 
 def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_per_year) -> dict:
-    """cagr, annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_duration and calmar at once.
+    """cagr, annual_volatility, sharpe, sortino, max_drawdown, max_drawdown_duration and calmar at once
+    (and sharpe_per_bar, on the path without NaN).
 
     ``returns`` are the per-bar returns of ``values`` (one value more), as a contiguous float64
     array; ``risk_free`` is per bar.  Every figure is, to the bit, what the function of the same name
@@ -410,9 +416,8 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
             adj_mean, adj_std, adj_flat = _mean_std(adj)
     root = np.sqrt(ppy)
     down = np.sqrt(np.add.reduce(np.square(np.minimum(adj, 0.0))) / n) * root  # the sign of a zero squares away
-    sharpe_ = float(
-        _quiet_divide(adj_mean, np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std))) * root
-    )
+    per_bar = _quiet_divide(adj_mean, np.float64(0.0 if adj_flat and np.isfinite(adj_std) else float(adj_std)))
+    sharpe_ = float(per_bar * root)
     sortino_ = float(_quiet_divide(np.float64(adj_mean * ppy), down))
     # max_drawdown: the compounded returns from 1.0 against their running peak.
     curve = np.empty(n + 1)
@@ -432,6 +437,7 @@ def _figures(returns: np.ndarray, values: np.ndarray, risk_free: float, periods_
         "max_drawdown": mdd,
         "max_drawdown_duration": _drawdown_duration(values),
         "calmar": calmar_,
+        "sharpe_per_bar": float(per_bar),  # sharpe(r, risk_free, 1): times sqrt(1) is the same bits
     }
 
 

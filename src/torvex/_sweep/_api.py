@@ -294,7 +294,11 @@ def sweep(
     if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize: expected a positive int, found {chunksize!r}")
 
-    engine = resolve(backend, n_jobs)
+    # Threads serve a grid of backtest options alone: its runs share one conversion of the
+    # inputs, and the engine runs without the interpreter lock. A grid over a position
+    # function's parameters (Python, holding the lock) or a kept callable goes to processes.
+    threads_suit = not (signal_keys & set(names)) and keep in ("stats", "reports", "returns")
+    engine = resolve(backend, n_jobs, threads_suit=threads_suit)
     task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep)
     n = len(sets)
     outcomes: list[Outcome | None] = [None] * n

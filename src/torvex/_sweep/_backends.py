@@ -147,16 +147,20 @@ def is_dask_client(obj: Any) -> bool:
     return type(obj).__name__ == "Client" and type(obj).__module__.startswith("distributed")
 
 
-def resolve(backend: Any, n_jobs: int) -> Backend:
+def resolve(backend: Any, n_jobs: int, *, threads_suit: bool = False) -> Backend:
     """The backend for a sweep's `backend` argument.
 
-    None and ``"local"``: the runs in this process when ``n_jobs`` is 1, else worker
-    processes (:class:`Processes`). A name of :data:`REGISTRY`; a
-    ``concurrent.futures.ThreadPoolExecutor`` (:class:`Threads` on it); any other
-    ``concurrent.futures.Executor`` (used as it is); a Dask client.
+    None and ``"local"``: the runs in this process when ``n_jobs`` is 1; else a thread
+    pool when `threads_suit` (the runs share one conversion of the inputs and no Python
+    code of the caller's runs per set), worker processes (:class:`Processes`) otherwise.
+    A name of :data:`REGISTRY`; a ``concurrent.futures.ThreadPoolExecutor``
+    (:class:`Threads` on it); any other ``concurrent.futures.Executor`` (used as it
+    is); a Dask client.
     """
     if backend is None or backend == "local":
-        return Serial() if n_jobs == 1 else Processes(n_jobs)
+        if n_jobs == 1:
+            return Serial()
+        return Threads(n_jobs) if threads_suit else Processes(n_jobs)
     if isinstance(backend, str):
         if backend not in REGISTRY:
             raise ValueError(

@@ -3,15 +3,19 @@
 from __future__ import annotations
 
 import signal
+import threading
 import traceback
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
+from ..report import STAT_NAMES
 from ._grid import route_of
 
 # A run's outcome: ((stats names, stats values, (kind, first text) of each kind of note) or None,
 # error text or None, kept value).
 Outcome = tuple[tuple | None, str | None, Any]
+
+_INPUTS_LOCK = threading.Lock()
 
 
 def error_text(exc: BaseException) -> str:
@@ -45,11 +49,23 @@ class SweepTask:
         self.stats_options = dict(stats_options)
         self.keep = keep
         self._signal_cache: tuple | None = None
+        self._inputs: Any = None  # the conversions of the inputs its runs share (made on first use)
 
     def __getstate__(self) -> dict:
         state = self.__dict__.copy()
         state["_signal_cache"] = None
+        state["_inputs"] = None
         return state
+
+    def inputs(self) -> Any:
+        """The cache of converted inputs of this task's runs, shared by the threads of a process."""
+        if self._inputs is None:
+            from .._backtest import InputsCache
+
+            with _INPUTS_LOCK:
+                if self._inputs is None:
+                    self._inputs = InputsCache()
+        return self._inputs
 
     def _position_for(self, params: Mapping[str, Any]) -> Any:
         if not callable(self.position):
@@ -76,8 +92,8 @@ class SweepTask:
             options = {route_of(k)[1]: v for k, v in self.fixed.items() if k not in self.signal_keys}
             options.update((route_of(k)[1], v) for k, v in params.items() if k not in self.signal_keys)
             # The run's notes stay in its report.warnings; the sweep issues one summary of them.
-            report = run_backtest(defaults(position=position, price=self.price, **options))
-            stats = report.stats(**self.stats_options)
+            report = run_backtest(defaults(position=position, price=self.price, **options), self.inputs())
+            stats = report._stat_values(**self.stats_options)
             kept: Any
             if self.keep == "reports":
                 kept = report
@@ -92,7 +108,7 @@ class SweepTask:
         first: dict[str, str] = {}
         for kind, text in report._run.notes:
             first.setdefault(kind, text)
-        return (tuple(stats.index), tuple(stats.to_list()), tuple(first.items())), None, kept
+        return (STAT_NAMES, tuple(stats.tolist()), tuple(first.items())), None, kept
 
     def run_chunk(
         self, runs: Sequence[int], emit: Callable[[int, Outcome], None] | None = None
