@@ -59,8 +59,9 @@ def test_index_is_the_grid_and_columns_are_the_stats(top5, price, reference):
 
 
 @pytest.mark.parametrize("n_jobs, chunksize", [(2, None), (2, 1), (2, 4), (3, 5)])
-def test_local_pool_matches_serial_for_any_workers_and_chunks(top5, price, reference, n_jobs, chunksize):
-    res = sweep(top5, price, GRID, n_jobs=n_jobs, chunksize=chunksize, progress=False, **FIXED)
+@pytest.mark.parametrize("backend", [None, "processes"])
+def test_local_pool_matches_serial_for_any_workers_and_chunks(top5, price, reference, n_jobs, chunksize, backend):
+    res = sweep(top5, price, GRID, backend=backend, n_jobs=n_jobs, chunksize=chunksize, progress=False, **FIXED)
     assert_same(res, reference)
 
 
