@@ -80,3 +80,18 @@ def test_backtest_on_threads_equals_serial():
     serial = [run(j) for j in frames]
     parallel = _on_threads(run, frames, 4)
     assert all(_same(s, p) for s, p in zip(serial, parallel))
+
+
+def test_a_thread_sweep_over_one_shared_conversion_equals_serial():
+    # Every run of the grid reads one conversion of the inputs while others run the engine.
+    from torvex.datasets import synthetic_universe
+
+    price = synthetic_universe(n_stocks=12, n_bars=200, seed=5)
+    position = price.pct_change(10, fill_method=None).rank(axis=1, ascending=False) <= 4
+    grid = {"stop_loss": [0.02, 0.05, None], "take_profit": [0.04, 0.1], "resample": [None, "W"]}
+    options = dict(progress=False, keep="returns")
+    serial, serial_returns = torvex.sweep(position, price, grid, n_jobs=1, **options)
+    for chunksize in (1, 3):
+        table, returns = torvex.sweep(position, price, grid, backend="threads", n_jobs=4, chunksize=chunksize, **options)
+        pd.testing.assert_frame_equal(table, serial, check_exact=True)
+        pd.testing.assert_frame_equal(returns, serial_returns, check_exact=True)
