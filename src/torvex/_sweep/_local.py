@@ -7,13 +7,29 @@ forking the caller itself could copy a lock held by one of its threads or a
 half-finished run. Each worker loads the sweep's inputs once (the arrays map
 shared memory) and then runs chunks of run numbers, reporting every run as it
 finishes: a worker that dies loses only the run it was in.
+
+Nothing outlives a caller that is killed. The fork server already ends when
+its "alive" pipe reaches EOF, that is when every process holding the pipe's
+write end has exited; workers inherit a copy, which `end_with_parent` closes,
+so the caller alone keeps the server. Each worker asks the kernel for SIGKILL
+at its parent's (the fork server's) exit. The fork server itself is not given
+that request: it fires when the *thread* that started the process exits, and
+a sweep run from a short-lived thread would take the server, and the workers
+of a sweep running in another thread, with it. The resource tracker ends when
+all of them are gone. A worker whose parent ended before it made the request
+has a closed pipe to the caller and ends at its first message.
 """
 
 from __future__ import annotations
 
+import ctypes
 import multiprocessing
+import os
 import selectors
 import signal
+import sys
+import threading
+import time
 from collections import deque
 from collections.abc import Callable, Sequence
 
@@ -33,6 +49,7 @@ PRELOAD = [
     "torvex.core.pathsim",
     "torvex._runlog",
     "torvex._sweep._task",
+    "torvex._sweep._local",
 ]
 # How many times a run may be in a worker that died before it is recorded
 # as failed: its chunk is retried once in a fresh worker.
@@ -62,11 +79,65 @@ def _death_text(exitcode: int | None) -> str:
 class _Worker:
     def __init__(self, ctx, payload: bytes) -> None:
         self.conn, child = ctx.Pipe(duplex=True)
-        self.proc = ctx.Process(target=worker_main, args=(child, payload), daemon=True, name="torvex-sweep-worker")
+        self.proc = ctx.Process(target=_worker, args=(child, payload), daemon=True, name="torvex-sweep-worker")
         self.proc.start()
         child.close()
         self.chunk: deque[int] | None = None
         self.ready = False
+
+
+def _worker(conn, payload: bytes) -> None:
+    """A pool worker: first tied to its parent's life, then the sweep's work."""
+    end_with_parent()
+    worker_main(conn, payload)
+
+
+def end_with_parent() -> None:
+    """Make this worker end when the fork server that forked it ends.
+
+    The fork server ends when the caller does (the caller holds the only write
+    end of the server's "alive" pipe once the worker has closed its inherited
+    copy), so a caller killed by SIGKILL leaves no worker running a long run:
+    on Linux the kernel sends SIGKILL at the parent's exit (PR_SET_PDEATHSIG);
+    elsewhere a daemon thread watches the parent's pid. An idle worker also ends
+    at the EOF of its pipe to the caller.
+    """
+    parent = os.getppid()
+    try:
+        from multiprocessing import forkserver
+
+        server = forkserver._forkserver
+        alive = getattr(server, "_forkserver_alive_fd", None)
+        if alive is not None:
+            # Inherited so that a fork server child can fork further; a worker
+            # never does, and its copy would keep the fork server (and so
+            # this worker) alive after the caller is gone.
+            os.close(alive)
+            server._forkserver_alive_fd = None  # type: ignore[attr-defined]
+    except (ImportError, AttributeError, OSError):  # pragma: no cover - another multiprocessing
+        pass
+    if PDEATHSIG:
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            armed = libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) == 0
+        except (OSError, AttributeError):  # pragma: no cover - no prctl in this libc
+            armed = False
+        if armed:
+            if os.getppid() != parent:  # the parent ended before the request took effect
+                os._exit(1)
+            return
+    threading.Thread(target=_watch_parent, args=(parent,), daemon=True, name="torvex-parent-watch").start()
+
+
+_PR_SET_PDEATHSIG = 1
+PDEATHSIG = sys.platform.startswith("linux")  # the kernel can end a process with its parent
+PARENT_POLL = 0.5  # seconds between looks at the parent's pid where the kernel cannot be asked
+
+
+def _watch_parent(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(PARENT_POLL)
+    os._exit(1)
 
 
 def _stop(workers: Sequence[_Worker], grace: float, asked: bool = False) -> None:
