@@ -4,6 +4,9 @@ import os
 import signal
 import time
 
+import numpy as np
+import pandas as pd
+
 
 def momentum(price, lookback=20, n=5):
     """Hold the `n` stocks with the best return over `lookback` bars."""
@@ -26,9 +29,19 @@ def dies_on_99(price, lookback=20, n=5, marker=None):
     return momentum(price, lookback, n)
 
 
-def slow(price, lookback=20, n=5, piddir=None):
+def slow(price, lookback=20, n=5, piddir=None, seconds=0.25):
     open(os.path.join(piddir, str(os.getpid())), "w").close()
-    time.sleep(0.25)
+    time.sleep(seconds)
+    return momentum(price, lookback, n)
+
+
+def stuck_on(price, lookback=20, n=5, stuck=None, marker=None):
+    """Hangs for a minute for lookback `stuck`, first writing its pid to `marker`."""
+    if lookback == stuck:
+        if marker is not None:
+            with open(marker, "w") as f:
+                f.write(str(os.getpid()))
+        time.sleep(60)
     return momentum(price, lookback, n)
 
 
@@ -53,3 +66,13 @@ def process_gone(pid):
             return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
     except FileNotFoundError:
         return True
+
+
+def assert_same_table(result, reference):
+    """`result` has `reference`'s rows, columns and figures, every float equal to the bit."""
+    pd.testing.assert_frame_equal(result, reference, check_exact=True)
+    for name in reference.columns:
+        if reference[name].dtype == np.float64:
+            assert np.array_equal(result[name].to_numpy().view(np.int64), reference[name].to_numpy().view(np.int64)), (
+                name
+            )

@@ -143,3 +143,61 @@ def test_a_kept_value_that_cannot_travel_back_is_that_runs_error(top5, price):
     # the statistics of those runs still came back
     assert res["trades"].gt(0).all()
     assert list(kept.values()) == [None, None]
+
+
+def _open_blocks():
+    """The shared blocks this process still holds open (they have no name in /dev/shm)."""
+    out = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if "torvex-sweep-" in target:
+            out.append(target)
+    return out
+
+
+@pytest.mark.timeout(120)
+def test_an_interrupted_sweep_keeps_what_finished_and_leaves_nothing_behind(price, tmp_path, monkeypatch):
+    import multiprocessing
+
+    from torvex._sweep import _api, _shm
+
+    monkeypatch.setattr(_shm, "MIN_BYTES", 1024)  # the prices go to shared blocks
+    piddir = tmp_path / "pids"
+    piddir.mkdir()
+
+    class Interrupting:
+        """A progress bar whose fourth step is a Ctrl-C."""
+
+        def __init__(self, *args):
+            self.n = 0
+
+        def update(self, k):
+            self.n += k
+            if self.n == 4:
+                raise KeyboardInterrupt
+
+        def close(self):
+            pass
+
+    grid = {"lookback": list(range(5, 25))}
+    ref = sweep(helpers.momentum, price, grid, n_jobs=1, progress=False)
+    monkeypatch.setattr(_api, "progress_bar", Interrupting)
+    # caught by hand: pytest.raises lets KeyboardInterrupt through to end the session
+    try:
+        sweep(helpers.slow, price, grid, n_jobs=2, chunksize=2, progress=False, piddir=str(piddir), seconds=0.1)
+    except KeyboardInterrupt as exc:
+        table = exc.results
+    else:
+        pytest.fail("the sweep was not interrupted")
+    assert list(table.index) == [(lb,) for lb in grid["lookback"]]
+    done = table["error"].isna()
+    assert 3 <= done.sum() < len(table)
+    assert table.loc[~done, "error"].str.startswith("Interrupted").all()
+    helpers.assert_same_table(table[done], ref[done])
+    assert not [p for p in multiprocessing.active_children() if p.name == "torvex-sweep-worker"]
+    assert all(helpers.process_gone(int(p)) for p in os.listdir(piddir))
+    assert _open_blocks() == []
+    assert not [n for n in os.listdir("/dev/shm") if n.startswith("torvex-sweep-")]

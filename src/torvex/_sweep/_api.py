@@ -6,6 +6,7 @@ import concurrent.futures as cf
 import contextvars
 import inspect
 import math
+import numbers
 import os
 import warnings
 from collections.abc import Callable, Mapping, Sequence
@@ -58,6 +59,7 @@ def sweep(
     progress: bool | str = ...,
     keep: Literal["stats"] = ...,
     stats_options: Mapping[str, Any] | None = ...,
+    timeout: float | None = ...,
     **fixed: Any,
 ) -> pd.DataFrame: ...
 @overload
@@ -72,6 +74,7 @@ def sweep(
     progress: bool | str = ...,
     keep: Literal["returns"],
     stats_options: Mapping[str, Any] | None = ...,
+    timeout: float | None = ...,
     **fixed: Any,
 ) -> tuple[pd.DataFrame, pd.DataFrame]: ...
 @overload
@@ -86,6 +89,7 @@ def sweep(
     progress: bool | str = ...,
     keep: Literal["reports"] | Callable[[Report], Any],
     stats_options: Mapping[str, Any] | None = ...,
+    timeout: float | None = ...,
     **fixed: Any,
 ) -> tuple[pd.DataFrame, dict[tuple, Any]]: ...
 @overload
@@ -100,6 +104,7 @@ def sweep(
     progress: bool | str = ...,
     keep: str | Callable[[Report], Any],
     stats_options: Mapping[str, Any] | None = ...,
+    timeout: float | None = ...,
     **fixed: Any,
 ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]: ...
 def sweep(
@@ -113,6 +118,7 @@ def sweep(
     progress: bool | str = True,
     keep: str | Callable[[Report], Any] = "stats",
     stats_options: Mapping[str, Any] | None = None,
+    timeout: float | None = None,
     **fixed: Any,
 ) -> pd.DataFrame | tuple[pd.DataFrame, dict[tuple, Any]] | tuple[pd.DataFrame, pd.DataFrame]:
     """Run one backtest per parameter set and tabulate their statistics.
@@ -169,6 +175,14 @@ def sweep(
         Keywords of ``Report.stats`` for every run (``risk_free``,
         ``periods_per_year``). A ``benchmark`` here still works but is
         deprecated: pass ``benchmark=`` to `sweep` instead.
+    timeout : float, optional
+        Seconds one run may take. A run past it is stopped (its worker
+        process is killed and replaced), recorded with an error starting
+        ``TimedOut`` and the sweep goes on with the other runs. Only a
+        process can be stopped in the middle of a run: with the default
+        backend a `timeout` runs the sets in worker processes even when
+        ``n_jobs=1``; ``backend="threads"``, a thread pool or another
+        executor is refused. Default None: no limit.
     **fixed
         :func:`torvex.backtest` options (or parameters of `position`) that
         are the same for every run. ``benchmark=`` (a Series of prices or a
@@ -209,7 +223,9 @@ def sweep(
     ValueError
         A malformed grid, a key that is neither an option nor a parameter of
         `position`, a key both in `grid` and in `fixed`, ``benchmark`` as a
-        grid key, an unknown backend.
+        grid key, an unknown backend, a `timeout` that is not a positive
+        number of seconds, or a `timeout` with a backend whose runs cannot be
+        stopped (threads, an executor).
     TypeError
         `keep` neither "stats", "reports", "returns" nor callable.
     ImportError
@@ -223,13 +239,24 @@ def sweep(
     retried once in a fresh worker; a run in a worker that dies twice is
     recorded as failed with an error starting ``WorkerDied``; on Dask and
     Ray a chunk whose worker died is sent again set by set, so only the set
-    that kills its worker fails. Ctrl-C stops the workers at once and
+    that kills its worker fails. With `timeout`, a local worker is stopped
+    once its current run has taken `timeout` seconds; the other runs of its
+    chunk go to the fresh worker, each with its own `timeout`. On Dask and
+    Ray a task cannot be watched run by run: a chunk may take `timeout`
+    seconds per set plus a start-up allowance of 5 s, and one past it is
+    cancelled (its worker killed: a Ray worker by ``ray.cancel(...,
+    force=True)``, a Dask worker by its nanny, which starts a fresh one) and
+    sent again set by set, each with that allowance; a set that is still too
+    slow alone is recorded as ``TimedOut``. Ctrl-C stops the workers at once and
     re-raises KeyboardInterrupt, with the table of the runs that had
     finished as its ``.results`` (the others' error says ``Interrupted``). Scripts using the
     local or Dask backend need the ``if __name__ == "__main__":`` guard,
     since workers import the main module. The local workers are forked from
     a fork server (one idle process that has imported torvex and pandas);
     it stays until the calling process ends, so later sweeps start at once.
+    A caller that is killed (SIGTERM, SIGKILL) leaves nothing behind: the
+    fork server and the workers end with it, and the shared blocks, which
+    have no name in /dev/shm, go with the last process that maps them.
     A cluster this call starts is closed before it returns; start the Dask
     client or Ray session yourself to keep one between sweeps.
 
@@ -294,12 +321,19 @@ def sweep(
     if chunksize is not None and (isinstance(chunksize, bool) or not isinstance(chunksize, int) or chunksize < 1):
         raise ValueError(f"chunksize: expected a positive int, found {chunksize!r}")
 
+    if timeout is not None and (
+        isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or not math.isfinite(timeout) or timeout <= 0
+    ):
+        raise ValueError(f"timeout: expected a positive number of seconds or None, found {timeout!r}")
+    if timeout is not None:
+        timeout = float(timeout)
+
     # Threads serve a grid of backtest options alone: its runs share one conversion of the
     # inputs, and the engine runs without the interpreter lock. A grid over a position
     # function's parameters (Python, holding the lock) or a kept callable goes to processes.
     threads_suit = not (signal_keys & set(names)) and keep in ("stats", "reports", "returns")
-    engine = resolve(backend, n_jobs, threads_suit=threads_suit)
-    task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep)
+    engine = resolve(backend, n_jobs, threads_suit=threads_suit, timeout=timeout)
+    task = SweepTask(position, price, fixed, sets, signal_keys, stats_options or {}, keep, timeout=timeout)
     n = len(sets)
     outcomes: list[Outcome | None] = [None] * n
     bar = progress_bar(n, progress, "sweep")

@@ -147,7 +147,7 @@ def is_dask_client(obj: Any) -> bool:
     return type(obj).__name__ == "Client" and type(obj).__module__.startswith("distributed")
 
 
-def resolve(backend: Any, n_jobs: int, *, threads_suit: bool = False) -> Backend:
+def resolve(backend: Any, n_jobs: int, *, threads_suit: bool = False, timeout: float | None = None) -> Backend:
     """The backend for a sweep's `backend` argument.
 
     None and ``"local"``: the runs in this process when ``n_jobs`` is 1; else a thread
@@ -156,7 +156,21 @@ def resolve(backend: Any, n_jobs: int, *, threads_suit: bool = False) -> Backend
     A name of :data:`REGISTRY`; a ``concurrent.futures.ThreadPoolExecutor``
     (:class:`Threads` on it); any other ``concurrent.futures.Executor`` (used as it
     is); a Dask client.
+
+    With a `timeout` only backends that can stop a run in progress are taken: the
+    local default becomes worker processes even for ``n_jobs=1``, and threads or a
+    caller's executor (whose runs cannot be stopped) are a ValueError.
     """
+    if timeout is not None:
+        # Only a process can be stopped in the middle of a run.
+        if backend is None or backend == "local":
+            return Processes(n_jobs)
+        if backend == "threads" or isinstance(backend, cf.Executor):
+            found = repr(backend) if isinstance(backend, str) else f"a {type(backend).__name__}"
+            raise ValueError(
+                f"timeout: expected a backend that can stop a run in progress (None, 'local', 'processes',"
+                f" 'dask' or 'ray'), found {found}, whose runs cannot be stopped; use backend='processes'"
+            )
     if backend is None or backend == "local":
         if n_jobs == 1:
             return Serial()

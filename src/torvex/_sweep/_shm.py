@@ -3,17 +3,30 @@
 The calling process pickles the inputs with `SharedPickler`: every NumPy
 array of at least `MIN_BYTES` (the price frames' blocks, a daily weight
 table, a stop table) is copied once into a shared-memory block and pickled
-as the block's name. A worker unpickling them maps each block read-only, so
-the price arrays are neither sent per task nor copied per worker: all workers
-read the same physical pages.
+as the block's address. A worker unpickling them maps each block read-only,
+so the price arrays are neither sent per task nor copied per worker: all
+workers read the same physical pages.
 
 When /dev/shm has no room for a block (containers often give it 64 MiB),
 the block is a temporary file instead, mapped the same way: writing past the
 end of a full tmpfs would kill the caller with SIGBUS.
+
+Nothing is left behind, even when the caller is killed by SIGKILL and runs
+no code. On Linux a block is a file in /dev/shm (or the temporary folder)
+unlinked as soon as it is created: it has no name left to leak, and the
+kernel frees it with the caller's descriptor and the workers' last mapping.
+A worker, also one started late to replace a dead one, opens it through the
+caller's descriptor (``/proc/<caller>/fd/<n>``). Where there is no /proc, a
+block is a named POSIX shared-memory segment registered with
+multiprocessing's resource tracker, which unlinks what is still registered
+once every process holding its pipe (the caller, the fork server, the
+workers: all end with the caller) has exited; a temporary file there is
+named and removed by `SharedArena.close`.
 """
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap
 import os
@@ -34,6 +47,10 @@ except ImportError:  # pragma: no cover - cloudpickle comes with dask and ray
 
 # Mappings a worker keeps alive for as long as its arrays may be used.
 _ATTACHED: dict[str, mmap.mmap | shared_memory.SharedMemory] = {}
+
+# Whether other processes can open this one's files by descriptor (Linux):
+# the blocks are then unlinked at once.
+BY_DESCRIPTOR = os.path.isdir("/proc/self/fd")
 
 
 def _map_read_only(path: str) -> mmap.mmap:
@@ -78,11 +95,12 @@ def _shm_room(nbytes: int) -> bool:
 
 
 class SharedArena:
-    """The shared blocks of one sweep, owned (and unlinked) by the caller."""
+    """The shared blocks of one sweep, owned (and released) by the caller."""
 
     def __init__(self) -> None:
         self.blocks: list[shared_memory.SharedMemory] = []
         self.files: list[str] = []
+        self.fds: list[int] = []  # the unlinked files' descriptors
         self._by_id: dict[int, tuple] = {}
         self._keep: list[np.ndarray] = []  # ids stay valid while memoised
         self.nbytes = 0
@@ -93,7 +111,10 @@ class SharedArena:
             return args
         fortran = arr.flags.f_contiguous and not arr.flags.c_contiguous
         data = arr.T if fortran else arr  # the bytes in C order either way
-        if _shm_room(arr.nbytes):
+        room = _shm_room(arr.nbytes)
+        if BY_DESCRIPTOR:
+            where = ("file", self._unlinked_file(data, "/dev/shm" if room and os.path.isdir("/dev/shm") else None))
+        elif room:
             shm = shared_memory.SharedMemory(create=True, size=arr.nbytes)
             self.blocks.append(shm)
             view = np.ndarray(data.shape, dtype=arr.dtype, buffer=shm.buf)
@@ -111,6 +132,25 @@ class SharedArena:
         self._keep.append(arr)
         self.nbytes += arr.nbytes
         return args
+
+    def _unlinked_file(self, data: np.ndarray, folder: str | None) -> str:
+        """`data`'s bytes in a file of `folder` (None: the temporary folder)
+        that has no name: the path by which other processes open it."""
+        fd, path = tempfile.mkstemp(prefix="torvex-sweep-", suffix=".bin", dir=folder)
+        os.unlink(path)
+        self.fds.append(fd)
+        try:
+            with os.fdopen(fd, "wb", closefd=False) as f:
+                np.ascontiguousarray(data).tofile(f)
+        except OSError as exc:
+            # /dev/shm filled up since it was measured (another process):
+            # write() says so, where a mapping would have faulted.
+            if folder is None or exc.errno != errno.ENOSPC:
+                raise
+            self.fds.remove(fd)
+            os.close(fd)
+            return self._unlinked_file(data, None)
+        return f"/proc/{os.getpid()}/fd/{fd}"
 
     def dumps(self, obj: object) -> bytes:
         out = io.BytesIO()
@@ -134,6 +174,9 @@ class SharedArena:
             except FileNotFoundError:
                 pass
         self.files.clear()
+        for fd in self.fds:
+            os.close(fd)
+        self.fds.clear()
         self._by_id.clear()
         self._keep.clear()
 

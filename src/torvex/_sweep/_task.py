@@ -23,6 +23,11 @@ def error_text(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
+def timed_out_text(timeout: float) -> str:
+    """The error of a run stopped after `timeout` seconds."""
+    return f"TimedOut: the run took longer than {timeout:g} s; its worker was stopped"
+
+
 class SweepTask:
     """Everything every run of a sweep shares, and the runs' parameter sets.
 
@@ -40,6 +45,7 @@ class SweepTask:
         signal_keys: set[str],
         stats_options: Mapping[str, Any],
         keep: Any,
+        timeout: float | None = None,
     ) -> None:
         self.position = position
         self.price = price
@@ -48,6 +54,8 @@ class SweepTask:
         self.signal_keys = frozenset(signal_keys)
         self.stats_options = dict(stats_options)
         self.keep = keep
+        #: Seconds a run may take before the backend stops it (None: no limit).
+        self.timeout = timeout
         self._signal_cache: tuple | None = None
         self._inputs: Any = None  # the conversions of the inputs its runs share (made on first use)
 
