@@ -92,6 +92,8 @@ def test_a_thread_sweep_over_one_shared_conversion_equals_serial():
     options = dict(progress=False, keep="returns")
     serial, serial_returns = torvex.sweep(position, price, grid, n_jobs=1, **options)
     for chunksize in (1, 3):
-        table, returns = torvex.sweep(position, price, grid, backend="threads", n_jobs=4, chunksize=chunksize, **options)
+        table, returns = torvex.sweep(
+            position, price, grid, backend="threads", n_jobs=4, chunksize=chunksize, **options
+        )
         pd.testing.assert_frame_equal(table, serial, check_exact=True)
         pd.testing.assert_frame_equal(returns, serial_returns, check_exact=True)

@@ -143,22 +143,32 @@ def sweep(
         explicit sets the set's place in the grid.
     backend : None, "local", "threads", "processes", "dask", "ray", Executor or dask Client
         Where runs go (``torvex._sweep._backends``: one interface, one
-        resolver). None / ``"local"``: this process when ``n_jobs=1``, else
-        ``"processes"``: worker processes on this machine, the price arrays
-        in shared memory. ``"threads"``: a thread pool of this process (the
-        engine runs without the interpreter lock and keeps its state in the
-        call; conversion, a position function and the report hold the lock,
-        which bounds how far threads scale). ``"dask"``: the current
-        ``distributed.Client``, else a ``LocalCluster`` started (and closed)
-        for this sweep. ``"ray"``: the current Ray session, else a local one
-        started (and shut down) for this sweep. A
+        resolver). None / ``"local"`` (the default) chooses by the grid:
+        with ``n_jobs=1`` every run is made in this thread; a grid of
+        :func:`torvex.backtest` options alone (stops, costs, ``resample``,
+        ``trade_at``, ...) with ``keep`` "stats", "returns" or "reports"
+        runs on ``"threads"``; a grid over parameters of a position function
+        (Python code, which holds the interpreter lock) or a callable
+        ``keep`` runs on ``"processes"``. ``"threads"``: a thread pool of
+        this process; the engine runs without the interpreter lock and keeps
+        its state in the call, and no input is copied or pickled.
+        ``"processes"``: worker processes on this machine, forked from a
+        fork server, the price arrays in shared memory. ``"dask"``: the
+        current ``distributed.Client``, else a ``LocalCluster`` started (and
+        closed) for this sweep. ``"ray"``: the current Ray session, else a
+        local one started (and shut down) for this sweep. A
         ``concurrent.futures.ThreadPoolExecutor`` runs the sets on its
         threads; any other ``concurrent.futures.Executor`` is used as it is
-        (inputs pickled per task; no retry of dead workers).
+        (inputs pickled per task; no retry of dead workers). Wherever they
+        run, runs that agree on the inputs' conversion (the frames,
+        ``trade_at``, ``touched_exit``, ``resample``) share one conversion
+        per process, made when the first of them runs, and a stop table or
+        delisting map is converted once per distinct value.
     n_jobs : int, optional
-        Worker processes of the local backend and of a cluster this call
-        starts; default ``os.process_cpu_count()``. ``n_jobs=1`` with the
-        local backend runs every set in this process, with no pool.
+        Threads or worker processes of the local backend and workers of a
+        cluster this call starts; default ``os.process_cpu_count()``.
+        ``n_jobs=1`` with the local backend runs every set in this thread,
+        with no pool.
     chunksize : int, optional
         Parameter sets per task; default about eight tasks per worker.
         Results do not depend on it.
