@@ -6,19 +6,21 @@
 
 Each backend runs in a fresh process: the data is made (untimed), a cluster
 is started and timed apart (Dask LocalCluster with 2 one-thread workers, Ray
-with 2 CPUs), then the same sweep is timed `repeats` times. The first local
-timing includes starting the fork server (the pool's workers start from it);
-a cluster's start-up is reported in its own column.
+with 2 CPUs), then the same sweep is timed `repeats` times. "local" is the
+default backend, which takes threads for this grid of backtest options;
+"processes" the local process pool, whose first timing includes starting the
+fork server (the pool's workers start from it); a cluster's start-up is
+reported in its own column.
 
 Columns: wall time (min / median / max), runs per second and speed-up over
 serial (from the medians); the overhead per run beyond the run itself, in CPU
 time: the workers' CPU per run (their runtime's own threads included) less the
 serial CPU per run, plus the caller's CPU for the sweep spread over its runs
 (CPU time does not change with other load on the machine, wall time does);
-the CPU time per run inside the workers (serial: in the caller) and the
-caller's own CPU time for the whole sweep; and the peak resident memory of each worker
-process (VmHWM, the largest of the workers; the serial row shows the caller,
-which also holds the data).
+the CPU time per run inside the workers (serial, local and threads: in the
+caller, all its threads) and the caller's own CPU time for the whole sweep; and
+the peak resident memory of each worker process (VmHWM, the largest of the
+workers; the in-process rows show the caller, which also holds the data).
 """
 
 import argparse
@@ -32,7 +34,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-BACKENDS = ("serial", "local", "threads", "dask", "ray")
+BACKENDS = ("serial", "local", "threads", "processes", "dask", "ray")
+# Rows whose runs are made in the timed process itself (the default backend takes threads for this
+# grid of backtest options): their CPU per run is the process's own, and no value is kept per run.
+IN_PROCESS = ("serial", "local", "threads")
 WORKERS = 2
 
 
@@ -83,16 +88,16 @@ def worker(backend, n_runs, repeats):
 
     position, close, fixed = make_inputs()
     g = grid(n_runs)
-    opts = dict(progress=False, keep=peak_memory, **fixed)
+    opts = dict(progress=False, keep="stats" if backend in IN_PROCESS else peak_memory, **fixed)
     startup = None
     shutdown = None
     if backend == "serial":
         opts["n_jobs"] = 1
     elif backend == "local":
         opts["n_jobs"] = WORKERS
-    elif backend == "threads":
+    elif backend in ("threads", "processes"):
         opts["n_jobs"] = WORKERS
-        opts["backend"] = "threads"
+        opts["backend"] = backend
     elif backend == "dask":
         import distributed
 
@@ -120,7 +125,8 @@ def worker(backend, n_runs, repeats):
         first, last = {}, {}
         t = time.perf_counter()
         c = time.process_time()
-        res, kept = sweep(position, close, g, **opts)
+        out = sweep(position, close, g, **opts)
+        res, kept = out if isinstance(out, tuple) else (out, {})
         times.append(time.perf_counter() - t)
         caller_cpu.append(time.process_time() - c)
         errors += int(res["error"].notna().sum())
@@ -136,12 +142,11 @@ def worker(backend, n_runs, repeats):
         cpu.append(spans / between if between > 0 else None)
     if shutdown:
         shutdown()
-    if backend == "serial":
+    if backend in IN_PROCESS:
         worker_peak = own_peak()
+        cpu = [c / len(res) for c in caller_cpu]
     else:
         worker_peak = max(peaks.values()) if peaks else None
-    if backend == "serial":
-        cpu = [c / len(res) for c in caller_cpu]
     return dict(
         backend=backend,
         runs=len(res),
@@ -152,6 +157,7 @@ def worker(backend, n_runs, repeats):
         errors=errors,
         cpu_per_run=statistics.median(c for c in cpu if c is not None) if any(c is not None for c in cpu) else None,
         caller_cpu=statistics.median(caller_cpu),
+        in_process=backend in IN_PROCESS,
     )
 
 
@@ -187,7 +193,7 @@ def print_table(rows, n_runs):
         f"{WORKERS} workers, {os.process_cpu_count()} CPUs, load average {load}"
     )
     head = (
-        f"{'backend':<8} {'wall min / median / max':>26} {'runs/s':>8} {'speed-up':>9} "
+        f"{'backend':<9} {'wall min / median / max':>26} {'runs/s':>8} {'speed-up':>9} "
         f"{'overhead/run':>13} {'cpu/run':>9} {'caller cpu':>11} {'peak/worker':>12} "
         f"{'start-up':>9}"
     )
@@ -197,7 +203,7 @@ def print_table(rows, n_runs):
     per_run = statistics.median(serial["times"]) / serial["runs"] if serial else None
     for r in rows:
         if "error" in r:
-            print(f"{r['backend']:<8} failed: {r['error']}")
+            print(f"{r['backend']:<9} failed: {r['error']}")
             continue
         t = r["times"]
         med = statistics.median(t)
@@ -205,11 +211,13 @@ def print_table(rows, n_runs):
         speed = f"{statistics.median(serial['times']) / med:.2f}x" if serial else "-"
         over = "-"
         if serial and r["backend"] != "serial" and r["cpu_per_run"] is not None:
-            extra = r["cpu_per_run"] - serial["cpu_per_run"] + r["caller_cpu"] / r["runs"]
+            extra = r["cpu_per_run"] - serial["cpu_per_run"]
+            if not r.get("in_process"):  # the caller's share comes on top of the workers'
+                extra += r["caller_cpu"] / r["runs"]
             over = f"{extra * 1e3:+.2f} ms"
         peak = "-" if r["peak"] is None else f"{r['peak'] / 2**20:.0f} MiB"
         print(
-            f"{r['backend']:<8} {wall:>26} {r['runs'] / med:>8.1f} {speed:>9} {over:>13} "
+            f"{r['backend']:<9} {wall:>26} {r['runs'] / med:>8.1f} {speed:>9} {over:>13} "
             f"{fmt_s(r['cpu_per_run']):>9} {fmt_s(r['caller_cpu']):>11} "
             f"{peak:>12} {fmt_s(r['startup']):>9}" + (f"  ({r['errors']} failed runs)" if r["errors"] else "")
         )
