@@ -155,3 +155,15 @@ def test_reports_kept_from_a_shared_conversion_do_not_change_each_other(top5, pr
     frame.iloc[:, :] = 7.0  # a copy: the run's weights are not the frame handed out
     pd.testing.assert_frame_equal(b.position, before)
     assert a.actions.equals(torvex.backtest(top5, price, stop_loss=0.05).actions)
+
+
+def test_a_position_function_is_called_once_for_the_threads_that_share_its_weights(price):
+    calls = []
+
+    def signal(price, lookback=20, n=5):
+        calls.append(lookback)
+        return helpers.momentum(price, lookback, n)
+
+    grid = {"stop_loss": [0.02, 0.04, 0.06, 0.08, 0.1, None]}
+    res = sweep(signal, price, grid, backend="threads", n_jobs=4, chunksize=1, lookback=15, progress=False)
+    assert calls == [15] and res["error"].isna().all()

@@ -57,13 +57,19 @@ class SweepTask:
         #: Seconds a run may take before the backend stops it (None: no limit).
         self.timeout = timeout
         self._signal_cache: tuple | None = None
+        self._signal_lock = threading.Lock()  # one thread computes a set of weights (per task)
         self._inputs: Any = None  # the conversions of the inputs its runs share (made on first use)
 
     def __getstate__(self) -> dict:
         state = self.__dict__.copy()
         state["_signal_cache"] = None
         state["_inputs"] = None
+        del state["_signal_lock"]
         return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._signal_lock = threading.Lock()
 
     def inputs(self) -> Any:
         """The cache of converted inputs of this task's runs, shared by the threads of a process."""
@@ -83,10 +89,18 @@ class SweepTask:
         # Neighbouring runs of a grid mostly differ in trading options only;
         # the weights of the last signal parameters are reused for them.
         key = tuple(sorted((k, v if _hashable(v) else id(v)) for k, v in sig.items()))
-        if self._signal_cache is not None and self._signal_cache[0] == key:
-            return self._signal_cache[1]
-        weights = self.position(self.price, **sig)
-        self._signal_cache = (key, weights)
+        cached = self._signal_cache
+        if cached is not None and cached[0] == key:
+            return cached[1]
+        # One thread computes them while the others of the same parameters wait: the function
+        # holds the interpreter lock anyway, and the same weights object lets their runs share
+        # one conversion.
+        with self._signal_lock:
+            cached = self._signal_cache
+            if cached is not None and cached[0] == key:
+                return cached[1]
+            weights = self.position(self.price, **sig)
+            self._signal_cache = (key, weights)
         return weights
 
     def run_one(self, i: int) -> Outcome:
