@@ -312,7 +312,10 @@ class Converted:
             return hit[1]
         out = make()
         if len(self.memo) >= 8:  # a grid of many tables keeps the latest few
-            self.memo.pop(next(iter(self.memo)), None)
+            try:
+                self.memo.pop(next(iter(self.memo)), None)
+            except (RuntimeError, StopIteration):  # another thread changed it meanwhile
+                pass
         self.memo[key] = (value, out)  # the value held: its id stays its own
         return out
 
