@@ -167,3 +167,13 @@ def test_a_position_function_is_called_once_for_the_threads_that_share_its_weigh
     grid = {"stop_loss": [0.02, 0.04, 0.06, 0.08, 0.1, None]}
     res = sweep(signal, price, grid, backend="threads", n_jobs=4, chunksize=1, lookback=15, progress=False)
     assert calls == [15] and res["error"].isna().all()
+
+
+def test_more_stop_tables_than_are_kept_each_give_their_own_run(top5, price):
+    tables = [pd.Series(0.02 + 0.01 * k, index=price.columns) for k in range(11)]
+    grid = {"stop_loss": tables + tables[:3]}  # the first ones again, after they were dropped
+    res = sweep(top5, price, grid, backend="threads", n_jobs=2, chunksize=2, progress=False)
+    for k, table in enumerate(grid["stop_loss"]):
+        want = torvex.backtest(top5, price, stop_loss=table).stats()
+        row = res.iloc[k][want.index].to_numpy(dtype=np.float64)
+        assert row.tobytes() == want.to_numpy().tobytes(), k
