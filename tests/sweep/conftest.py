@@ -22,11 +22,18 @@ def top5(price):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-    client = distributed.Client(cluster)
-    yield client
-    client.close()
-    cluster.close()
+    import dask
+
+    # A LocalCluster closes a worker's nanny for good when, a lost-worker
+    # timeout after that worker died, no worker of its name is registered: a
+    # worker killed again just then (the fault tests kill them one after
+    # another) would never come back. Nothing here loses a worker for good.
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "1h"}):
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+        client = distributed.Client(cluster)
+        yield client
+        client.close()
+        cluster.close()
 
 
 @pytest.fixture(scope="module")
